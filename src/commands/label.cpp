@@ -1,0 +1,75 @@
+// Label layout commands. They keep no label model and check no values:
+// each fills its template and sends it; only a closed connection is reported.
+#include "commands/format.h"
+
+using zarn::commands::connection_open;
+using zarn::commands::send_line;
+
+extern "C" int setup(char *width, char *height, char *speed, char *density, char *mediaKind,
+                     char *gapSize, char *gapOffset)
+{
+  if (!connection_open())
+    return 0;
+  send_line<100>("SIZE %s mm,%s mm", width, height);
+  send_line<100>("SPEED %s", speed);
+  send_line<100>("DENSITY %s", density);
+  // Black-line media is chosen by a leading digit 1 only ("10" counts too).
+  send_line<100>("%s %s mm,%s mm", mediaKind[0] == '1' ? "BLINE" : "GAP", gapSize, gapOffset);
+  return 1;
+}
+
+extern "C" int clearbuffer(void)
+{
+  if (!connection_open())
+    return 0;
+  sendcommand(const_cast<char *>("CLS"));
+  return 1;
+}
+
+// A content beginning with '@' names a printer variable and goes in unquoted.
+extern "C" int barcode(char *x, char *y, char *codeType, char *height, char *readable,
+                       char *rotation, char *narrow, char *wide, char *content)
+{
+  if (!connection_open())
+    return 0;
+  send_line<1024>(content[0] == '@' ? "BARCODE %s,%s,\"%s\",%s,%s,%s,%s,%s,%s"
+                                    : "BARCODE %s,%s,\"%s\",%s,%s,%s,%s,%s,\"%s\"",
+                  x, y, codeType, height, readable, rotation, narrow, wide, content);
+  return 1;
+}
+
+extern "C" int printerfont(char *x, char *y, char *font, char *rotation, char *xMultiplier,
+                           char *yMultiplier, char *content)
+{
+  if (!connection_open())
+    return 0;
+  send_line<500>(content[0] == '@' ? "TEXT %s,%s,\"%s\",%s,%s,%s,%s"
+                                   : "TEXT %s,%s,\"%s\",%s,%s,%s,\"%s\"",
+                 x, y, font, rotation, xMultiplier, yMultiplier, content);
+  return 1;
+}
+
+extern "C" int printlabel(char *sets, char *copies)
+{
+  if (!connection_open())
+    return 0;
+  send_line<50>("PRINT %s,%s", sets, copies);
+  return 1;
+}
+
+extern "C" int formfeed(void)
+{
+  if (!connection_open())
+    return 0;
+  sendcommand(const_cast<char *>("FORMFEED"));
+  return 1;
+}
+
+extern "C" int nobackfeed(void)
+{
+  if (!connection_open())
+    return 0;
+  sendcommand(const_cast<char *>("SET STRIPER OFF"));
+  sendcommand(const_cast<char *>("SET TEAR OFF"));
+  return 1;
+}

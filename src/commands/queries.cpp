@@ -1,0 +1,53 @@
+// Printer queries: send a request, read the reply.
+#include "zarn.h"
+#include "port/reply.h"
+
+namespace {
+
+char kAboutText[] = "Linux Shared Library Version V1.00\r\n";
+
+char *request(const char *line, const char *terminator)
+{
+  sendcommand(const_cast<char *>(line));
+  return Read(const_cast<char *>(terminator));
+}
+
+} // namespace
+
+extern "C" char *about(void) { return kAboutText; }
+
+extern "C" int printerstatus(void)
+{
+  if (openportStatus != 1)
+    return 0;
+  char *reply = request("\033!?\r\n", "");
+  // The status byte is signed: 0x80..0xFF report -128..-1.
+  const int status = static_cast<signed char>(reply[0]);
+  if (reply != zarn::port::kEmptyReply && reply != zarn::port::kReceiveFailedReply)
+    delete[] reply;
+  return status;
+}
+
+extern "C" char *printername(void)
+{
+  if (openportStatus == 0)
+    return nullptr;
+  // The request carries its own LF CR before the framing's CR LF.
+  return request("~!T\n\r", "");
+}
+
+extern "C" char *printerserial(void)
+{
+  if (openportStatus == 0)
+    return nullptr;
+  return request("OUT _SERIAL$\r\n", "");
+}
+
+extern "C" char *sendcommand_getstring(char *command)
+{
+  if (openportStatus != 1)
+    return zarn::port::kEmptyReply;
+  sendcommand(command);
+  // The printer echoes ENDLINE after the command's own output: that marks its end.
+  return request("OUT \"ENDLINE\"", "ENDLINE\r\n");
+}
