@@ -35,6 +35,14 @@ int open_descriptor_count()
   return count;
 }
 
+std::string descriptor_target(int fd)
+{
+  char buf[256];
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = readlink(link.c_str(), buf, sizeof buf);
+  return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
 FakePrinter::~FakePrinter() = default;
 
 void FakePrinter::start()

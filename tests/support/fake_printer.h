@@ -130,5 +130,7 @@ bool in_ci();
 
 // Counts this process's open descriptors.
 int open_descriptor_count();
+// What descriptor fd refers to ("socket:[123]", "/dev/pts/4"), "" when closed.
+std::string descriptor_target(int fd);
 
 } // namespace zarn::test

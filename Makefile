@@ -1,0 +1,47 @@
+# Entry points; CMake does the real work in build/.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all build demo test test-sanitize bench fuzz clean
+
+all: build
+
+build:
+	scripts/deps.sh build
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j$(JOBS)
+
+# Prints a demo label to the built-in printer emulator and leaves a PNG.
+demo:
+	scripts/deps.sh demo
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j$(JOBS)
+	scripts/demo.sh $(BUILD)
+
+# Runs every test.
+test:
+	scripts/deps.sh test
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j$(JOBS)
+	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+# The same tests with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize:
+	scripts/deps.sh sanitize
+	scripts/sanitize.sh build-sanitize
+
+# Benchmarks against the raw system calls (figures only, never pass/fail).
+bench:
+	scripts/deps.sh bench
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DZARN_BENCH=ON -DZARN_BUILD_TESTS=OFF
+	cmake --build build-bench -j$(JOBS)
+	scripts/bench.sh build-bench
+
+# Short libFuzzer runs of every fuzz target.
+fuzz:
+	scripts/deps.sh fuzz
+	scripts/fuzz.sh build-fuzz
+
+clean:
+	rm -rf $(BUILD) build-sanitize build-bench build-fuzz

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Makes sure the Debian packages a make target needs are installed.
+# As root it installs what is missing; otherwise it prints the exact
+# apt-get line and fails.
+#   scripts/deps.sh build|test|demo|sanitize|bench|fuzz ...
+set -euo pipefail
+
+build=(cmake make g++ pkg-config libusb-1.0-0-dev libsdl2-dev libsdl2-ttf-dev
+       libumockdev-dev umockdev libglib2.0-dev libpng-dev libzint-dev fonts-dejavu-core)
+test=(googletest libgtest-dev locales libzbar-dev zbar-tools)
+sanitize=(clang libclang-rt-14-dev)
+bench=(libbenchmark-dev)
+valgrind=(valgrind)
+
+wanted=("${build[@]}")
+for what in "$@"; do
+  case "$what" in
+    build|demo) ;;
+    test) wanted+=("${test[@]}") ;;
+    sanitize) wanted+=("${test[@]}" "${sanitize[@]}") ;;
+    fuzz) wanted+=("${sanitize[@]}") ;;
+    bench) wanted+=("${bench[@]}") ;;
+    valgrind) wanted+=("${test[@]}" "${valgrind[@]}") ;;
+    *) echo "deps.sh: unknown target '$what'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for pkg in "${wanted[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+if [[ $(id -u) -eq 0 ]]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+else
+  echo "Missing Debian packages. Install them with:" >&2
+  echo "  sudo apt-get install ${missing[*]}" >&2
+  exit 1
+fi
