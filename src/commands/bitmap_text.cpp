@@ -1,0 +1,90 @@
+// windowsfont: TrueType text rendered by SDL_ttf and sent as a BITMAP block.
+// SDL and the font engine are started and stopped within every call; nothing
+// is cached, so a host that never prints TrueType text pays nothing for it.
+#include "zarn.h"
+#include "commands/format.h"
+#include "commands/mono_bitmap.h"
+#include "port/guard.h"
+
+#include <SDL.h>
+#include <SDL_ttf.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+namespace {
+
+using zarn::commands::MonoBitmap;
+
+struct FontCloser {
+  void operator()(TTF_Font *font) const { TTF_CloseFont(font); }
+};
+struct SurfaceFreer {
+  void operator()(SDL_Surface *surface) const { SDL_FreeSurface(surface); }
+};
+using FontPtr = std::unique_ptr<TTF_Font, FontCloser>;
+using SurfacePtr = std::unique_ptr<SDL_Surface, SurfaceFreer>;
+
+// SDL and the font engine for the length of one call. Declared before the
+// font and surface, so those are released first, before TTF_Quit.
+class RenderEngines {
+ public:
+  RenderEngines()
+  {
+    // With a display around, the default video driver would connect to it on
+    // every call (slow), and without one it warns on stderr. At default
+    // priority the hint still yields to a host's own SDL_VIDEODRIVER.
+    SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, "offscreen", SDL_HINT_DEFAULT);
+    SDL_Init(SDL_INIT_TIMER | SDL_INIT_VIDEO);
+    TTF_Init();
+  }
+  ~RenderEngines()
+  {
+    TTF_Quit();
+    SDL_Quit();
+  }
+  RenderEngines(const RenderEngines &) = delete;
+  RenderEngines &operator=(const RenderEngines &) = delete;
+};
+
+enum class Rendered { bitmap, no_font, nothing };
+
+Rendered render(const char *fontPath, int fontSize, const char *text,
+                std::optional<MonoBitmap> &bitmap)
+{
+  RenderEngines engines;
+  const FontPtr font(TTF_OpenFont(fontPath, fontSize));
+  if (!font)
+    return Rendered::no_font;
+  // An empty text renders to no surface at all.
+  const SurfacePtr surface(TTF_RenderUTF8_Solid(font.get(), text, SDL_Color{0, 0, 0, 0}));
+  if (!surface)
+    return Rendered::nothing;
+  bitmap = zarn::commands::to_mono_bitmap(*surface);
+  return bitmap ? Rendered::bitmap : Rendered::nothing;
+}
+
+} // namespace
+
+extern "C" int windowsfont(int x, int y, int fontSize, int /*reserved*/, char *fontPath,
+                           char *text)
+{
+  return zarn::port::guarded(0, [&] {
+    if (!zarn::commands::connection_open())
+      return 0;
+    std::setlocale(LC_ALL, "en_US.utf8");
+    std::optional<MonoBitmap> bitmap;
+    if (render(fontPath, fontSize, text, bitmap) != Rendered::bitmap)
+      return 0;
+    char header[100];
+    std::snprintf(header, sizeof header, "BITMAP %d,%d,%d,%d,0,", x, y, bitmap->width_bytes,
+                  bitmap->height);
+    sendBinaryData(reinterpret_cast<unsigned char *>(header),
+                   static_cast<int>(std::strlen(header)));
+    sendBinaryData(bitmap->bytes.data(), static_cast<int>(bitmap->bytes.size()));
+    return 1;
+  });
+}
