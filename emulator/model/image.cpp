@@ -1,0 +1,251 @@
+#include "image.hpp"
+
+#include <png.h>
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+
+namespace zarn::emu {
+
+long long Image::dots() const
+{
+  long long n = 0;
+  for (std::uint8_t p : px)
+    n += p != 0;
+  return n;
+}
+
+namespace {
+
+void paint_pixel(std::uint8_t &dst, std::uint8_t src, Paint paint)
+{
+  switch (paint) {
+  case Paint::Overwrite:
+    dst = src;
+    break;
+  case Paint::Or:
+    dst = static_cast<std::uint8_t>(dst | src);
+    break;
+  case Paint::Xor:
+    dst = static_cast<std::uint8_t>(dst ^ src);
+    break;
+  case Paint::Clear:
+    if (src)
+      dst = 0;
+    break;
+  }
+}
+
+} // namespace
+
+void draw(Image &canvas, const Image &src, long long x, long long y, int rotation, Paint paint, int anchor)
+{
+  for (int v = 0; v < src.height; ++v) {
+    for (int u = 0; u < src.width; ++u) {
+      const long long s = static_cast<long long>(u) - anchor;
+      long long dx = 0, dy = 0;
+      switch (rotation) {
+      case 90:
+        dx = x - 1 - v;
+        dy = y + s;
+        break;
+      case 180:
+        dx = x - 1 - s;
+        dy = y - 1 - v;
+        break;
+      case 270:
+        dx = x + v;
+        dy = y - 1 - s;
+        break;
+      default:
+        dx = x + s;
+        dy = y + v;
+        break;
+      }
+      if (canvas.inside(dx, dy))
+        paint_pixel(canvas.at(static_cast<int>(dx), static_cast<int>(dy)), src.at(u, v), paint);
+    }
+  }
+}
+
+void fill(Image &canvas, long long x, long long y, long long w, long long h, Paint paint)
+{
+  const long long x0 = std::max<long long>(x, 0), y0 = std::max<long long>(y, 0);
+  const long long x1 = std::min<long long>(x + w, canvas.width), y1 = std::min<long long>(y + h, canvas.height);
+  for (long long j = y0; j < y1; ++j)
+    for (long long i = x0; i < x1; ++i)
+      paint_pixel(canvas.at(static_cast<int>(i), static_cast<int>(j)), 1, paint);
+}
+
+Image scale(const Image &src, int xm, int ym)
+{
+  if (xm == 1 && ym == 1)
+    return src;
+  Image out(src.width * xm, src.height * ym);
+  for (int y = 0; y < out.height; ++y)
+    for (int x = 0; x < out.width; ++x)
+      out.at(x, y) = src.at(x / xm, y / ym);
+  return out;
+}
+
+Image turn_180(const Image &src)
+{
+  Image out(src.width, src.height);
+  for (int y = 0; y < src.height; ++y)
+    for (int x = 0; x < src.width; ++x)
+      out.at(src.width - 1 - x, src.height - 1 - y) = src.at(x, y);
+  return out;
+}
+
+Image mirror(const Image &src)
+{
+  Image out(src.width, src.height);
+  for (int y = 0; y < src.height; ++y)
+    for (int x = 0; x < src.width; ++x)
+      out.at(src.width - 1 - x, y) = src.at(x, y);
+  return out;
+}
+
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE *f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// libpng reports errors by longjmp. The functions that call setjmp below
+// hold only trivially destructible locals, so the jump skips no destructor;
+// the owners of files and buffers live in their callers.
+struct PngError {
+  char message[200] = "unknown error";
+};
+
+void png_fail(png_structp png, png_const_charp message)
+{
+  auto *err = static_cast<PngError *>(png_get_error_ptr(png));
+  std::snprintf(err->message, sizeof err->message, "%s", message);
+  png_longjmp(png, 1);
+}
+
+void png_warn(png_structp, png_const_charp) {}
+
+bool write_rows(png_structp png, png_infop info, std::FILE *f, const Image &image, png_byte *row)
+{
+  if (setjmp(png_jmpbuf(png)))
+    return false;
+  png_init_io(png, f);
+  png_set_IHDR(png, info, static_cast<png_uint_32>(image.width), static_cast<png_uint_32>(image.height), 1,
+               PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_set_pHYs(png, info, 8000, 8000, PNG_RESOLUTION_METER);
+  png_write_info(png, info);
+  const std::size_t row_bytes = static_cast<std::size_t>(image.width + 7) / 8;
+  for (int y = 0; y < image.height; ++y) {
+    // Grey 1-bit: a set bit is white, so the dots are the clear bits.
+    for (std::size_t i = 0; i < row_bytes; ++i)
+      row[i] = 0xFF;
+    for (int x = 0; x < image.width; ++x)
+      if (image.at(x, y))
+        row[static_cast<std::size_t>(x) / 8] &= static_cast<png_byte>(~(0x80 >> (x % 8)));
+    png_write_row(png, row);
+  }
+  png_write_end(png, nullptr);
+  return true;
+}
+
+bool read_header(png_structp png, png_infop info, std::FILE *f, png_uint_32 &w, png_uint_32 &h,
+                 std::size_t &row_bytes)
+{
+  if (setjmp(png_jmpbuf(png)))
+    return false;
+  png_init_io(png, f);
+  png_set_user_limits(png, 100000, 100000);
+  png_read_info(png, info);
+  // Normalise everything to 8-bit grey so one loop reads any input.
+  png_set_expand(png);
+  png_set_strip_16(png);
+  png_set_strip_alpha(png);
+  png_set_rgb_to_gray_fixed(png, 1, -1, -1);
+  png_read_update_info(png, info);
+  w = png_get_image_width(png, info);
+  h = png_get_image_height(png, info);
+  row_bytes = png_get_rowbytes(png, info);
+  return true;
+}
+
+bool read_rows(png_structp png, png_infop info, Image &out, png_byte *row)
+{
+  if (setjmp(png_jmpbuf(png)))
+    return false;
+  for (int y = 0; y < out.height; ++y) {
+    png_read_row(png, row, nullptr);
+    for (int x = 0; x < out.width; ++x)
+      out.at(x, y) = row[x] < 128 ? 1 : 0;
+  }
+  png_read_end(png, info);
+  return true;
+}
+
+} // namespace
+
+void write_png(const std::filesystem::path &path, const Image &image)
+{
+  File f(std::fopen(path.c_str(), "wb"));
+  if (!f)
+    throw std::runtime_error("cannot write " + path.string());
+  PngError err;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &err, png_fail, png_warn);
+  png_infop info = png ? png_create_info_struct(png) : nullptr;
+  struct Guard {
+    png_structp &p;
+    png_infop &i;
+    ~Guard()
+    {
+      if (p)
+        png_destroy_write_struct(&p, &i);
+    }
+  } guard{png, info};
+  if (!info)
+    throw std::runtime_error("PNG: out of memory");
+  std::vector<png_byte> row(static_cast<std::size_t>(image.width + 7) / 8 + 1);
+  if (!write_rows(png, info, f.get(), image, row.data()))
+    throw std::runtime_error(path.string() + ": " + err.message);
+  if (std::fflush(f.get()) != 0 || std::ferror(f.get()))
+    throw std::runtime_error("cannot write " + path.string());
+}
+
+Image read_png(const std::filesystem::path &path)
+{
+  File f(std::fopen(path.c_str(), "rb"));
+  if (!f)
+    throw std::runtime_error("cannot read " + path.string());
+  PngError err;
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &err, png_fail, png_warn);
+  png_infop info = png ? png_create_info_struct(png) : nullptr;
+  struct Guard {
+    png_structp &p;
+    png_infop &i;
+    ~Guard()
+    {
+      if (p)
+        png_destroy_read_struct(&p, &i, nullptr);
+    }
+  } guard{png, info};
+  if (!info)
+    throw std::runtime_error("PNG: out of memory");
+  png_uint_32 w = 0, h = 0;
+  std::size_t row_bytes = 0;
+  if (!read_header(png, info, f.get(), w, h, row_bytes))
+    throw std::runtime_error(path.string() + ": " + err.message);
+  if (row_bytes != w)
+    throw std::runtime_error(path.string() + ": unexpected pixel layout");
+  Image out(static_cast<int>(w), static_cast<int>(h));
+  std::vector<png_byte> row(row_bytes + 1);
+  if (!read_rows(png, info, out, row.data()))
+    throw std::runtime_error(path.string() + ": " + err.message);
+  return out;
+}
+
+} // namespace zarn::emu

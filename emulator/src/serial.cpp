@@ -1,0 +1,138 @@
+// The printer on a serial line: a pseudo-terminal whose far end a host
+// opens like a tty; as root also reachable as /dev/NAME.
+#include "link.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <climits>
+#include <filesystem>
+
+namespace zarn::emu {
+namespace {
+
+// The /dev link, removed again when the emulator ends, but only while it
+// still points at our terminal.
+class DevLink {
+public:
+  DevLink(std::string link, std::string target) : link_(std::move(link)), target_(std::move(target)) {}
+  ~DevLink()
+  {
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink(link_.c_str(), buf, sizeof buf - 1);
+    if (n > 0 && std::string(buf, static_cast<std::size_t>(n)) == target_)
+      ::unlink(link_.c_str());
+  }
+  DevLink(const DevLink &) = delete;
+  DevLink &operator=(const DevLink &) = delete;
+
+private:
+  std::string link_, target_;
+};
+
+} // namespace
+
+int run_serial(Printer &printer, const Faults &faults, const std::string &name)
+{
+  if (name.empty() || name.find('/') != std::string::npos) {
+    std::fprintf(stderr, "zarn-emulator: --serial takes a device name such as ttyZARN0\n");
+    return 2;
+  }
+  Fd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!master || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) {
+    std::perror("zarn-emulator: pseudo-terminal");
+    return 1;
+  }
+  char slave_path[PATH_MAX];
+  if (::ptsname_r(master.get(), slave_path, sizeof slave_path) != 0) {
+    std::perror("zarn-emulator: ptsname");
+    return 1;
+  }
+  // Holding the far end open keeps the line up between hosts: without it
+  // the master reads EIO whenever no host has the tty open.
+  Fd slave(::open(slave_path, O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!slave) {
+    std::perror("zarn-emulator: open pseudo-terminal");
+    return 1;
+  }
+  // Raw from the start: the line discipline must not echo our replies back
+  // to us or turn CR into LF before a host has set the line up itself.
+  termios tio{};
+  if (::tcgetattr(slave.get(), &tio) == 0) {
+    ::cfmakeraw(&tio);
+    ::cfsetispeed(&tio, B115200);
+    ::cfsetospeed(&tio, B115200);
+    ::tcsetattr(slave.get(), TCSANOW, &tio);
+  }
+
+  std::unique_ptr<DevLink> dev_link;
+  const std::string dev = "/dev/" + name;
+  if (::geteuid() == 0) {
+    struct stat st {};
+    if (::lstat(dev.c_str(), &st) == 0) {
+      char buf[PATH_MAX];
+      const ssize_t n = ::readlink(dev.c_str(), buf, sizeof buf - 1);
+      // A link left behind into /dev/pts by an earlier run may go; anything
+      // else under that name is not ours to replace.
+      if (!S_ISLNK(st.st_mode) || n <= 0 || std::string(buf, static_cast<std::size_t>(n)).rfind("/dev/pts/", 0) != 0) {
+        std::fprintf(stderr, "zarn-emulator: %s exists and is not an old emulator link\n", dev.c_str());
+        return 1;
+      }
+      ::unlink(dev.c_str());
+    }
+    if (::symlink(slave_path, dev.c_str()) != 0) {
+      std::fprintf(stderr, "zarn-emulator: cannot link %s: %s\n", dev.c_str(), std::strerror(errno));
+      return 1;
+    }
+    dev_link = std::make_unique<DevLink>(dev, slave_path);
+    std::printf("serial line %s, linked as %s (openport(\"%s\"))\n", slave_path, dev.c_str(), name.c_str());
+  } else {
+    std::printf("serial line %s (not root: no %s link)\n", slave_path, dev.c_str());
+  }
+  if (name.rfind("tty", 0) != 0)
+    std::fprintf(stderr, "zarn-emulator: note: openport() only opens names that begin with \"tty\"\n");
+  std::fflush(stdout);
+
+  Link link(printer, faults);
+  std::vector<std::uint8_t> buf(64 * 1024);
+  bool said_cut = false;
+  for (;;) {
+    pollfd fds[2] = {{stop_fd(), POLLIN, 0}, {master.get(), POLLIN, 0}};
+    const int n = ::poll(fds, 2, link.wait_ms(Link::Clock::now()));
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      std::perror("zarn-emulator: poll");
+      return 1;
+    }
+    if (fds[0].revents)
+      return 0;
+    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+      const ssize_t got = ::read(master.get(), buf.data(), buf.size());
+      if (got < 0 && (errno == EINTR || errno == EAGAIN))
+        continue;
+      if (got < 0) {
+        std::perror("zarn-emulator: read");
+        return 1;
+      }
+      // A serial line cannot be hung up from here: once cut, the printer
+      // reads on (so the host never blocks) and stays silent.
+      if (!link.receive(buf.data(), static_cast<std::size_t>(got), Link::Clock::now()) && !said_cut) {
+        std::fprintf(stderr, "zarn-emulator: silent after %llu bytes (--close-after)\n", faults.close_after);
+        said_cut = true;
+      }
+    }
+    while (auto piece = link.due(Link::Clock::now()))
+      if (!write_all(master.get(), *piece, false))
+        std::perror("zarn-emulator: write");
+  }
+}
+
+} // namespace zarn::emu

@@ -1,0 +1,95 @@
+// The printer on a TCP port: one host at a time, as a network printer
+// serves its print jobs; the next connection waits in the backlog.
+#include "link.hpp"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace zarn::emu {
+
+int run_tcp(Printer &printer, const Faults &faults, const TcpOptions &options)
+{
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<std::uint16_t>(options.port));
+  if (inet_pton(AF_INET, options.address.c_str(), &addr.sin_addr) != 1) {
+    std::fprintf(stderr, "zarn-emulator: not an IPv4 address: %s\n", options.address.c_str());
+    return 2;
+  }
+  Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!listener) {
+    std::perror("zarn-emulator: socket");
+    return 1;
+  }
+  const int one = 1;
+  setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (::bind(listener.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+      ::listen(listener.get(), 8) != 0) {
+    std::fprintf(stderr, "zarn-emulator: cannot listen on %s:%d: %s\n", options.address.c_str(), options.port,
+                 std::strerror(errno));
+    return 1;
+  }
+  socklen_t len = sizeof addr;
+  getsockname(listener.get(), reinterpret_cast<sockaddr *>(&addr), &len);
+  char text[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+  std::printf("listening on %s:%u\n", text, ntohs(addr.sin_port));
+  std::fflush(stdout);
+
+  Link link(printer, faults);
+  Fd client;
+  std::vector<std::uint8_t> buf(64 * 1024);
+  auto hang_up = [&] {
+    link.end_of_stream();
+    client.reset();
+  };
+  for (;;) {
+    pollfd fds[2] = {{stop_fd(), POLLIN, 0}, {client ? client.get() : listener.get(), POLLIN, 0}};
+    const int timeout = client ? link.wait_ms(Link::Clock::now()) : -1;
+    const int n = ::poll(fds, 2, timeout);
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      std::perror("zarn-emulator: poll");
+      return 1;
+    }
+    if (fds[0].revents)
+      return 0;
+    if (!client) {
+      if (fds[1].revents & POLLIN) {
+        client.reset(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        // accept can fail when the peer already left; just wait for the next.
+      }
+      continue;
+    }
+    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+      const ssize_t got = ::recv(client.get(), buf.data(), buf.size(), 0);
+      if (got < 0 && errno == EINTR)
+        continue;
+      if (got <= 0) {
+        hang_up();
+        continue;
+      }
+      if (!link.receive(buf.data(), static_cast<std::size_t>(got), Link::Clock::now())) {
+        std::fprintf(stderr, "zarn-emulator: closing the connection after %llu bytes (--close-after)\n",
+                     faults.close_after);
+        hang_up();
+        continue;
+      }
+    }
+    while (auto piece = link.due(Link::Clock::now())) {
+      if (!write_all(client.get(), *piece, true)) {
+        hang_up();
+        break;
+      }
+    }
+  }
+}
+
+} // namespace zarn::emu
