@@ -153,10 +153,14 @@ ZARN_API char *sendcommand_getstring(char *command);
 
 /* Stores the file at path in the printer as name: sends
  * DOWNLOAD F,"name",n, then the n file bytes, then CR LF CR LF.
- * Returns 1 when the whole file was read and sent (send results are not
- * checked), 0 with no connection (the file is not opened), when the file
- * cannot be opened or its size read, or when it is 2 GiB or larger. A failed
- * read prints the one line "errno: <n>" on standard output and returns 0. */
+ * The file is read whole first: as many bytes as its status reports when
+ * opened, or fewer if it ends sooner; n is the count actually read. A FIFO,
+ * a device or a /proc file reports size 0 and so is stored as an empty file.
+ * Returns 1 when the file was read and the three sends made (send results
+ * are not checked), 0 with no connection (the file is not opened), when the
+ * file cannot be opened or its size read, or when it is 2 GiB or larger; then
+ * nothing is sent. A failed read prints the one line "errno: <n>" on standard
+ * output and returns 0. */
 ZARN_API int downloadpcx(char *path, char *name);
 
 /* ---- TrueType text as a bitmap ---------------------------------------- */

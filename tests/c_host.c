@@ -34,6 +34,8 @@ int main(void)
   CHECK(sendBinaryData(&byte, 1) == 0);
   CHECK(clearbuffer() == 0);
   CHECK(printlabel("1", "1") == 0);
+  CHECK(windowsfont(0, 0, 12, 0, "/nonexistent.ttf", "x") == 0);
+  CHECK(downloadpcx("/etc/hostname", "X") == 0);
   CHECK(printerstatus() == 0);
   CHECK(printername() == NULL);
   CHECK(strcmp(sendcommand_getstring("~!T"), "") == 0);

@@ -1,0 +1,245 @@
+// The label commands, byte for byte on a loopback TCP connection.
+#include "fake_printer.h"
+#include "zarn.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <unistd.h>
+
+using namespace zarn::test;
+
+namespace {
+
+char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
+
+std::string line(const std::string &s) { return s + "\r\n"; }
+
+// What a buffer of `buffer` bytes makes of a formatted line: at most
+// buffer - 1 bytes of it, then the framing.
+std::string cut(const std::string &s, std::size_t buffer) { return line(s.substr(0, buffer - 1)); }
+
+// A text of n bytes whose every position differs from its neighbours, so
+// a cut one byte off shows.
+std::string filler(std::size_t n)
+{
+  std::string s(n, ' ');
+  for (std::size_t i = 0; i < n; ++i)
+    s[i] = static_cast<char>('a' + i % 26);
+  return s;
+}
+
+class Commands : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(openethernet(text("127.0.0.1"), printer.port()), 1); }
+  void TearDown() override { closeport(); }
+
+  // Everything the printer got until now is exactly `expected`: a marker
+  // line sent last proves nothing else is still on the way.
+  void expect_wire(const std::string &expected)
+  {
+    ASSERT_EQ(sendcommand(text("~END~")), 1);
+    const std::string all = expected + "~END~\r\n";
+    ASSERT_TRUE(printer.wait_for_bytes(all.size()));
+    EXPECT_EQ(printer.received(), all);
+    printer.clear_received();
+  }
+
+  FakeTcpPrinter printer;
+};
+
+// ---- fixed lines ----
+
+TEST_F(Commands, FixedLines)
+{
+  EXPECT_EQ(clearbuffer(), 1);
+  expect_wire("CLS\r\n");
+  EXPECT_EQ(formfeed(), 1);
+  expect_wire("FORMFEED\r\n");
+  EXPECT_EQ(nobackfeed(), 1);
+  expect_wire("SET STRIPER OFF\r\nSET TEAR OFF\r\n");
+}
+
+// ---- setup ----
+
+TEST_F(Commands, SetupSendsFourLinesInOrder)
+{
+  EXPECT_EQ(setup(text("100"), text("60"), text("4"), text("8"), text("0"), text("3"), text("0")), 1);
+  expect_wire("SIZE 100 mm,60 mm\r\nSPEED 4\r\nDENSITY 8\r\nGAP 3 mm,0 mm\r\n");
+}
+
+TEST_F(Commands, SetupChoosesBlineOnlyForALeadingDigitOne)
+{
+  for (const char *kind : {"1", "10", "1x"}) {
+    setup(text("4"), text("3"), text("2"), text("1"), text(kind), text("2.5"), text("-1"));
+    expect_wire("SIZE 4 mm,3 mm\r\nSPEED 2\r\nDENSITY 1\r\nBLINE 2.5 mm,-1 mm\r\n");
+  }
+  for (const char *kind : {"0", "2", "", "01", " 1", "l"}) {
+    setup(text("4"), text("3"), text("2"), text("1"), text(kind), text("2.5"), text("-1"));
+    expect_wire("SIZE 4 mm,3 mm\r\nSPEED 2\r\nDENSITY 1\r\nGAP 2.5 mm,-1 mm\r\n");
+  }
+}
+
+TEST_F(Commands, SetupCutsEachLineAtItsOwnHundredBytes)
+{
+  // SIZE <w> mm,1 mm is 13 bytes around w; SPEED and DENSITY lines 6 and 8;
+  // GAP <g> mm,0 mm is 12.
+  for (std::size_t total : {98u, 99u, 100u, 101u}) {
+    const std::string w = filler(total - 13), s = filler(total - 6), d = filler(total - 8),
+                      g = filler(total - 12);
+    setup(text(w), text("1"), text(s), text(d), text("0"), text(g), text("0"));
+    expect_wire(cut("SIZE " + w + " mm,1 mm", 100) + cut("SPEED " + s, 100) +
+                cut("DENSITY " + d, 100) + cut("GAP " + g + " mm,0 mm", 100));
+  }
+  // The BLINE line is two bytes longer: a gap text that would fit a GAP
+  // line is cut in a BLINE one.
+  const std::string g = filler(86);
+  setup(text("1"), text("1"), text("1"), text("1"), text("1"), text(g), text("0"));
+  expect_wire("SIZE 1 mm,1 mm\r\nSPEED 1\r\nDENSITY 1\r\n" + cut("BLINE " + g + " mm,0 mm", 100));
+}
+
+// ---- barcode ----
+
+TEST_F(Commands, BarcodeQuotesTypeAndContent)
+{
+  EXPECT_EQ(barcode(text("100"), text("50"), text("128"), text("80"), text("1"), text("0"),
+                    text("2"), text("4"), text("ABC-123")), 1);
+  expect_wire("BARCODE 100,50,\"128\",80,1,0,2,4,\"ABC-123\"\r\n");
+  barcode(text("0"), text("0"), text("EAN13"), text("1"), text("0"), text("90"), text("1"),
+          text("1"), text(""));
+  expect_wire("BARCODE 0,0,\"EAN13\",1,0,90,1,1,\"\"\r\n");
+}
+
+TEST_F(Commands, BarcodeWritesAtContentBare)
+{
+  barcode(text("1"), text("2"), text("39"), text("3"), text("4"), text("5"), text("6"), text("7"),
+          text("@1"));
+  expect_wire("BARCODE 1,2,\"39\",3,4,5,6,7,@1\r\n");
+  barcode(text("1"), text("2"), text("39"), text("3"), text("4"), text("5"), text("6"), text("7"),
+          text("@"));
+  expect_wire("BARCODE 1,2,\"39\",3,4,5,6,7,@\r\n");
+  // Only a leading '@' counts.
+  barcode(text("1"), text("2"), text("39"), text("3"), text("4"), text("5"), text("6"), text("7"),
+          text(" @1"));
+  expect_wire("BARCODE 1,2,\"39\",3,4,5,6,7,\" @1\"\r\n");
+}
+
+TEST_F(Commands, BarcodePassesQuotesInsideTextsUnchanged)
+{
+  barcode(text("1"), text("2"), text("3\"9"), text("3"), text("4"), text("5"), text("6"),
+          text("7"), text("say \"hi\""));
+  expect_wire("BARCODE 1,2,\"3\"9\",3,4,5,6,7,\"say \"hi\"\"\r\n");
+}
+
+TEST_F(Commands, BarcodeCutsAt1023Bytes)
+{
+  // BARCODE 1,2,"3",4,5,6,7,8,"<c>" is 28 bytes around c; bare form 26.
+  for (std::size_t total : {1022u, 1023u, 1024u, 1025u}) {
+    const std::string c = filler(total - 28);
+    barcode(text("1"), text("2"), text("3"), text("4"), text("5"), text("6"), text("7"),
+            text("8"), text(c));
+    expect_wire(cut("BARCODE 1,2,\"3\",4,5,6,7,8,\"" + c + "\"", 1024));
+    const std::string v = "@" + filler(total - 27);
+    barcode(text("1"), text("2"), text("3"), text("4"), text("5"), text("6"), text("7"),
+            text("8"), text(v));
+    expect_wire(cut("BARCODE 1,2,\"3\",4,5,6,7,8," + v, 1024));
+  }
+}
+
+// ---- printerfont ----
+
+TEST_F(Commands, PrinterfontQuotesFontAndContent)
+{
+  EXPECT_EQ(printerfont(text("10"), text("20"), text("3"), text("0"), text("1"), text("2"),
+                        text("Hello, world")), 1);
+  expect_wire("TEXT 10,20,\"3\",0,1,2,\"Hello, world\"\r\n");
+  printerfont(text("0"), text("0"), text("ROMAN.TTF"), text("90"), text("1"), text("1"), text(""));
+  expect_wire("TEXT 0,0,\"ROMAN.TTF\",90,1,1,\"\"\r\n");
+}
+
+TEST_F(Commands, PrinterfontWritesAtContentBareAndQuotesUnchanged)
+{
+  printerfont(text("1"), text("2"), text("3"), text("4"), text("5"), text("6"), text("@TIME"));
+  expect_wire("TEXT 1,2,\"3\",4,5,6,@TIME\r\n");
+  printerfont(text("1"), text("2"), text("3"), text("4"), text("5"), text("6"),
+              text("5\" \"x\xC3\xA9"));
+  expect_wire("TEXT 1,2,\"3\",4,5,6,\"5\" \"x\xC3\xA9\"\r\n");
+}
+
+TEST_F(Commands, PrinterfontCutsAt499Bytes)
+{
+  // TEXT 1,2,"3",4,5,6,"<c>" is 21 bytes around c; bare form 19.
+  for (std::size_t total : {498u, 499u, 500u, 501u}) {
+    const std::string c = filler(total - 21);
+    printerfont(text("1"), text("2"), text("3"), text("4"), text("5"), text("6"), text(c));
+    expect_wire(cut("TEXT 1,2,\"3\",4,5,6,\"" + c + "\"", 500));
+    const std::string v = "@" + filler(total - 20);
+    printerfont(text("1"), text("2"), text("3"), text("4"), text("5"), text("6"), text(v));
+    expect_wire(cut("TEXT 1,2,\"3\",4,5,6," + v, 500));
+  }
+}
+
+// ---- printlabel ----
+
+TEST_F(Commands, PrintlabelSendsPrintLine)
+{
+  EXPECT_EQ(printlabel(text("1"), text("1")), 1);
+  expect_wire("PRINT 1,1\r\n");
+  printlabel(text(""), text("-3"));
+  expect_wire("PRINT ,-3\r\n");
+}
+
+TEST_F(Commands, PrintlabelCutsAt49Bytes)
+{
+  // PRINT <s>,<c> is 7 bytes around the two texts; the cut may fall in either.
+  for (std::size_t total : {48u, 49u, 50u, 51u}) {
+    const std::string s = filler(20), c = filler(total - 27);
+    printlabel(text(s), text(c));
+    expect_wire(cut("PRINT " + s + "," + c, 50));
+  }
+  const std::string s = filler(60);
+  printlabel(text(s), text("2"));
+  expect_wire(cut("PRINT " + s, 50));
+}
+
+// ---- results ----
+
+TEST_F(Commands, ClosedConnectionGivesZeroAndSendsNothing)
+{
+  ASSERT_EQ(closeport(), 1);
+  EXPECT_EQ(setup(text("1"), text("1"), text("1"), text("1"), text("1"), text("1"), text("1")), 0);
+  EXPECT_EQ(clearbuffer(), 0);
+  EXPECT_EQ(barcode(text("1"), text("1"), text("1"), text("1"), text("1"), text("1"), text("1"),
+                    text("1"), text("1")), 0);
+  EXPECT_EQ(printerfont(text("1"), text("1"), text("1"), text("1"), text("1"), text("1"),
+                        text("1")), 0);
+  EXPECT_EQ(printlabel(text("1"), text("1")), 0);
+  EXPECT_EQ(formfeed(), 0);
+  EXPECT_EQ(nobackfeed(), 0);
+  ASSERT_EQ(openethernet(text("127.0.0.1"), printer.port()), 1);
+  expect_wire("");
+}
+
+TEST_F(Commands, FailedSendsStillGiveOne)
+{
+  printer.hang_up();
+  // Send until the hang-up shows as a failed send.
+  const std::string chunk(64 << 10, 'x');
+  int sent = 1;
+  for (int i = 0; i < 500 && sent == 1; ++i) {
+    sent = sendcommand(text(chunk));
+    usleep(1000);
+  }
+  ASSERT_EQ(sent, 0) << "the hang-up never made a send fail";
+  EXPECT_EQ(setup(text("1"), text("1"), text("1"), text("1"), text("1"), text("1"), text("1")), 1);
+  EXPECT_EQ(clearbuffer(), 1);
+  EXPECT_EQ(barcode(text("1"), text("1"), text("1"), text("1"), text("1"), text("1"), text("1"),
+                    text("1"), text("1")), 1);
+  EXPECT_EQ(printerfont(text("1"), text("1"), text("1"), text("1"), text("1"), text("1"),
+                        text("1")), 1);
+  EXPECT_EQ(printlabel(text("1"), text("1")), 1);
+  EXPECT_EQ(formfeed(), 1);
+  EXPECT_EQ(nobackfeed(), 1);
+}
+
+} // namespace
