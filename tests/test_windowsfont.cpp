@@ -1,0 +1,226 @@
+// windowsfont end to end: TrueType text arrives as a BITMAP block on a
+// loopback TCP printer.
+#include "fake_printer.h"
+#include "zarn.h"
+
+#include <gtest/gtest.h>
+
+#include <SDL.h>
+#include <SDL_ttf.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+using namespace zarn::test;
+
+namespace {
+
+// AddressSanitizer holds freed memory back on purpose, so resident memory
+// says nothing there; its leak checker covers that build instead.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+const std::string kFont = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+
+char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
+
+// What the printer should get for `s`: rendered here on its own and turned
+// into bits pixel by pixel, as the printer's bitmap rule is written.
+std::string expected_block(int x, int y, int size, const std::string &s)
+{
+  std::string out;
+  EXPECT_EQ(TTF_Init(), 0);
+  TTF_Font *font = TTF_OpenFont(kFont.c_str(), size);
+  EXPECT_NE(font, nullptr);
+  SDL_Surface *surface = font ? TTF_RenderUTF8_Solid(font, s.c_str(), SDL_Color{0, 0, 0, 0}) : nullptr;
+  if (surface != nullptr) {
+    const int width_bytes = (surface->w + 7) / 8;
+    std::string bits(static_cast<std::size_t>(width_bytes * surface->h), '\xFF');
+    for (int j = 0; j < surface->h; ++j)
+      for (int i = 0; i < surface->w; ++i) {
+        Uint8 r, g, b;
+        SDL_GetRGB(static_cast<const Uint8 *>(surface->pixels)[surface->pitch * j + i],
+                   surface->format, &r, &g, &b);
+        const double sum = 0.3 * static_cast<float>(r) + 0.59 * static_cast<float>(g) +
+                           0.11 * static_cast<float>(b);
+        if (static_cast<int>(sum) == 0)
+          bits[static_cast<std::size_t>(width_bytes * j + i / 8)] ^= static_cast<char>(0x80 >> (i % 8));
+      }
+    out = "BITMAP " + std::to_string(x) + "," + std::to_string(y) + "," +
+          std::to_string(width_bytes) + "," + std::to_string(surface->h) + ",0," + bits;
+    SDL_FreeSurface(surface);
+  }
+  if (font != nullptr)
+    TTF_CloseFont(font);
+  TTF_Quit();
+  return out;
+}
+
+// Resident memory of this process in bytes.
+long resident_bytes()
+{
+  long pages_total = 0, pages_resident = 0;
+  if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld %ld", &pages_total, &pages_resident) != 2)
+      pages_resident = 0;
+    std::fclose(f);
+  }
+  return pages_resident * sysconf(_SC_PAGESIZE);
+}
+
+// Everything written to stdout and stderr while `body` runs.
+template <typename Body>
+std::string console_output(Body body)
+{
+  std::fflush(stdout);
+  std::fflush(stderr);
+  char path[] = "/tmp/zarn-console-XXXXXX";
+  const int sink = mkstemp(path);
+  unlink(path);
+  const int saved_out = dup(1), saved_err = dup(2);
+  dup2(sink, 1);
+  dup2(sink, 2);
+  body();
+  std::fflush(stdout);
+  std::fflush(stderr);
+  dup2(saved_out, 1);
+  dup2(saved_err, 2);
+  close(saved_out);
+  close(saved_err);
+  std::string captured;
+  char buf[512];
+  ssize_t n;
+  lseek(sink, 0, SEEK_SET);
+  while ((n = read(sink, buf, sizeof buf)) > 0)
+    captured.append(buf, static_cast<std::size_t>(n));
+  close(sink);
+  return captured;
+}
+
+class WindowsFont : public ::testing::Test {
+ protected:
+  void SetUp() override
+  {
+    ZARN_REQUIRE_FAKE(access(kFont.c_str(), R_OK) == 0, kFont + " is missing (fonts-dejavu-core)");
+    ASSERT_EQ(openethernet(text("127.0.0.1"), printer.port()), 1);
+  }
+  void TearDown() override { closeport(); }
+
+  // Everything the printer got until now is exactly `expected`: a line sent
+  // last proves nothing else followed.
+  void expect_wire(const std::string &expected)
+  {
+    ASSERT_EQ(sendcommand(text("~END~")), 1);
+    const std::string all = expected + "~END~\r\n";
+    ASSERT_TRUE(printer.wait_for_bytes(all.size()));
+    EXPECT_EQ(printer.received(), all);
+    printer.clear_received();
+  }
+
+  FakeTcpPrinter printer;
+};
+
+TEST_F(WindowsFont, SendsTheHeaderAndExactlyTheRenderedBits)
+{
+  struct Case {
+    int x, y, size;
+    std::string s;
+  };
+  const Case cases[] = {{10, 20, 24, "Hello"},
+                        {0, 0, 12, "l"},
+                        {-5, 300, 48, "Grüße, ÆØÅ & 0123"},
+                        {7, 8, 9, std::string(80, 'W')}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.s);
+    std::setlocale(LC_ALL, "C");
+    EXPECT_EQ(windowsfont(c.x, c.y, c.size, 123, text(kFont), text(c.s)), 1);
+    EXPECT_STREQ(std::setlocale(LC_ALL, nullptr), "en_US.utf8");
+    const std::string block = expected_block(c.x, c.y, c.size, c.s);
+    ASSERT_FALSE(block.empty());
+    expect_wire(block);
+  }
+}
+
+TEST_F(WindowsFont, NoFontOrNoTextSendsNothingAndShutsDown)
+{
+  EXPECT_EQ(windowsfont(0, 0, 12, 0, text("/nonexistent.ttf"), text("x")), 0);
+  EXPECT_EQ(windowsfont(0, 0, 12, 0, text(kFont), text("")), 0);
+  EXPECT_EQ(SDL_WasInit(0), 0u);
+  EXPECT_EQ(TTF_WasInit(), 0);
+  expect_wire("");
+}
+
+TEST(WindowsFontClosed, NoConnectionLeavesSdlAndTheLocaleAlone)
+{
+  // SDL started by the host stays up only if windowsfont never reached SDL_Quit.
+  ASSERT_EQ(SDL_Init(SDL_INIT_TIMER), 0);
+  std::setlocale(LC_ALL, "C");
+  EXPECT_EQ(windowsfont(0, 0, 12, 0, text(kFont), text("x")), 0);
+  EXPECT_EQ(SDL_WasInit(SDL_INIT_TIMER), static_cast<Uint32>(SDL_INIT_TIMER));
+  EXPECT_EQ(SDL_WasInit(SDL_INIT_VIDEO), 0u);
+  EXPECT_EQ(TTF_WasInit(), 0);
+  EXPECT_STREQ(std::setlocale(LC_ALL, nullptr), "C");
+  SDL_Quit();
+}
+
+// Headless, SDL's default video drivers complain on stderr; the library asks
+// for the offscreen one, unless the host picked a driver itself.
+TEST_F(WindowsFont, SilentHeadlessYetTheHostsVideoDriverWins)
+{
+  for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "SDL_VIDEODRIVER"})
+    unsetenv(name);
+  int result = -1;
+  EXPECT_EQ(console_output([&] { result = windowsfont(1, 2, 16, 0, text(kFont), text("quiet")); }), "");
+  EXPECT_EQ(result, 1);
+
+  // Wayland without a runtime directory reports that itself: proof it was tried.
+  setenv("SDL_VIDEODRIVER", "wayland", 1);
+  EXPECT_NE(console_output([&] { result = windowsfont(1, 2, 16, 0, text(kFont), text("quiet")); }), "");
+  unsetenv("SDL_VIDEODRIVER");
+  EXPECT_EQ(result, 1);
+  const std::string block = expected_block(1, 2, 16, "quiet");
+  expect_wire(block + block);
+}
+
+TEST_F(WindowsFont, TwoThousandCallsKeepDescriptorsAndMemoryFlat)
+{
+  // Warm up first: the allocator and the libraries settle on their own sizes.
+  for (int i = 0; i < 50; ++i)
+    ASSERT_EQ(windowsfont(0, 0, 14, 0, text(kFont), text("Leak?")), 1);
+  ASSERT_TRUE(printer.wait_for_text("BITMAP"));
+  const int fds_before = open_descriptor_count();
+  const long rss_before = resident_bytes();
+  std::size_t sent = 0;
+  for (int i = 0; i < 2000; ++i) {
+    ASSERT_EQ(windowsfont(0, 0, 14, 0, text(kFont), text("Leak?")), 1) << "call " << i;
+    ASSERT_EQ(open_descriptor_count(), fds_before) << "call " << i;
+    if (i % 200 == 199) {
+      // Keep what the fake printer holds small, so only the library shows.
+      sendcommand(text("~MARK~"));
+      ASSERT_TRUE(printer.wait_for_text("~MARK~"));
+      sent += printer.received().size();
+      printer.clear_received();
+    }
+  }
+  EXPECT_GT(sent, 2000u * 20u);
+  // About 0.15 MiB of drift is normal; a leaked surface alone adds 5 MiB.
+  const long growth = resident_bytes() - rss_before;
+  if (!kAddressSanitizer) {
+    EXPECT_LT(growth, 1L << 20) << "resident memory grew by " << growth << " bytes";
+  }
+}
+
+} // namespace
