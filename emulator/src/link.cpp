@@ -28,8 +28,12 @@ bool Link::receive(const std::uint8_t *data, std::size_t size, Clock::time_point
     return true;
   // Keep the order of replies: a new one never overtakes one still waiting.
   Clock::time_point at = now + std::chrono::milliseconds(faults_.reply_delay_ms);
-  if (!pending_.empty() && pending_.back().at > at)
-    at = pending_.back().at;
+  if (!pending_.empty()) {
+    // Pieces of two replies keep the same spacing as pieces of one.
+    const auto after = pending_.back().at + std::chrono::milliseconds(faults_.reply_chunk > 0 ? faults_.chunk_gap_ms : 0);
+    if (after > at)
+      at = after;
+  }
   const std::size_t step = faults_.reply_chunk > 0 ? faults_.reply_chunk : reply.size();
   for (std::size_t off = 0; off < reply.size(); off += step) {
     if (off > 0)

@@ -1,0 +1,275 @@
+// The library against the emulator program: the demo label printed over
+// TCP, serial and USB comes out as the same PNG, and the emulator's fault
+// options reach the host the way they say.
+#include "fake_printer.h" // in_ci, ZARN_REQUIRE_FAKE
+#include "test_emulator_util.h"
+#include "zarn.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char **environ;
+
+namespace zarn::emu::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::filesystem::path binary_dir()
+{
+  const char *dir = std::getenv("ZARN_BINARY_DIR");
+  return dir ? dir : ".";
+}
+
+std::string slurp(const std::filesystem::path &file)
+{
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A child process with stdout and stderr in one log file.
+class Child {
+public:
+  Child(const std::vector<std::string> &argv, const std::filesystem::path &log) : log_(log)
+  {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    std::vector<char *> args;
+    for (const auto &a : argv)
+      args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0)
+      pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Child() { stop(); }
+  Child(const Child &) = delete;
+  Child &operator=(const Child &) = delete;
+
+  bool started() const { return pid_ > 0; }
+  std::string log() const { return slurp(log_); }
+
+  // Waits until the log holds text; false when the child ended or time ran out.
+  bool wait_for(const std::string &text, std::chrono::milliseconds limit = 10s)
+  {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      if (log().find(text) != std::string::npos)
+        return true;
+      if (exited())
+        return log().find(text) != std::string::npos;
+      std::this_thread::sleep_for(20ms);
+    }
+    return false;
+  }
+
+  // Exit status, or -1 when it did not end within the limit (it is then killed).
+  int wait(std::chrono::milliseconds limit = 60s)
+  {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!exited()) {
+      if (std::chrono::steady_clock::now() > end) {
+        stop();
+        return -1;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return status_;
+  }
+
+  void stop()
+  {
+    if (pid_ > 0 && !exited()) {
+      ::kill(pid_, SIGTERM);
+      int st = 0;
+      while (::waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
+      }
+      pid_ = -1;
+    }
+  }
+
+private:
+  bool exited()
+  {
+    if (pid_ <= 0)
+      return true;
+    int st = 0;
+    const pid_t r = ::waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      pid_ = -1;
+      return true;
+    }
+    return r < 0;
+  }
+
+  pid_t pid_ = -1;
+  int status_ = -1;
+  std::filesystem::path log_;
+};
+
+std::string emulator() { return (binary_dir() / "emulator" / "zarn-emulator").string(); }
+std::string demo() { return (binary_dir() / "examples" / "demo").string(); }
+
+int tcp_port(const Child &emu)
+{
+  std::istringstream in(emu.log());
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("listening on 127.0.0.1:", 0) == 0)
+      return std::stoi(line.substr(line.rfind(':') + 1));
+  return -1;
+}
+
+class EmulatorEndToEnd : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    for (const std::string &p : {emulator(), demo()})
+      ASSERT_TRUE(std::filesystem::exists(p)) << p << " not built (ZARN_BINARY_DIR=" << binary_dir() << ")";
+  }
+  TempDir dir;
+};
+
+// Runs the demo over one transport and returns the printed label's path.
+std::filesystem::path demo_over_tcp(const std::filesystem::path &root, std::string &demo_output)
+{
+  const auto out = root / "tcp";
+  Child emu({emulator(), "--tcp", "127.0.0.1:0", "--out", out.string()}, root / "tcp-emulator.log");
+  EXPECT_TRUE(emu.wait_for("listening on")) << emu.log();
+  const int port = tcp_port(emu);
+  Child host({demo(), "--tcp", "127.0.0.1", std::to_string(port)}, root / "tcp-demo.log");
+  EXPECT_EQ(host.wait(), 0) << host.log();
+  EXPECT_TRUE(emu.wait_for("label 1:")) << emu.log();
+  demo_output = host.log();
+  return out / "label-0001.png";
+}
+
+TEST_F(EmulatorEndToEnd, SameLabelOverTcpSerialAndUsb)
+{
+  std::string tcp_output;
+  const auto tcp_png = demo_over_tcp(dir.path, tcp_output);
+  ASSERT_TRUE(std::filesystem::exists(tcp_png));
+  const Image label = read_png(tcp_png);
+  EXPECT_EQ(label.width, 800);
+  EXPECT_EQ(label.height, 480);
+  // Both barcodes scan and the queries reached the host.
+  auto found = decode_barcodes(label);
+  std::vector<std::string> data;
+  for (const auto &d : found)
+    data.push_back(d.data);
+  std::sort(data.begin(), data.end());
+  EXPECT_EQ(data, (std::vector<std::string>{"5901234123457", "ZARN-0001"}));
+  EXPECT_NE(tcp_output.find("status   0 (ready)"), std::string::npos) << tcp_output;
+  EXPECT_NE(tcp_output.find("name     ZARN-EMU 203"), std::string::npos) << tcp_output;
+  EXPECT_NE(tcp_output.find("serial   ZE00000001"), std::string::npos) << tcp_output;
+
+  // USB: the emulator runs the demo as its child.
+  {
+    const auto out = dir.path / "usb";
+    Child emu({emulator(), "--out", out.string(), "--usb", "--", demo(), "--usb"}, dir.path / "usb.log");
+    ASSERT_TRUE(emu.started());
+    const int status = emu.wait();
+    ZARN_REQUIRE_FAKE(status == 0 || emu.log().find("USB:") == std::string::npos,
+                      "umockdev testbed not available: " + emu.log());
+    ASSERT_EQ(status, 0) << emu.log();
+    EXPECT_EQ(slurp(out / "label-0001.png"), slurp(tcp_png)) << "USB label differs from the TCP one";
+    EXPECT_NE(emu.log().find("serial   ZE00000001"), std::string::npos) << emu.log();
+  }
+
+  // Serial: openport("ttyNAME") needs the /dev link, which needs root.
+  {
+    ZARN_REQUIRE_FAKE(::geteuid() == 0, "not root: cannot link the emulator's pty under /dev");
+    const std::string name = "ttyZEMU" + std::to_string(::getpid());
+    const auto out = dir.path / "serial";
+    Child emu({emulator(), "--serial", name, "--out", out.string()}, dir.path / "serial-emulator.log");
+    ASSERT_TRUE(emu.wait_for("linked as /dev/" + name)) << emu.log();
+    Child host({demo(), "--serial", name}, dir.path / "serial-demo.log");
+    EXPECT_EQ(host.wait(), 0) << host.log();
+    ASSERT_TRUE(emu.wait_for("label 1:")) << emu.log();
+    emu.stop();
+    EXPECT_FALSE(std::filesystem::exists("/dev/" + name)) << "the /dev link outlived the emulator";
+    EXPECT_EQ(slurp(out / "label-0001.png"), slurp(tcp_png)) << "serial label differs from the TCP one";
+    EXPECT_EQ(host.log().substr(0, tcp_output.find("printed")), tcp_output.substr(0, tcp_output.find("printed")));
+  }
+}
+
+// The library connected in-process to an emulator started with options.
+class EmulatorFaults : public EmulatorEndToEnd {
+protected:
+  std::unique_ptr<Child> start(std::vector<std::string> options)
+  {
+    std::vector<std::string> argv = {emulator(), "--tcp", "127.0.0.1:0", "--out", (dir.path / "out").string()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    auto emu = std::make_unique<Child>(argv, dir.path / ("emulator-" + std::to_string(++runs_) + ".log"));
+    EXPECT_TRUE(emu->wait_for("listening on")) << emu->log();
+    port_ = tcp_port(*emu);
+    return emu;
+  }
+  bool connect() { return openethernet(const_cast<char *>("127.0.0.1"), port_) == 1; }
+  void TearDown() override { closeport(); }
+  int port_ = -1;
+  int runs_ = 0;
+};
+
+TEST_F(EmulatorFaults, StatusByteAndDelayedChunkedReplies)
+{
+  {
+    auto emu = start({"--status", "paper-out+head-open"});
+    ASSERT_TRUE(connect());
+    EXPECT_EQ(printerstatus(), 0x05);
+    closeport();
+  }
+  {
+    // 0x80 reaches the host as a signed byte.
+    auto emu = start({"--status", "0x80"});
+    ASSERT_TRUE(connect());
+    EXPECT_EQ(printerstatus(), -128);
+    closeport();
+  }
+  {
+    // Three-byte pieces 30 ms apart after a 200 ms delay: the library's
+    // gathering still finds ENDLINE across the pieces.
+    auto emu = start({"--reply-delay", "200", "--reply-chunk", "3", "--chunk-gap", "30"});
+    ASSERT_TRUE(connect());
+    const auto t0 = std::chrono::steady_clock::now();
+    char *reply = sendcommand_getstring(const_cast<char *>("OUT \"pieces of text\""));
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_STREQ(reply, "pieces of text\r\n");
+    zarn_free_reply(reply);
+    EXPECT_GE(took, 200ms + 8 * 30ms);
+    // A single-read query sees only the first piece.
+    reply = printerserial();
+    EXPECT_STREQ(reply, "ZE0");
+    zarn_free_reply(reply);
+    closeport();
+  }
+}
+
+TEST_F(EmulatorFaults, CloseAfterCutsTheConnectionAndTheNextOneWorks)
+{
+  auto emu = start({"--close-after", "12"});
+  ASSERT_TRUE(connect());
+  // "OUT \"ENDLINE\"" is past byte 12: the emulator hangs up instead of answering.
+  char *reply = sendcommand_getstring(const_cast<char *>("CLS"));
+  EXPECT_STREQ(reply, "Receive Failed\r\n");
+  zarn_free_reply(reply);
+  closeport();
+  EXPECT_TRUE(emu->wait_for("closing the connection after 12 bytes")) << emu->log();
+  // A new connection counts afresh.
+  ASSERT_TRUE(connect());
+  EXPECT_EQ(printerstatus(), 0);
+  closeport();
+}
+
+} // namespace
+} // namespace zarn::emu::test
