@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Runs every benchmark executable of a build and prints one table: each
+# "<case>/zarn" beside its "<case>/raw" twin with their ratio, and the cases
+# without a twin (windowsfont) as a time per call. Figures only: nothing
+# here passes or fails on speed.
+#   scripts/bench.sh [build-dir]      (default build-bench)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build-bench}
+out="$build/bench-results"
+mkdir -p "$out"
+
+# sendcommand and sendBinaryData switch the locale to en_US.utf8 on every
+# call; measure them as on a host that has it, with a private copy.
+if [[ -z "${LOCPATH:-}" ]] && ! locale -a 2>/dev/null | grep -qix 'en_US.utf8'; then
+  mkdir -p "$out/locale"
+  if localedef -i en_US -f UTF-8 "$out/locale/en_US.utf8" >/dev/null 2>&1 ||
+     [[ -e "$out/locale/en_US.utf8/LC_CTYPE" ]]; then
+    export LOCPATH="$PWD/$out/locale"
+  else
+    echo "note: en_US.utf8 is not available; every send pays for a failed locale switch" >&2
+  fi
+fi
+
+shopt -s nullglob
+benches=("$build"/bench/bench_*)
+[[ ${#benches[@]} -gt 0 ]] || { echo "no benchmarks in $build/bench" >&2; exit 1; }
+: > "$out/all.csv"
+for b in "${benches[@]}"; do
+  [[ -x "$b" && -f "$b" ]] || continue
+  echo "== $(basename "$b")" >&2
+  # The console copy goes to stderr for the log; the CSV feeds the table.
+  "$b" --benchmark_out="$out/$(basename "$b").csv" --benchmark_out_format=csv >&2
+  # Header lines and comment lines carry no figures.
+  grep '^"' "$out/$(basename "$b").csv" >> "$out/all.csv" || true
+done
+
+awk -F, '
+  function unit_ns(u) { return u == "ns" ? 1 : u == "us" ? 1e3 : u == "ms" ? 1e6 : 1e9 }
+  function human(ns) {
+    if (ns >= 1e6) return sprintf("%.2f ms", ns / 1e6)
+    if (ns >= 1e3) return sprintf("%.2f us", ns / 1e3)
+    return sprintf("%.0f ns", ns)
+  }
+  {
+    name = $1; gsub(/"/, "", name)
+    if ($9 == "true") next
+    sub(/\/(real_time|manual_time|min_time:[^\/]*|iterations:[^\/]*)$/, "", name)
+    sub(/\/(real_time|manual_time|min_time:[^\/]*|iterations:[^\/]*)$/, "", name)
+    ns = $3 * unit_ns($5)
+    n = split(name, part, "/")
+    kind = part[n]
+    base = name; sub(/\/[^\/]*$/, "", base)
+    if (kind == "zarn" || kind == "raw") {
+      t[base, kind] = ns; mbps[base, kind] = $6 / 1048576
+      if (!(base in seen)) { seen[base] = 1; order[++cases] = base }
+    } else {
+      single[++singles] = name; single_ns[singles] = ns
+    }
+  }
+  END {
+    printf "%-28s %14s %14s %10s  %s\n", "case", "libzarn", "raw", "ratio", "target"
+    for (i = 1; i <= cases; ++i) {
+      b = order[i]; z = t[b, "zarn"]; r = t[b, "raw"]
+      if (z == "" || r == "") { printf "%-28s (incomplete)\n", b; continue }
+      if (mbps[b, "zarn"] > 0) {
+        printf "%-28s %9.0f MiB/s %9.0f MiB/s %10.3f  throughput ratio >= 0.9\n", b,
+               mbps[b, "zarn"], mbps[b, "raw"], mbps[b, "zarn"] / mbps[b, "raw"]
+      } else {
+        target = b ~ /status|round_trip/ ? "time ratio <= 1.1" : "time ratio <= 1.2"
+        printf "%-28s %14s %14s %10.3f  %s\n", b, human(z), human(r), z / r, target
+      }
+    }
+    for (i = 1; i <= singles; ++i)
+      printf "%-28s %14s %14s %10s  per call\n", single[i], human(single_ns[i]), "-", "-"
+  }' "$out/all.csv" | tee "$out/table.txt"
