@@ -22,12 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::filesystem::path binary_dir()
-{
-  const char *dir = std::getenv("ZARN_BINARY_DIR");
-  return dir ? dir : ".";
-}
-
 std::string slurp(const std::filesystem::path &file)
 {
   std::ifstream in(file, std::ios::binary);
@@ -117,8 +111,12 @@ private:
   std::filesystem::path log_;
 };
 
-std::string emulator() { return (binary_dir() / "emulator" / "zarn-emulator").string(); }
-std::string demo() { return (binary_dir() / "examples" / "demo").string(); }
+std::string emulator() { return ZARN_EMULATOR_BIN; }
+#ifdef ZARN_DEMO_BIN
+std::string demo() { return ZARN_DEMO_BIN; }
+#else
+std::string demo() { return ""; } // examples not built
+#endif
 
 int tcp_port(const Child &emu)
 {
@@ -134,8 +132,9 @@ class EmulatorEndToEnd : public ::testing::Test {
 protected:
   void SetUp() override
   {
+    ZARN_REQUIRE_FAKE(!demo().empty(), "the demo host is not built (ZARN_BUILD_EXAMPLES=OFF)");
     for (const std::string &p : {emulator(), demo()})
-      ASSERT_TRUE(std::filesystem::exists(p)) << p << " not built (ZARN_BINARY_DIR=" << binary_dir() << ")";
+      ASSERT_TRUE(std::filesystem::exists(p)) << p << " not built";
   }
   TempDir dir;
 };
@@ -269,6 +268,22 @@ TEST_F(EmulatorFaults, CloseAfterCutsTheConnectionAndTheNextOneWorks)
   ASSERT_TRUE(connect());
   EXPECT_EQ(printerstatus(), 0);
   closeport();
+}
+
+TEST_F(EmulatorFaults, HostLeavingInsideABlockDoesNotWedgeThePrinter)
+{
+  auto emu = start({});
+  ASSERT_TRUE(connect());
+  unsigned char header[] = "BITMAP 0,0,100,100,0,abc";
+  ASSERT_EQ(sendBinaryData(header, static_cast<int>(sizeof header - 1)), 1);
+  closeport();
+  EXPECT_TRUE(emu->wait_for("line 1: stream ended inside a BITMAP block, dropped")) << emu->log();
+  // The next host starts on a fresh line: its status request is answered.
+  ASSERT_TRUE(connect());
+  EXPECT_EQ(printerstatus(), 0);
+  char *name = printername();
+  EXPECT_STREQ(name, "ZARN-EMU 203");
+  zarn_free_reply(name);
 }
 
 } // namespace
