@@ -169,7 +169,10 @@ ZARN_API int downloadpcx(char *path, char *name);
  * points into a 1-bit bitmap and sends "BITMAP x,y,widthBytes,height,0,"
  * followed at once by the bitmap bytes (no CR LF). reserved is unused.
  * Returns 1 when sent, 0 with no connection, when the font cannot be opened,
- * or when the text renders to nothing (an empty text: nothing is sent). */
+ * or when the text renders to nothing (an empty text: nothing is sent).
+ * Each call starts and stops SDL (SDL_Init/SDL_Quit) and SDL_ttf, so a host
+ * using SDL itself finds it shut down afterwards. SDL's "offscreen" video
+ * driver is asked for unless the host sets SDL_VIDEODRIVER. */
 ZARN_API int windowsfont(int x, int y, int fontSize, int reserved, char *fontPath,
                 char *text);
 
