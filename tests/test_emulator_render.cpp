@@ -173,6 +173,10 @@ const BarcodeCase kBarcodes[] = {
     {"ITF14", "1540014128876", "I2/5", "15400141288763"},
     {"CODA", "A40156B", "Codabar", "A40156B"},
     {"CODABAR", "31117013206375", "Codabar", "A31117013206375A"},
+    {"UPCE", "0123456", "UPC-E", "01234565"},
+    {"39C", "AB12", "CODE-39", "AB12O"},           // O: the mod 43 check character
+    {"25C", "1234567", "I2/5", "12345670"},
+    {"LOGMARS", "ABC123", "CODE-39", "ABC123"},
 };
 
 TEST(EmulatorRender, EveryBarcodeTypeScansBack)
