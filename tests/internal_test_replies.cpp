@@ -1,0 +1,423 @@
+// Read and the queries over TCP and serial with shortened time limits, so
+// the gathering, silence and bound cases run in well under a second each.
+#include "chunking.h"
+#include "fake_links.h"
+#include "port/limits.h"
+#include "port/reply.h"
+#include "zarn.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <string>
+#include <thread>
+
+using namespace zarn::test;
+using zarn::port::kEmptyReply;
+using zarn::port::kReceiveFailedReply;
+using zarn::port::limits;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
+
+constexpr auto kFirstWait = 400ms;
+constexpr auto kNextPiece = 400ms;
+constexpr auto kSerialGather = 800ms;
+const std::string kEndline = "ENDLINE\r\n";
+const std::string kGetstringRequest = "OUT \"ENDLINE\"\r\n";
+
+std::chrono::milliseconds since(Clock::time_point start)
+{
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+}
+
+// Takes an allocated reply text into a string and releases it; a constant
+// text here is a test failure.
+std::string take_allocated(char *reply)
+{
+  EXPECT_NE(reply, kEmptyReply);
+  EXPECT_NE(reply, kReceiveFailedReply);
+  if (reply == kEmptyReply || reply == kReceiveFailedReply)
+    return "<constant>" + std::string(reply);
+  std::string s(reply);
+  delete[] reply;
+  return s;
+}
+
+class ShortLimits {
+ public:
+  ShortLimits() : saved_(limits())
+  {
+    limits().first_byte_wait_ms = static_cast<int>(kFirstWait.count());
+    limits().tcp_next_piece_ms = static_cast<int>(kNextPiece.count());
+    limits().serial_gather_ms = static_cast<int>(kSerialGather.count());
+  }
+  ~ShortLimits() { limits() = saved_; }
+
+ private:
+  zarn::port::Limits saved_;
+};
+
+class Replies : public ::testing::TestWithParam<LinkKind> {
+ protected:
+  void SetUp() override { reopen(); }
+  void TearDown() override { closeport(); }
+
+  // A fresh printer: leftovers of an earlier reply cannot leak into the next.
+  void reopen()
+  {
+    link_ = open_fake_link(GetParam());
+    ZARN_REQUIRE_FAKE(link_.problem.empty(), link_.problem);
+    ASSERT_TRUE(link_.opened);
+  }
+  FakePrinter &printer() { return *link_.printer; }
+  bool tcp() const { return GetParam() == LinkKind::tcp; }
+  // How long silence while gathering takes to end the call.
+  std::chrono::milliseconds gather_silence() const { return tcp() ? kNextPiece : kSerialGather; }
+
+  ShortLimits short_limits_;
+  FakeLink link_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Links, Replies, ::testing::Values(LinkKind::tcp, LinkKind::serial),
+                         [](const auto &info) { return link_name(info.param); });
+
+TEST_P(Replies, SilenceBeforeTheFirstByteGivesTheEmptyConstantAfterTheWait)
+{
+  for (const char *terminator : {"", "ENDLINE\r\n"}) {
+    const auto start = Clock::now();
+    EXPECT_EQ(Read(text(terminator)), kEmptyReply);
+    EXPECT_GE(since(start), kFirstWait - 20ms);
+    EXPECT_LT(since(start), kFirstWait + 1500ms);
+  }
+}
+
+TEST_P(Replies, EmptyTerminatorTakesOneReceiveOnly)
+{
+  printer().on({"Q\r\n", {{"FIRST", 0ms}, {"SECOND", 200ms}}});
+  ASSERT_EQ(sendcommand(text("Q")), 1);
+  EXPECT_EQ(take_allocated(Read(text(""))), "FIRST");
+  // The second piece was never part of the first call; it waits in the line.
+  EXPECT_EQ(take_allocated(Read(text(""))), "SECOND");
+}
+
+TEST_P(Replies, FirstByteZeroGivesAnAllocatedEmptyText)
+{
+  printer().on({"Q\r\n", {{std::string("\0ABC", 4), 0ms}}});
+  ASSERT_EQ(sendcommand(text("Q")), 1);
+  EXPECT_EQ(take_allocated(Read(text(""))), "");
+}
+
+TEST_P(Replies, ATerminatorSplitAcrossReceivesIsFound)
+{
+  printer().on({kGetstringRequest, {{"ABC", 0ms}, {"ENDL", 60ms}, {"INE\r\nXYZ", 60ms}}});
+  EXPECT_EQ(take_allocated(sendcommand_getstring(text("CMD"))), "ABC");
+  EXPECT_EQ(printer().received(), "CMD\r\n" + kGetstringRequest);
+
+  // One byte per receive, the terminator included.
+  reopen();
+  std::vector<Chunk> bytes;
+  for (char c : "line 1\r\nENDLINE\r\n" + kEndline)
+    bytes.push_back({std::string(1, c), 15ms});
+  printer().on({kGetstringRequest, bytes});
+  EXPECT_EQ(take_allocated(sendcommand_getstring(text("CMD"))), "line 1\r\n");
+}
+
+TEST_P(Replies, AZeroByteHidesALaterTerminatorUntilTheLimit)
+{
+  // The zero byte may sit in the first block or in a later one.
+  const std::vector<std::vector<Chunk>> replies = {
+      {{std::string("AB\0ENDLINE\r\n", 12), 0ms}},
+      {{"AB", 0ms}, {std::string("C\0D", 3), 40ms}, {kEndline, 40ms}},
+  };
+  for (const auto &reply : replies) {
+    reopen();
+    printer().on({kGetstringRequest, reply});
+    const auto start = Clock::now();
+    EXPECT_EQ(sendcommand_getstring(text("CMD")), kReceiveFailedReply);
+    EXPECT_GE(since(start), gather_silence() - 20ms);
+    EXPECT_LT(since(start), gather_silence() + 2s);
+  }
+}
+
+TEST_P(Replies, TextBeforeAZeroByteStillFindsItsTerminator)
+{
+  printer().on({kGetstringRequest, {{"ok" + kEndline + std::string("\0tail", 5), 0ms}}});
+  EXPECT_EQ(take_allocated(sendcommand_getstring(text("CMD"))), "ok");
+}
+
+TEST_P(Replies, SilenceWhileGatheringFails)
+{
+  printer().on({kGetstringRequest, {{"partial", 0ms}}});
+  const auto start = Clock::now();
+  EXPECT_EQ(sendcommand_getstring(text("CMD")), kReceiveFailedReply);
+  EXPECT_GE(since(start), gather_silence() - 20ms);
+  EXPECT_LT(since(start), gather_silence() + 2s);
+}
+
+TEST_P(Replies, TcpWaitsForEachPieceSerialBoundsTheWholeGathering)
+{
+  // A byte every 150 ms for 1.5 s, and never the terminator.
+  printer().on({"T\r\n", std::vector<Chunk>(10, Chunk{"x", 150ms})});
+  ASSERT_EQ(sendcommand(text("T")), 1);
+  const auto start = Clock::now();
+  EXPECT_EQ(Read(text(kEndline)), kReceiveFailedReply);
+  if (tcp()) {
+    EXPECT_GE(since(start), 1500ms + kNextPiece - 200ms) << "each piece restarts the wait";
+  } else {
+    EXPECT_GE(since(start), kSerialGather - 20ms);
+    EXPECT_LT(since(start), kSerialGather + 500ms) << "the bound covers the whole gathering";
+  }
+}
+
+TEST_P(Replies, AFullAccumulationBufferFailsAndNothingRunsPastIt)
+{
+  const std::size_t size = zarn::port::kReplyBufferSize;
+  // Exactly fits: the terminator ends on the buffer's last byte.
+  printer().on({kGetstringRequest, {{std::string(size - kEndline.size(), 'A') + kEndline, 0ms}}});
+  EXPECT_EQ(take_allocated(sendcommand_getstring(text("CMD"))),
+            std::string(size - kEndline.size(), 'A'));
+
+  // One byte more and the terminator no longer fits.
+  reopen();
+  printer().on({kGetstringRequest, {{std::string(size - kEndline.size() + 1, 'A') + kEndline, 0ms}}});
+  EXPECT_EQ(sendcommand_getstring(text("CMD")), kReceiveFailedReply);
+
+  // A full buffer ends the call at once, without waiting for more.
+  reopen();
+  printer().on({kGetstringRequest, {{std::string(size, 'B'), 0ms}}});
+  const auto start = Clock::now();
+  EXPECT_EQ(sendcommand_getstring(text("CMD")), kReceiveFailedReply);
+  EXPECT_LT(since(start), gather_silence());
+
+  // Zero bytes fill the buffer too.
+  reopen();
+  printer().on({kGetstringRequest, {{"Z" + std::string(size, '\0'), 0ms}}});
+  EXPECT_EQ(sendcommand_getstring(text("CMD")), kReceiveFailedReply);
+
+  // A single receive never takes more than one buffer. (Over serial the
+  // unread rest would block the fake's writes on a full pty.)
+  if (!tcp())
+    return;
+  reopen();
+  const std::string big(size + 5000, 'C');
+  printer().on({"Q\r\n", {{big, 0ms}}});
+  ASSERT_EQ(sendcommand(text("Q")), 1);
+  const std::string got = take_allocated(Read(text("")));
+  EXPECT_FALSE(got.empty());
+  EXPECT_LE(got.size(), size);
+  EXPECT_EQ(got, big.substr(0, got.size()));
+}
+
+TEST_P(Replies, StatusOfSilenceIsZero)
+{
+  // Silence gives the empty constant, whose first byte is 0.
+  EXPECT_EQ(printerstatus(), 0);
+  EXPECT_EQ(printer().received(), "\033!?\r\n\r\n");
+}
+
+// Moves the library's descriptor to 1100, beyond what select() could watch.
+void move_descriptor_high(int &fd)
+{
+  constexpr int kHigh = 1100;
+  static_assert(kHigh > FD_SETSIZE);
+  rlimit rl{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
+  if (rl.rlim_cur <= kHigh) {
+    rl.rlim_cur = kHigh + 1;
+    if (rl.rlim_max < rl.rlim_cur)
+      rl.rlim_max = rl.rlim_cur;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &rl), 0) << "cannot allow descriptor " << kHigh;
+  }
+  ASSERT_EQ(dup2(fd, kHigh), kHigh);
+  close(fd);
+  fd = kHigh;
+}
+
+TEST_P(Replies, DescriptorsAboveFdSetsizeWork)
+{
+  move_descriptor_high(tcp() ? net_socket : tty_device);
+  if (HasFatalFailure())
+    return;
+  printer().on({"~!T\n\r\r\n", {{"NAME", 0ms}}});
+  printer().on({kGetstringRequest, {{"out", 0ms}, {kEndline, 30ms}}});
+  EXPECT_EQ(take_allocated(printername()), "NAME");
+  EXPECT_EQ(take_allocated(sendcommand_getstring(text("CMD"))), "out");
+
+  const auto start = Clock::now();
+  EXPECT_EQ(Read(text("")), kEmptyReply);
+  EXPECT_GE(since(start), kFirstWait - 20ms);
+
+  EXPECT_EQ(closeport(), 1);
+  EXPECT_EQ(fcntl(1100, F_GETFD), -1) << "closeport closes the moved descriptor";
+}
+
+// Interrupts the calling thread with a signal every 50 ms for a while.
+class SignalStorm {
+ public:
+  SignalStorm()
+  {
+    struct sigaction sa{};
+    sa.sa_handler = [](int) {};
+    sa.sa_flags = 0; // no SA_RESTART: poll reports EINTR
+    sigaction(SIGUSR1, &sa, &old_);
+    thread_ = std::thread([this, target = pthread_self()] {
+      for (int i = 0; i < 40 && !stop_; ++i) {
+        std::this_thread::sleep_for(50ms);
+        pthread_kill(target, SIGUSR1);
+      }
+    });
+  }
+  ~SignalStorm()
+  {
+    stop_ = true;
+    thread_.join();
+    sigaction(SIGUSR1, &old_, nullptr);
+  }
+
+ private:
+  struct sigaction old_{};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST_P(Replies, SignalsNeitherCutNorStretchTheWaits)
+{
+  {
+    SignalStorm storm;
+    auto start = Clock::now();
+    EXPECT_EQ(Read(text("")), kEmptyReply);
+    EXPECT_GE(since(start), kFirstWait - 20ms) << "a signal ended the wait early";
+    EXPECT_LT(since(start), kFirstWait + 600ms) << "a signal restarted the whole wait";
+
+    printer().on({kGetstringRequest, {{"late", 250ms}, {kEndline, 250ms}}});
+    EXPECT_EQ(take_allocated(sendcommand_getstring(text("CMD"))), "late");
+
+    printer().on({"STALL\r\n", {{"half", 0ms}}});
+    ASSERT_EQ(sendcommand(text("STALL")), 1);
+    start = Clock::now();
+    EXPECT_EQ(Read(text(kEndline)), kReceiveFailedReply);
+    EXPECT_GE(since(start), gather_silence() - 20ms);
+    EXPECT_LT(since(start), gather_silence() + 600ms);
+  }
+}
+
+// Replies of random text cut into random chunks: the result must be the text
+// before the first terminator, read up to the first zero byte; no visible
+// terminator fails.
+TEST_P(Replies, RandomRepliesInRandomChunksFollowTheTextRule)
+{
+  const int seeds = tcp() ? 250 : 120;
+  // Serial cannot hang up: a missing terminator ends by the gathering bound.
+  limits().serial_gather_ms = 150;
+  int found = 0;
+  for (int seed = 1; seed <= seeds; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(static_cast<std::mt19937::result_type>(seed));
+    const bool single = seed % 6 == 0; // empty terminator: one receive of one chunk
+    const std::string terminator =
+        single ? "" : random_text(rng, "ab", std::uniform_int_distribution<std::size_t>(1, 7)(rng));
+    std::string reply = random_text(rng, "aab", rng() % 120);
+    if (rng() % 4 != 0)
+      reply += terminator + random_text(rng, "ab\r\n", rng() % 40);
+    if (rng() % 5 == 0)
+      reply.insert(rng() % (reply.size() + 1), 1, '\0');
+
+    if (reply.empty())
+      reply = "a"; // the serial fake cannot hang up: silence would end the call as ""
+
+    // The model: text up to the first zero byte; with a terminator, the part
+    // of it before the first occurrence, or a failure without one.
+    const std::string visible = reply.substr(0, reply.find('\0'));
+    const std::size_t at = single ? visible.size() : visible.find(terminator);
+
+    reopen();
+    if (::testing::Test::HasFatalFailure() || ::testing::Test::IsSkipped())
+      return;
+    const std::vector<Chunk> chunks =
+        single ? std::vector<Chunk>{{reply, 0ms}}
+               : random_chunks(reply, rng, 1 + rng() % 24, std::chrono::milliseconds(rng() % 3));
+    // Over TCP the printer hangs up when done, so a missing terminator fails at once.
+    printer().on({"R\r\n", chunks, tcp()});
+    ASSERT_EQ(sendcommand(text("R")), 1);
+    char *got = Read(text(terminator));
+    if (at == std::string::npos) {
+      EXPECT_EQ(got, kReceiveFailedReply) << "reply " << ::testing::PrintToString(reply)
+                                          << " terminator " << terminator;
+    } else {
+      ++found;
+      EXPECT_EQ(take_allocated(got), visible.substr(0, at))
+          << "reply " << ::testing::PrintToString(reply) << " terminator " << terminator;
+    }
+  }
+  EXPECT_GT(found, seeds / 2) << "the generator should mostly produce findable replies";
+}
+
+TEST(RepliesWithoutAConnection, ReadAndQueriesTouchNothing)
+{
+  ShortLimits short_limits;
+  closeport();
+  EXPECT_EQ(Read(text("")), kEmptyReply);
+  EXPECT_EQ(Read(text("ENDLINE\r\n")), kEmptyReply);
+  EXPECT_EQ(sendcommand_getstring(text("CMD")), kEmptyReply);
+  EXPECT_EQ(printerstatus(), 0);
+  EXPECT_EQ(printername(), nullptr);
+  EXPECT_EQ(printerserial(), nullptr);
+
+  // Marked open with no kind flag: nothing to read from.
+  openportStatus = 1;
+  EXPECT_EQ(Read(text("")), kEmptyReply);
+  EXPECT_EQ(printerstatus(), 0);
+  EXPECT_EQ(printername(), kEmptyReply);
+  openportStatus = 0;
+}
+
+// A descriptor that polls readable but whose receive fails: a directory.
+class BrokenReceive : public ::testing::Test {
+ protected:
+  void SetUp() override
+  {
+    closeport();
+    dir_ = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir_, 0);
+  }
+  void TearDown() override
+  {
+    openportStatus = openSerialPortResult = openEthernetPortResult = 0;
+    tty_device = net_socket = -1;
+    close(dir_);
+  }
+  ShortLimits short_limits_;
+  int dir_ = -1;
+};
+
+TEST_F(BrokenReceive, FailedFirstSerialReadIsEmpty)
+{
+  tty_device = dir_;
+  openportStatus = openSerialPortResult = 1;
+  EXPECT_EQ(Read(text("")), kEmptyReply);
+  EXPECT_EQ(Read(text("ENDLINE\r\n")), kEmptyReply);
+  EXPECT_EQ(printerstatus(), 0);
+}
+
+TEST_F(BrokenReceive, FailedFirstTcpReceiveIsReceiveFailed)
+{
+  net_socket = dir_;
+  openportStatus = openEthernetPortResult = 1;
+  EXPECT_EQ(Read(text("")), kReceiveFailedReply);
+  EXPECT_EQ(Read(text("ENDLINE\r\n")), kReceiveFailedReply);
+  EXPECT_EQ(printerstatus(), 'R');
+}
+
+} // namespace

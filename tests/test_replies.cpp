@@ -1,0 +1,214 @@
+// The queries and Read through the shared library, with its shipped time
+// limits: requests on the wire, status bytes, reply ownership, and the
+// cases that must end at once rather than after a wait.
+#include "fake_links.h"
+#include "zarn.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+using namespace zarn::test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
+
+const std::string kEndline = "ENDLINE\r\n";
+const std::string kGetstringRequest = "OUT \"ENDLINE\"\r\n";
+
+std::chrono::milliseconds since(Clock::time_point start)
+{
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+}
+
+// The library's constant "" as Read gives it with nothing open.
+char *empty_constant()
+{
+  closeport();
+  return Read(text(""));
+}
+
+// Copies a reply and releases it the way a C++ host should.
+std::string take(char *reply)
+{
+  EXPECT_NE(reply, nullptr);
+  if (reply == nullptr)
+    return "<null>";
+  std::string s(reply);
+  zarn_free_reply(reply);
+  return s;
+}
+
+class Queries : public ::testing::TestWithParam<LinkKind> {
+ protected:
+  void SetUp() override { reopen(); }
+  void TearDown() override { closeport(); }
+  void reopen()
+  {
+    link_ = open_fake_link(GetParam());
+    ZARN_REQUIRE_FAKE(link_.problem.empty(), link_.problem);
+    ASSERT_TRUE(link_.opened);
+  }
+  FakePrinter &printer() { return *link_.printer; }
+
+  FakeLink link_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Links, Queries, ::testing::Values(LinkKind::tcp, LinkKind::serial),
+                         [](const auto &info) { return link_name(info.param); });
+
+TEST_P(Queries, EachPutsItsExactRequestOnTheWireAndReturnsTheReply)
+{
+  printer().on({"\033!?\r\n\r\n", {{"\x04", 0ms}}});
+  EXPECT_EQ(printerstatus(), 4);
+  EXPECT_EQ(printer().received(), "\033!?\r\n\r\n");
+
+  printer().clear_received();
+  printer().on({"~!T\n\r\r\n", {{"ZL-420\r\n", 0ms}}});
+  EXPECT_EQ(take(printername()), "ZL-420\r\n");
+  EXPECT_EQ(printer().received(), "~!T\n\r\r\n");
+
+  printer().clear_received();
+  printer().on({"OUT _SERIAL$\r\n\r\n", {{"S/N 0042", 0ms}}});
+  EXPECT_EQ(take(printerserial()), "S/N 0042");
+  EXPECT_EQ(printer().received(), "OUT _SERIAL$\r\n\r\n");
+
+  printer().clear_received();
+  printer().on({kGetstringRequest, {{"FILES 3\r\n", 0ms}, {kEndline, 20ms}}});
+  EXPECT_EQ(take(sendcommand_getstring(text("~!F"))), "FILES 3\r\n");
+  EXPECT_EQ(printer().received(), "~!F\r\n" + kGetstringRequest);
+}
+
+TEST_P(Queries, StatusByteIsSignExtended)
+{
+  const std::pair<std::string, int> cases[] = {
+      {std::string(1, '\0'), 0}, {"\x20", 32},    {"\x7F", 127},
+      {"\x80", -128},           {"\xFF", -1},    {"\x81 and more", -127},
+  };
+  for (const auto &[reply, expected] : cases) {
+    reopen();
+    printer().on({"\033!?\r\n\r\n", {{reply, 0ms}}});
+    EXPECT_EQ(printerstatus(), expected) << ::testing::PrintToString(reply);
+  }
+}
+
+TEST_P(Queries, GetstringReturnsTheOutputBeforeTheFirstEndline)
+{
+  // No output at all: an allocated empty text, not the constant.
+  printer().on({"NOOP\r\n" + kGetstringRequest, {{kEndline, 0ms}}});
+  char *none = sendcommand_getstring(text("NOOP"));
+  ASSERT_NE(none, nullptr);
+  EXPECT_STREQ(none, "");
+  char *constant = empty_constant();
+  EXPECT_NE(none, constant);
+  delete[] none;
+
+  // Output that itself contains ENDLINE CR LF is cut at its first occurrence.
+  reopen();
+  printer().on({"ECHO\r\n" + kGetstringRequest,
+                {{"A\r\nENDLINE\r\nB\r\n", 0ms}, {kEndline, 20ms}}});
+  EXPECT_EQ(take(sendcommand_getstring(text("ECHO"))), "A\r\n");
+
+  // Commands of any length go out unchanged.
+  reopen();
+  const std::string longcmd = "PUTBMP " + std::string(5000, 'q');
+  printer().on({kGetstringRequest, {{"done" + kEndline, 0ms}}});
+  EXPECT_EQ(take(sendcommand_getstring(text(longcmd))), "done");
+  EXPECT_EQ(printer().received(), longcmd + "\r\n" + kGetstringRequest);
+}
+
+TEST(QueriesWithoutAConnection, ReturnTheirClosedResults)
+{
+  closeport();
+  EXPECT_STREQ(about(), "Linux Shared Library Version V1.00\r\n");
+  EXPECT_EQ(about(), about());
+  EXPECT_EQ(printerstatus(), 0);
+  EXPECT_EQ(printername(), nullptr);
+  EXPECT_EQ(printerserial(), nullptr);
+  char *constant = empty_constant();
+  EXPECT_STREQ(constant, "");
+  EXPECT_EQ(sendcommand_getstring(text("~!F")), constant);
+  EXPECT_EQ(Read(text("ENDLINE\r\n")), constant);
+}
+
+// Tests with the shipped limits: nothing here may wait for a time-out
+// except the one test of the 10 s silence.
+class TcpReplies : public ::testing::Test {
+ protected:
+  void SetUp() override
+  {
+    link_ = open_fake_link(LinkKind::tcp);
+    ASSERT_TRUE(link_.opened);
+  }
+  void TearDown() override { closeport(); }
+  FakePrinter &printer() { return *link_.printer; }
+  FakeLink link_;
+};
+
+TEST_F(TcpReplies, SilenceGivesTheEmptyTextAfterTenSeconds)
+{
+  const auto start = Clock::now();
+  char *reply = Read(text(""));
+  const auto waited = since(start);
+  EXPECT_EQ(reply, empty_constant());
+  EXPECT_GE(waited, 10s);
+  EXPECT_LT(waited, 13s);
+}
+
+TEST_F(TcpReplies, PrinterHangingUpMidReplyFailsAtOnce)
+{
+  printer().on({kGetstringRequest, {{"ABC", 0ms}, {"ENDL", 30ms}}, true});
+  const auto start = Clock::now();
+  char *first = sendcommand_getstring(text("CMD"));
+  EXPECT_STREQ(first, "Receive Failed\r\n");
+  EXPECT_LT(since(start), 2s);
+
+  // The failure text is one constant object, like the empty one.
+  ASSERT_EQ(openethernet(text("127.0.0.1"), static_cast<FakeTcpPrinter &>(printer()).port()), 1);
+  printer().on({"AGAIN\r\n", {}, true});
+  ASSERT_EQ(sendcommand(text("AGAIN")), 1);
+  EXPECT_EQ(Read(text(kEndline)), first);
+}
+
+TEST_F(TcpReplies, PrinterHungUpBeforeReplyingGivesAnEmptySingleReceive)
+{
+  printer().on({"Q\r\n", {}, true});
+  ASSERT_EQ(sendcommand(text("Q")), 1);
+  const auto start = Clock::now();
+  char *reply = Read(text(""));
+  EXPECT_LT(since(start), 2s);
+  EXPECT_STREQ(reply, "");
+  EXPECT_NE(reply, empty_constant()) << "an empty receive is an allocated text";
+  delete[] reply;
+}
+
+TEST_F(TcpReplies, FreeReplyReleasesAllocatedTextsAndKeepsTheConstants)
+{
+  zarn_free_reply(nullptr);
+  char *empty = empty_constant();
+  zarn_free_reply(empty);
+
+  ASSERT_EQ(openethernet(text("127.0.0.1"), static_cast<FakeTcpPrinter &>(printer()).port()), 1);
+  printer().on({"FAIL\r\n", {}, true});
+  ASSERT_EQ(sendcommand(text("FAIL")), 1);
+  char *failed = Read(text(kEndline));
+  ASSERT_STREQ(failed, "Receive Failed\r\n");
+  zarn_free_reply(failed);
+
+  // Both constants survive being offered for release, and stay the same objects.
+  EXPECT_EQ(empty_constant(), empty);
+  EXPECT_STREQ(empty, "");
+  EXPECT_STREQ(failed, "Receive Failed\r\n");
+
+  // Allocated replies are released (a sanitizer build checks it is done right).
+  ASSERT_EQ(openethernet(text("127.0.0.1"), static_cast<FakeTcpPrinter &>(printer()).port()), 1);
+  printer().on({"~!T\n\r\r\n", {{"NAME", 0ms}}});
+  char *name = printername();
+  EXPECT_STREQ(name, "NAME");
+  zarn_free_reply(name);
+}
+
+} // namespace
