@@ -193,16 +193,19 @@ ZARN_API void set_Speed(int speed);
  * failed terminal call. */
 ZARN_API int set_Parity(int databits, int stopbits, int parity);
 
-/* Number of seconds a terminator-seeking Read over serial may take in all. */
+/* Longest time, in seconds, that a Read with a terminator goes on gathering
+ * over serial once the first piece of the reply has arrived. */
 inline constexpr int ZARN_SERIAL_GATHER_LIMIT_SECONDS = 60;
 
 /* Reads a reply from the printer.
  * terminator "": one receive; its bytes up to the first zero byte are
  * returned. Otherwise receives until the text gathered so far contains
  * terminator and returns what came before it (later bytes are dropped).
+ * The gathered text ends at its first zero byte: a terminator behind one
+ * is never found.
  * Waits: USB transfers 10 s each; serial and TCP wait up to 10 s for the
  * first byte, TCP up to 10 s for each later piece, serial at most
- * ZARN_SERIAL_GATHER_LIMIT_SECONDS in all.
+ * ZARN_SERIAL_GATHER_LIMIT_SECONDS for all later pieces together.
  * Returns, never NULL:
  *  - the constant "" with no connection, or silence / a failed first read
  *    on serial, or silence before the first byte on TCP;

@@ -3,6 +3,9 @@
 // white-box tests can shorten them; nothing else writes them.
 #pragma once
 
+#include "zarn.h"
+
+#include <cstddef>
 #include <cstdint>
 
 namespace zarn::port {
@@ -22,7 +25,8 @@ struct Limits {
   unsigned usb_receive_ms = 10000;     // every bulk IN transfer
   int first_byte_wait_ms = 10000;      // serial/TCP wait for the first reply byte
   int tcp_next_piece_ms = 10000;       // TCP wait for each later piece while gathering
-  int serial_gather_ms = 60000;        // serial: whole gathering of a terminated reply
+  // serial: all pieces after the first of a terminated reply (the public bound)
+  int serial_gather_ms = ZARN_SERIAL_GATHER_LIMIT_SECONDS * 1000;
 };
 
 Limits &limits();
