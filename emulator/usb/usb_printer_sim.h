@@ -23,10 +23,12 @@
 // thread. Callbacks (out handler, in provider) run on the worker thread,
 // outside the lock, one at a time, and may call queue_in().
 //
-// Lifetime: construct before the first libusb_init of the process (libusb
-// caches nothing across contexts, but the testbed environment must exist
-// before the first enumeration). Destroy after every libusb context that
-// saw the devices has been exited.
+// Lifetime: construct before the libusb_init of any context that should see
+// the devices, and add them before that context enumerates (no hotplug
+// events are sent for added devices). Destroy after every libusb context
+// that saw the devices has been exited.
+//
+// Unknown usbdevfs requests fail with ENOTTY and are logged once on stderr.
 #pragma once
 
 #include <chrono>
