@@ -1,0 +1,159 @@
+// Replies over USB against the emulated printer: each queued chunk completes
+// one bulk IN transfer on endpoint 0x82.
+#include "usb_printer_sim.h"
+#include "zarn.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using zarn::usbsim::UsbPrinterSim;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
+
+const std::string kEndline = "ENDLINE\r\n";
+const std::string kGetstringRequest = "OUT \"ENDLINE\"\r\n";
+
+std::chrono::milliseconds since(Clock::time_point start)
+{
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+}
+
+std::string take(char *reply)
+{
+  EXPECT_NE(reply, nullptr);
+  if (reply == nullptr)
+    return "<null>";
+  std::string s(reply);
+  zarn_free_reply(reply);
+  return s;
+}
+
+class UsbReplies : public ::testing::Test {
+ protected:
+  void SetUp() override
+  {
+    sim = std::make_unique<UsbPrinterSim>();
+    if (!UsbPrinterSim::available()) {
+      const char *why = "not running under umockdev-wrapper: no emulated USB printer";
+      if (std::getenv("CI"))
+        FAIL() << why;
+      GTEST_SKIP() << why;
+    }
+    sim->add_device();
+    ASSERT_EQ(openport(text("USB")), 1);
+  }
+  void TearDown() override
+  {
+    closeport(); // the library's libusb context must go before the testbed
+    sim.reset();
+  }
+
+  // The printer's next answers, one bulk IN transfer each ("" is a
+  // zero-length transfer).
+  void answer(std::initializer_list<std::string> transfers)
+  {
+    for (const std::string &t : transfers)
+      sim->queue_in(std::vector<uint8_t>(t.begin(), t.end()));
+  }
+  std::string wire() const
+  {
+    const std::vector<uint8_t> b = sim->out_bytes();
+    return {b.begin(), b.end()};
+  }
+
+  std::unique_ptr<UsbPrinterSim> sim;
+};
+
+TEST_F(UsbReplies, StatusQueryReadsOneSignedByte)
+{
+  answer({"\x80"});
+  EXPECT_EQ(printerstatus(), -128);
+  EXPECT_EQ(wire(), "\033!?\r\n\r\n");
+
+  answer({"\x20 and more"});
+  EXPECT_EQ(printerstatus(), 32);
+  answer({std::string(1, '\0')});
+  EXPECT_EQ(printerstatus(), 0);
+  answer({""});
+  EXPECT_EQ(printerstatus(), 0) << "a zero-length transfer is an empty reply";
+  EXPECT_EQ(sim->in_queued(), 0u);
+}
+
+TEST_F(UsbReplies, NameAndSerialTakeOneTransferEach)
+{
+  answer({"ZL-420", "left over"});
+  EXPECT_EQ(take(printername()), "ZL-420");
+  EXPECT_EQ(wire(), "~!T\n\r\r\n");
+  EXPECT_EQ(sim->in_queued(), 1u) << "a single receive takes one transfer only";
+
+  sim->clear_out();
+  EXPECT_EQ(take(printerserial()), "left over");
+  EXPECT_EQ(wire(), "OUT _SERIAL$\r\n\r\n");
+}
+
+TEST_F(UsbReplies, GetstringGathersAcrossTransfers)
+{
+  answer({"ABC", "ENDL", "INE\r\nXYZ"});
+  EXPECT_EQ(take(sendcommand_getstring(text("CMD"))), "ABC");
+  EXPECT_EQ(wire(), "CMD\r\n" + kGetstringRequest);
+  EXPECT_EQ(sim->in_queued(), 0u);
+
+  answer({"out", "", "put\r\n", kEndline});
+  EXPECT_EQ(take(sendcommand_getstring(text("CMD"))), "output\r\n");
+
+  // The largest reply that fits, then one that does not: the second fails as
+  // soon as the buffer is full, well before any transfer could time out.
+  answer({std::string(40000, 'A'), std::string(25526, 'B'), kEndline});
+  EXPECT_EQ(take(sendcommand_getstring(text("CMD"))), std::string(40000, 'A') + std::string(25526, 'B'));
+
+  answer({std::string(40000, 'A'), std::string(25535, 'B'), kEndline});
+  const auto start = Clock::now();
+  EXPECT_STREQ(sendcommand_getstring(text("CMD")), "Receive Failed\r\n");
+  EXPECT_LT(since(start), 5s);
+}
+
+TEST_F(UsbReplies, PrinterThatGoesAwayFailsEveryQueryAtOnce)
+{
+  // Gone in the middle of a reply.
+  answer({"AB"});
+  std::thread pull([&] {
+    std::this_thread::sleep_for(300ms);
+    sim->unplug();
+  });
+  auto start = Clock::now();
+  char *mid = sendcommand_getstring(text("CMD"));
+  pull.join();
+  EXPECT_STREQ(mid, "Receive Failed\r\n");
+  EXPECT_LT(since(start), 5s);
+
+  // Gone before the request.
+  start = Clock::now();
+  EXPECT_EQ(printerstatus(), 'R');
+  EXPECT_EQ(printername(), mid) << "the failure text is one constant object";
+  EXPECT_EQ(printerserial(), mid);
+  EXPECT_EQ(sendcommand_getstring(text("CMD")), mid);
+  EXPECT_EQ(Read(text("")), mid);
+  EXPECT_LT(since(start), 5s);
+  EXPECT_EQ(openportStatus, 1) << "a failed receive leaves the connection open";
+}
+
+TEST_F(UsbReplies, SilentPrinterFailsTheStatusAfterTheTransferLimit)
+{
+  const auto start = Clock::now();
+  EXPECT_EQ(printerstatus(), 'R');
+  EXPECT_GE(since(start), 10s);
+  EXPECT_LT(since(start), 14s);
+}
+
+} // namespace
