@@ -20,10 +20,19 @@ int run_usb(Printer &printer, const Faults &faults, const std::vector<std::strin
     Link link(printer, faults);
     std::mutex m;
     bool said_cut = false;
+    int opens = 0;
     // umockdev calls both on its own thread; the lock keeps the printer safe
     // should that ever change.
     sim.set_out_handler([&](const std::uint8_t *data, std::size_t size) {
       std::lock_guard lock(m);
+      // A host that opened the device anew starts a new stream: whatever the
+      // last one left half sent is dropped, as when a TCP host hangs up.
+      const int now_opens = sim.open_count();
+      if (now_opens != opens) {
+        if (opens != 0)
+          link.end_of_stream();
+        opens = now_opens;
+      }
       if (!link.receive(data, size, Link::Clock::now()) && !said_cut) {
         std::fprintf(stderr, "zarn-emulator: silent after %llu bytes (--close-after)\n", faults.close_after);
         said_cut = true;
