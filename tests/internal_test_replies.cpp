@@ -177,7 +177,7 @@ TEST_P(Replies, TcpWaitsForEachPieceSerialBoundsTheWholeGathering)
     EXPECT_GE(since(start), 1500ms + kNextPiece - 200ms) << "each piece restarts the wait";
   } else {
     EXPECT_GE(since(start), kSerialGather - 20ms);
-    EXPECT_LT(since(start), kSerialGather + 500ms) << "the bound covers the whole gathering";
+    EXPECT_LT(since(start), kSerialGather + 900ms) << "the bound covers the whole gathering";
   }
 }
 
@@ -196,10 +196,11 @@ TEST_P(Replies, AFullAccumulationBufferFailsAndNothingRunsPastIt)
 
   // A full buffer ends the call at once, without waiting for more.
   reopen();
+  limits().tcp_next_piece_ms = limits().serial_gather_ms = 10000;
   printer().on({kGetstringRequest, {{std::string(size, 'B'), 0ms}}});
   const auto start = Clock::now();
   EXPECT_EQ(sendcommand_getstring(text("CMD")), kReceiveFailedReply);
-  EXPECT_LT(since(start), gather_silence());
+  EXPECT_LT(since(start), 5s);
 
   // Zero bytes fill the buffer too.
   reopen();
@@ -299,7 +300,7 @@ TEST_P(Replies, SignalsNeitherCutNorStretchTheWaits)
     auto start = Clock::now();
     EXPECT_EQ(Read(text("")), kEmptyReply);
     EXPECT_GE(since(start), kFirstWait - 20ms) << "a signal ended the wait early";
-    EXPECT_LT(since(start), kFirstWait + 600ms) << "a signal restarted the whole wait";
+    EXPECT_LT(since(start), kFirstWait + 1200ms) << "a signal restarted the whole wait";
 
     printer().on({kGetstringRequest, {{"late", 250ms}, {kEndline, 250ms}}});
     EXPECT_EQ(take_allocated(sendcommand_getstring(text("CMD"))), "late");
@@ -309,7 +310,7 @@ TEST_P(Replies, SignalsNeitherCutNorStretchTheWaits)
     start = Clock::now();
     EXPECT_EQ(Read(text(kEndline)), kReceiveFailedReply);
     EXPECT_GE(since(start), gather_silence() - 20ms);
-    EXPECT_LT(since(start), gather_silence() + 600ms);
+    EXPECT_LT(since(start), gather_silence() + 1200ms);
   }
 }
 
