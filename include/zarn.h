@@ -194,8 +194,9 @@ ZARN_API void set_Speed(int speed);
 ZARN_API int set_Parity(int databits, int stopbits, int parity);
 
 /* Longest time, in seconds, that a Read with a terminator goes on gathering
- * over serial once the first piece of the reply has arrived. */
-inline constexpr int ZARN_SERIAL_GATHER_LIMIT_SECONDS = 60;
+ * once the first piece of the reply has arrived (a USB transfer already
+ * under way may add its own 10 s). */
+inline constexpr int ZARN_GATHER_LIMIT_SECONDS = 60;
 
 /* Reads a reply from the printer.
  * terminator "": one receive; its bytes up to the first zero byte are
@@ -204,8 +205,8 @@ inline constexpr int ZARN_SERIAL_GATHER_LIMIT_SECONDS = 60;
  * The gathered text ends at its first zero byte: a terminator behind one
  * is never found.
  * Waits: USB transfers 10 s each; serial and TCP wait up to 10 s for the
- * first byte, TCP up to 10 s for each later piece, serial at most
- * ZARN_SERIAL_GATHER_LIMIT_SECONDS for all later pieces together.
+ * first byte, TCP up to 10 s for each later piece; on every kind all later
+ * pieces together take at most ZARN_GATHER_LIMIT_SECONDS.
  * Returns, never NULL:
  *  - the constant "" with no connection, or silence / a failed first read
  *    on serial, or silence before the first byte on TCP;

@@ -33,7 +33,7 @@ char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
 
 constexpr auto kFirstWait = 400ms;
 constexpr auto kNextPiece = 400ms;
-constexpr auto kSerialGather = 800ms;
+constexpr auto kGather = 800ms;
 const std::string kEndline = "ENDLINE\r\n";
 const std::string kGetstringRequest = "OUT \"ENDLINE\"\r\n";
 
@@ -61,7 +61,7 @@ class ShortLimits {
   {
     limits().first_byte_wait_ms = static_cast<int>(kFirstWait.count());
     limits().tcp_next_piece_ms = static_cast<int>(kNextPiece.count());
-    limits().serial_gather_ms = static_cast<int>(kSerialGather.count());
+    limits().gather_ms = static_cast<int>(kGather.count());
   }
   ~ShortLimits() { limits() = saved_; }
 
@@ -84,7 +84,7 @@ class Replies : public ::testing::TestWithParam<LinkKind> {
   FakePrinter &printer() { return *link_.printer; }
   bool tcp() const { return GetParam() == LinkKind::tcp; }
   // How long silence while gathering takes to end the call.
-  std::chrono::milliseconds gather_silence() const { return tcp() ? kNextPiece : kSerialGather; }
+  std::chrono::milliseconds gather_silence() const { return tcp() ? kNextPiece : kGather; }
 
   ShortLimits short_limits_;
   FakeLink link_;
@@ -166,19 +166,26 @@ TEST_P(Replies, SilenceWhileGatheringFails)
   EXPECT_LT(since(start), gather_silence() + 2s);
 }
 
-TEST_P(Replies, TcpWaitsForEachPieceSerialBoundsTheWholeGathering)
+TEST_P(Replies, TcpWaitsForEachPieceAndTheWholeGatheringIsBounded)
 {
   // A byte every 150 ms for 1.5 s, and never the terminator.
-  printer().on({"T\r\n", std::vector<Chunk>(10, Chunk{"x", 150ms})});
-  ASSERT_EQ(sendcommand(text("T")), 1);
+  const std::vector<Chunk> trickle(10, Chunk{"x", 150ms});
+  if (tcp()) {
+    limits().gather_ms = 10000;
+    printer().on({"T\r\n", trickle});
+    ASSERT_EQ(sendcommand(text("T")), 1);
+    const auto start = Clock::now();
+    EXPECT_EQ(Read(text(kEndline)), kReceiveFailedReply);
+    EXPECT_GE(since(start), 1500ms + kNextPiece - 200ms) << "each piece restarts the wait";
+    limits().gather_ms = static_cast<int>(kGather.count());
+    reopen();
+  }
+  printer().on({"U\r\n", trickle});
+  ASSERT_EQ(sendcommand(text("U")), 1);
   const auto start = Clock::now();
   EXPECT_EQ(Read(text(kEndline)), kReceiveFailedReply);
-  if (tcp()) {
-    EXPECT_GE(since(start), 1500ms + kNextPiece - 200ms) << "each piece restarts the wait";
-  } else {
-    EXPECT_GE(since(start), kSerialGather - 20ms);
-    EXPECT_LT(since(start), kSerialGather + 900ms) << "the bound covers the whole gathering";
-  }
+  EXPECT_GE(since(start), kGather - 20ms);
+  EXPECT_LT(since(start), kGather + 900ms) << "the bound covers the whole gathering";
 }
 
 TEST_P(Replies, AFullAccumulationBufferFailsAndNothingRunsPastIt)
@@ -196,7 +203,7 @@ TEST_P(Replies, AFullAccumulationBufferFailsAndNothingRunsPastIt)
 
   // A full buffer ends the call at once, without waiting for more.
   reopen();
-  limits().tcp_next_piece_ms = limits().serial_gather_ms = 10000;
+  limits().tcp_next_piece_ms = limits().gather_ms = 10000;
   printer().on({kGetstringRequest, {{std::string(size, 'B'), 0ms}}});
   const auto start = Clock::now();
   EXPECT_EQ(sendcommand_getstring(text("CMD")), kReceiveFailedReply);
@@ -321,7 +328,7 @@ TEST_P(Replies, RandomRepliesInRandomChunksFollowTheTextRule)
 {
   const int seeds = tcp() ? 250 : 120;
   // Serial cannot hang up: a missing terminator ends by the gathering bound.
-  limits().serial_gather_ms = 150;
+  limits().gather_ms = 150;
   int found = 0;
   for (int seed = 1; seed <= seeds; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));

@@ -25,8 +25,8 @@ struct Limits {
   unsigned usb_receive_ms = 10000;     // every bulk IN transfer
   int first_byte_wait_ms = 10000;      // serial/TCP wait for the first reply byte
   int tcp_next_piece_ms = 10000;       // TCP wait for each later piece while gathering
-  // serial: all pieces after the first of a terminated reply (the public bound)
-  int serial_gather_ms = ZARN_SERIAL_GATHER_LIMIT_SECONDS * 1000;
+  // all pieces after the first of a terminated reply, on every kind (the public bound)
+  int gather_ms = ZARN_GATHER_LIMIT_SECONDS * 1000;
 };
 
 Limits &limits();

@@ -26,19 +26,31 @@ char *copy_as_text(const char *src, std::size_t len, std::size_t size)
   return text;
 }
 
-int gather_wait_ms(const Link &link, std::chrono::steady_clock::time_point serial_deadline)
+// Milliseconds left before the gathering deadline, never negative.
+int left_ms(std::chrono::steady_clock::time_point deadline)
 {
-  if (&link != &serial_link())
-    return limits().tcp_next_piece_ms; // USB ignores it and uses its own transfer limit
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-      serial_deadline - std::chrono::steady_clock::now());
+      deadline - std::chrono::steady_clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Serial reads are bounded by the whole gathering only (its own 15 s
+// read time-out just returns nothing); TCP also limits each piece; USB
+// ignores the value and uses its transfer time limit.
+int gather_wait_ms(const Link &link, std::chrono::steady_clock::time_point deadline)
+{
+  const int left = left_ms(deadline);
+  if (&link == &serial_link())
+    return left;
+  return left < limits().tcp_next_piece_ms ? left : limits().tcp_next_piece_ms;
 }
 
 char *gather(const Link &link, const char *terminator, unsigned char *rbuf, std::size_t n)
 {
-  const auto serial_deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(limits().serial_gather_ms);
+  // Bounds every kind, so a printer that trickles bytes or sends empty USB
+  // transfers forever cannot hold the call.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(limits().gather_ms);
   // One byte more than the data capacity keeps the text terminated, so the
   // search can never run past the end.
   std::unique_ptr<char[]> acc(new char[kReplyBufferSize + 1]());
@@ -66,8 +78,10 @@ char *gather(const Link &link, const char *terminator, unsigned char *rbuf, std:
     if (offset == kReplyBufferSize)
       return kReceiveFailedReply; // full, and still no terminator
 
+    if (left_ms(deadline) == 0)
+      return kReceiveFailedReply;
     std::memset(rbuf, 0, kReplyBufferSize);
-    const Received r = link.receive(rbuf, kReplyBufferSize, gather_wait_ms(link, serial_deadline));
+    const Received r = link.receive(rbuf, kReplyBufferSize, gather_wait_ms(link, deadline));
     if (r.status != Received::Status::data)
       return kReceiveFailedReply;
     n = r.count;
