@@ -159,7 +159,8 @@ struct UsbPrinterSim::Impl {
         } else if (!d.in_queue.empty()) {
           auto& chunk = d.in_queue.front();
           size_t n = std::min(chunk.size(), u.length);
-          std::memcpy(u.bytes(), chunk.data(), n);
+          if (n > 0) // an empty chunk answers with a zero-length transfer
+            std::memcpy(u.bytes(), chunk.data(), n);
           u.actual = n;
           if (n < chunk.size())
             chunk.erase(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
