@@ -13,16 +13,17 @@ build:
 	cmake --build $(BUILD) -j$(JOBS)
 
 # Prints a demo label to the built-in printer emulator and leaves a PNG.
+# Its own build folder without the tests, so it needs no test packages.
 demo:
 	scripts/deps.sh demo
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j$(JOBS)
-	scripts/demo.sh $(BUILD)
+	cmake -S . -B build-demo -DZARN_BUILD_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build build-demo -j$(JOBS)
+	scripts/demo.sh build-demo
 
 # Runs every test.
 test:
 	scripts/deps.sh test
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -DZARN_BUILD_TESTS=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j$(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
@@ -44,4 +45,4 @@ fuzz:
 	scripts/fuzz.sh build-fuzz
 
 clean:
-	rm -rf $(BUILD) build-sanitize build-bench build-fuzz
+	rm -rf $(BUILD) build-demo build-sanitize build-bench build-fuzz

@@ -18,8 +18,6 @@ hard=$(ulimit -Hn)
 if [[ "$hard" == unlimited || "$hard" -ge 4096 ]]; then ulimit -n 4096; fi
 
 export LOCPATH="$root/$build/tests/locale"
-export ZARN_TEST_DATA="$root/tests/data"
-export ZARN_BINARY_DIR="$root/$build"
 shopt -s nullglob
 status=0
 for t in "$build"/tests/test_*; do
