@@ -63,14 +63,18 @@ TEST_F(TcpPort, ReopeningClosesThePreviousConnection)
   ASSERT_TRUE(open_fake());
   EXPECT_NE(descriptor_target(first), first_socket);
   EXPECT_EQ(openportStatus, 1);
-  // The fake printer shares this process: its side of each connection
-  // closes a moment later, so the count is given time to settle.
-  const int before = open_descriptor_count();
+  // The fake printer shares this process and holds one descriptor per
+  // accepted connection, so counts are taken once it has caught up.
+  auto settled_count = [&](int connections) {
+    for (int i = 0; i < 500 && printer.accepted() < connections; ++i)
+      usleep(10000);
+    usleep(50000);
+    return open_descriptor_count();
+  };
+  const int before = settled_count(2);
   for (int i = 0; i < 100; ++i)
     ASSERT_TRUE(open_fake());
-  for (int i = 0; i < 100 && open_descriptor_count() != before; ++i)
-    usleep(10000);
-  EXPECT_EQ(open_descriptor_count(), before);
+  EXPECT_EQ(settled_count(102), before);
 }
 
 TEST_F(TcpPort, AddressesAreNumericIPv4Only)

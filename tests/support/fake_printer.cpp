@@ -228,7 +228,7 @@ FakeTcpPrinter::FakeTcpPrinter()
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
   if (listen_ < 0 || bind(listen_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-      listen(listen_, 8) != 0 || getsockname(listen_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+      listen(listen_, 128) != 0 || getsockname(listen_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
     std::abort();
   port_ = ntohs(addr.sin_port);
   start();
