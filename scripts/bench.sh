@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every benchmark executable of a build and prints one table: each
 # "<case>/zarn" beside its "<case>/raw" twin with their ratio, and the cases
-# without a twin (windowsfont) as a time per call. Figures only: nothing
+# without a twin (windowsfont) as a time per call, each the median of
+# several runs (BENCH_REPETITIONS, default 5). Figures only: nothing
 # here passes or fails on speed.
 #   scripts/bench.sh [build-dir]      (default build-bench)
 set -euo pipefail
@@ -22,6 +23,14 @@ if [[ -z "${LOCPATH:-}" ]] && ! locale -a 2>/dev/null | grep -qix 'en_US.utf8'; 
   fi
 fi
 
+# The loopback peers run on threads of the benchmark itself. Pinned to one
+# CPU, host and peer hand over the same way in every run, which keeps the
+# twins comparable on a busy machine; BENCH_PIN=0 leaves them free.
+pin=()
+if [[ "${BENCH_PIN:-1}" != 0 ]] && command -v taskset >/dev/null; then
+  pin=(taskset -c "$(( $(nproc) - 1 ))")
+fi
+
 shopt -s nullglob
 benches=("$build"/bench/bench_*)
 [[ ${#benches[@]} -gt 0 ]] || { echo "no benchmarks in $build/bench" >&2; exit 1; }
@@ -30,7 +39,11 @@ for b in "${benches[@]}"; do
   [[ -x "$b" && -f "$b" ]] || continue
   echo "== $(basename "$b")" >&2
   # The console copy goes to stderr for the log; the CSV feeds the table.
-  "$b" --benchmark_out="$out/$(basename "$b").csv" --benchmark_out_format=csv >&2
+  # Repeated runs in random interleaving, so drift in the machine's load
+  # hits both twins alike; the table uses the medians.
+  "${pin[@]}" "$b" --benchmark_repetitions="${BENCH_REPETITIONS:-5}" --benchmark_enable_random_interleaving=true \
+       --benchmark_report_aggregates_only=true \
+       --benchmark_out="$out/$(basename "$b").csv" --benchmark_out_format=csv >&2
   # Header lines and comment lines carry no figures.
   grep '^"' "$out/$(basename "$b").csv" >> "$out/all.csv" || true
 done
@@ -45,6 +58,8 @@ awk -F, '
   {
     name = $1; gsub(/"/, "", name)
     if ($9 == "true") next
+    if (name ~ /_(mean|stddev|cv)$/) next
+    sub(/_median$/, "", name)
     sub(/\/(real_time|manual_time|min_time:[^\/]*|iterations:[^\/]*)$/, "", name)
     sub(/\/(real_time|manual_time|min_time:[^\/]*|iterations:[^\/]*)$/, "", name)
     ns = $3 * unit_ns($5)
