@@ -107,11 +107,11 @@ class UsbSim : public ::testing::Test {
     sim.reset();
   }
   // Adds a device, starts libusb, opens it and claims interface 0.
-  void open_claimed(const DeviceSpec& spec = {}) {
-    sim->add_device(spec);
+  void open_claimed(const DeviceSpec& device = {}) {
+    sim->add_device(device);
     ctx = std::make_unique<Context>();
     ASSERT_NE(ctx->ctx, nullptr);
-    handle.h = open_vendor(ctx->ctx, spec.vendor);
+    handle.h = open_vendor(ctx->ctx, device.vendor);
     ASSERT_NE(handle.h, nullptr);
     libusb_detach_kernel_driver(handle.h, 0);
     ASSERT_EQ(libusb_claim_interface(handle.h, 0), 0);

@@ -97,14 +97,14 @@ int main(int argc, char **argv)
     } else if (arg == "--tcp") {
       transport = Transport::Tcp;
       if (i + 1 < argc && argv[i + 1][0] != '-') {
-        std::string spec = argv[++i];
-        const auto colon = spec.rfind(':');
-        std::string port_text = spec;
+        std::string endpoint = argv[++i];
+        const auto colon = endpoint.rfind(':');
+        std::string port_text = endpoint;
         if (colon != std::string::npos) {
-          tcp.address = spec.substr(0, colon);
-          port_text = spec.substr(colon + 1);
-        } else if (spec.find('.') != std::string::npos) {
-          tcp.address = spec;
+          tcp.address = endpoint.substr(0, colon);
+          port_text = endpoint.substr(colon + 1);
+        } else if (endpoint.find('.') != std::string::npos) {
+          tcp.address = endpoint;
           port_text = "9100";
         }
         if (!number(port_text.c_str(), 0, 65535, v))

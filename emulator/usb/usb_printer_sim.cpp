@@ -74,13 +74,13 @@ std::vector<uint8_t> string_descriptor(const std::string& text) {
   return d;
 }
 
-std::vector<uint8_t> build_descriptors(const DeviceSpec& spec) {
+std::vector<uint8_t> build_descriptors(const DeviceSpec& desc) {
   auto lo = [](uint16_t v) { return static_cast<uint8_t>(v & 0xff); };
   auto hi = [](uint16_t v) { return static_cast<uint8_t>(v >> 8); };
   std::vector<uint8_t> d = {
       // device
-      18, 1, 0x00, 0x02, 0, 0, 0, 64, lo(spec.vendor), hi(spec.vendor), lo(spec.product),
-      hi(spec.product), 0x00, 0x01, 1, 2, 3, 1,
+      18, 1, 0x00, 0x02, 0, 0, 0, 64, lo(desc.vendor), hi(desc.vendor), lo(desc.product),
+      hi(desc.product), 0x00, 0x01, 1, 2, 3, 1,
       // configuration 1, 32 bytes in total, self powered
       9, 2, 32, 0, 1, 1, 0, 0xc0, 1,
       // interface 0: printer class, bidirectional
@@ -96,7 +96,7 @@ std::vector<uint8_t> build_descriptors(const DeviceSpec& spec) {
 struct Device {
   UsbPrinterSim::Impl* sim = nullptr;
   int index = 0;
-  DeviceSpec spec;
+  DeviceSpec desc;
   int bus = 1;
   int num = 0;
   std::string sysname, syspath, node;
@@ -361,9 +361,9 @@ void UsbPrinterSim::Impl::control(Device& d, Urb& u) {
     } else if (desc_type == 3) {
       switch (desc_index) {
         case 0: reply = {4, 3, 0x09, 0x04}; break;  // English (US)
-        case 1: reply = string_descriptor(d.spec.manufacturer); break;
-        case 2: reply = string_descriptor(d.spec.product_name); break;
-        case 3: reply = string_descriptor(d.spec.serial); break;
+        case 1: reply = string_descriptor(d.desc.manufacturer); break;
+        case 2: reply = string_descriptor(d.desc.product_name); break;
+        case 3: reply = string_descriptor(d.desc.serial); break;
         default: break;
       }
     }
@@ -532,7 +532,7 @@ bool UsbPrinterSim::Impl::handle_ioctl(Device& d, UMockdevIoctlClient* c) {
       auto* gd = reinterpret_cast<usbdevfs_getdriver*>(arg->data);
       std::string name;
       if (gd->interface != 0) return complete(c, -1, EINVAL), true;
-      if (d.iface == IfaceState::kernel_driver) name = d.spec.driver_name;
+      if (d.iface == IfaceState::kernel_driver) name = d.desc.driver_name;
       if (d.iface == IfaceState::claimed) name = kUsbfsDriver;
       if (name.empty()) return complete(c, -1, ENODATA), true;
       std::snprintf(gd->driver, sizeof gd->driver, "%s", name.c_str());
@@ -554,7 +554,7 @@ bool UsbPrinterSim::Impl::handle_ioctl(Device& d, UMockdevIoctlClient* c) {
       }
       if (static_cast<unsigned long>(io->ioctl_code) == USBDEVFS_CONNECT) {
         if (d.iface != IfaceState::free) return complete(c, -1, EBUSY), true;
-        if (!d.spec.driver_bound) return complete(c, 0, 0), true;  // no driver wants it
+        if (!d.desc.driver_bound) return complete(c, 0, 0), true;  // no driver wants it
         d.iface = IfaceState::kernel_driver;
         cv.notify_all();
         return complete(c, 1, 0), true;
@@ -593,7 +593,7 @@ bool UsbPrinterSim::Impl::handle_ioctl(Device& d, UMockdevIoctlClient* c) {
       if (dc->interface != 0) return complete(c, -1, EINVAL), true;
       if (d.iface == IfaceState::claimed && d.claimer != c) return complete(c, -1, EBUSY), true;
       if (d.iface == IfaceState::kernel_driver) {
-        const bool named = std::strncmp(dc->driver, d.spec.driver_name.c_str(), sizeof dc->driver) == 0;
+        const bool named = std::strncmp(dc->driver, d.desc.driver_name.c_str(), sizeof dc->driver) == 0;
         if (((dc->flags & USBDEVFS_DISCONNECT_CLAIM_IF_DRIVER) && !named) ||
             ((dc->flags & USBDEVFS_DISCONNECT_CLAIM_EXCEPT_DRIVER) && named))
           return complete(c, -1, EBUSY), true;
@@ -650,10 +650,10 @@ UsbPrinterSim::~UsbPrinterSim() {
 
 bool UsbPrinterSim::available() { return umockdev_in_mock_environment(); }
 
-int UsbPrinterSim::add_device(const DeviceSpec& spec) {
+int UsbPrinterSim::add_device(const DeviceSpec& desc) {
   auto d = std::make_unique<Device>();
   d->sim = impl_.get();
-  d->spec = spec;
+  d->desc = desc;
   d->index = static_cast<int>(impl_->devices.size());
   d->bus = 1;
   d->num = 2 + d->index;
@@ -661,21 +661,21 @@ int UsbPrinterSim::add_device(const DeviceSpec& spec) {
   char node[64];
   std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", d->bus, d->num);
   d->node = node;
-  d->descriptors = build_descriptors(spec);
-  d->iface = spec.driver_bound ? IfaceState::kernel_driver : IfaceState::free;
+  d->descriptors = build_descriptors(desc);
+  d->iface = desc.driver_bound ? IfaceState::kernel_driver : IfaceState::free;
 
   char vendor[8], product[8], product_prop[32], bus[8], num[8], major_minor[24];
-  std::snprintf(vendor, sizeof vendor, "%04x\n", spec.vendor);
-  std::snprintf(product, sizeof product, "%04x\n", spec.product);
-  std::snprintf(product_prop, sizeof product_prop, "%x/%x/100", spec.vendor, spec.product);
+  std::snprintf(vendor, sizeof vendor, "%04x\n", desc.vendor);
+  std::snprintf(product, sizeof product, "%04x\n", desc.product);
+  std::snprintf(product_prop, sizeof product_prop, "%x/%x/100", desc.vendor, desc.product);
   std::snprintf(bus, sizeof bus, "%03d", d->bus);
   std::snprintf(num, sizeof num, "%03d", d->num);
   // usb_device nodes are character major 189; umockdev creates the node
   // only for devices that carry a dev attribute.
   std::snprintf(major_minor, sizeof major_minor, "189:%d\n", (d->bus - 1) * 128 + d->num - 1);
   const std::string busnum = std::to_string(d->bus) + "\n", devnum = std::to_string(d->num) + "\n";
-  const std::string serial = spec.serial + "\n", manufacturer = spec.manufacturer + "\n",
-                    product_name = spec.product_name + "\n";
+  const std::string serial = desc.serial + "\n", manufacturer = desc.manufacturer + "\n",
+                    product_name = desc.product_name + "\n";
   const char* attributes[] = {"dev", major_minor, "busnum", busnum.c_str(), "devnum", devnum.c_str(),
                               "speed", "480\n", "bConfigurationValue", "1\n",
                               "bNumConfigurations", "1\n", "bNumInterfaces", " 1\n",

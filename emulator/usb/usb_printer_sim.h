@@ -78,7 +78,7 @@ class UsbPrinterSim {
 
   // Adds a device and returns its index (0, 1, ...). Devices are named
   // 1-1, 1-2, ... on bus 1 with device numbers 2, 3, ...
-  int add_device(const DeviceSpec& spec = {});
+  int add_device(const DeviceSpec& device = {});
   int device_count() const;
   int busnum(int dev = 0) const;
   int devnum(int dev = 0) const;

@@ -1,9 +1,8 @@
 // TCP: a connected IPv4 stream socket.
 #include "zarn.h"
+#include "port/fd_io.h"
 #include "port/link.h"
-#include "port/wait.h"
 
-#include <cerrno>
 #include <sys/socket.h>
 
 namespace zarn::port {
@@ -15,38 +14,17 @@ class TcpLink final : public Link {
 
   bool send(const unsigned char *data, std::size_t len, SendMode) const override
   {
-    std::size_t done = 0;
-    do {
-      // MSG_NOSIGNAL: a printer that hung up yields EPIPE, not a fatal SIGPIPE.
-      const ssize_t n = ::send(net_socket, data + done, len - done, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR)
-        continue;
-      if (n < 0 || (n == 0 && len > 0))
-        return false;
-      done += static_cast<std::size_t>(n);
-    } while (done < len);
-    return true;
+    // MSG_NOSIGNAL: a printer that hung up yields EPIPE, not a fatal SIGPIPE.
+    return write_fully(len, [&](std::size_t done, std::size_t rest) {
+      return ::send(net_socket, data + done, rest, MSG_NOSIGNAL);
+    });
   }
 
   Received receive(unsigned char *buf, std::size_t cap, int wait_ms) const override
   {
-    switch (wait_readable(net_socket, wait_ms)) {
-    case Readiness::timeout:
-      return {Received::Status::silence, 0};
-    case Readiness::error:
-      return {Received::Status::silence, 0};
-    case Readiness::ready:
-      break;
-    }
-    ssize_t n;
-    do {
-      n = recv(net_socket, buf, cap, 0);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0)
-      return {Received::Status::failed, 0};
-    if (n == 0)
-      return {Received::Status::closed, 0};
-    return {Received::Status::data, static_cast<std::size_t>(n)};
+    // A failed readiness wait counts as silence, like no reply at all.
+    return receive_when_ready(net_socket, wait_ms, Received::Status::silence,
+                              [&] { return recv(net_socket, buf, cap, 0); });
   }
 
   bool failed_first_receive_is_silence() const override { return false; }
