@@ -113,33 +113,27 @@ TEST_F(UsbFaults, UnplugWhileGatheringTheRestOfAReply)
   expect_dead_then_recovers();
 }
 
-TEST(UsbCycles, AThousandOpenCloseCyclesKeepDescriptorsAndHeapFlat)
+// Descriptors only: the emulated printer lives in this process and keeps
+// records of every open until it is destroyed (and a destroyed testbed
+// keeps descriptors of its own), so the heap cannot be told apart from the
+// library's here. Leaks show in the sanitizer run instead.
+TEST(UsbCycles, AThousandOpenCloseCyclesKeepDescriptorsFlat)
 {
   auto sim = std::make_unique<UsbPrinterSim>();
   ZARN_REQUIRE_FAKE(UsbPrinterSim::available(),
                     "not running under umockdev-wrapper: no emulated USB printer");
   sim->add_device();
-  // Counted, not recorded: the emulator's own record would grow the heap.
   std::atomic<std::size_t> out{0};
   sim->set_out_handler([&out](const std::uint8_t *, std::size_t n) { out += n; });
   const int fds = open_descriptor_count();
-  // umockdev and glib grow their own tables over the first several hundred
-  // opens; warm them up fully before measuring.
-  for (int i = 0; i < 1000; ++i) {
-    ASSERT_EQ(openport(text("USB")), 1);
-    ASSERT_EQ(closeport(), 1);
-  }
-  const long heap = heap_in_use();
   for (int i = 0; i < 1000; ++i) {
     ASSERT_EQ(openport(text("USB")), 1) << "cycle " << i;
     ASSERT_EQ(sendcommand(text("CLS")), 1);
     ASSERT_EQ(closeport(), 1);
   }
-  // Under 16 bytes a cycle: a leaked object per cycle would show as more.
-  EXPECT_LE(heap_in_use() - heap, 16384) << "heap grew over 1000 cycles";
   EXPECT_EQ(settled_descriptor_count(fds), fds);
   EXPECT_EQ(out.load(), 5u * 1000);
-  EXPECT_EQ(sim->open_count(), 2000);
+  EXPECT_EQ(sim->open_count(), 1000);
   EXPECT_FALSE(sim->interface_claimed());
   EXPECT_TRUE(sim->driver_attached());
 }
