@@ -206,7 +206,7 @@ TEST_F(Download, EveryPathReleasesTheFile)
   closeport();
   const int closed = open_descriptor_count();
   download(file, "X", out);
-  EXPECT_EQ(open_descriptor_count(), closed);
+  EXPECT_LE(open_descriptor_count(), closed) << "the printer's side closes on its own time";
 }
 
 TEST_F(Download, FailedSendsStillGiveOne)
