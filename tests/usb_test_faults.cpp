@@ -31,6 +31,11 @@ class UsbFaults : public ::testing::Test {
     ZARN_REQUIRE_FAKE(UsbPrinterSim::available(),
                       "not running under umockdev-wrapper: no emulated USB printer");
     sim->add_device();
+    // One open and close first: umockdev and GLib make descriptors of their
+    // own on first use, which are not the library's.
+    ASSERT_EQ(openport(text("USB")), 1);
+    ASSERT_EQ(closeport(), 1);
+    std::this_thread::sleep_for(100ms);
     fds_before_ = open_descriptor_count();
     ASSERT_EQ(openport(text("USB")), 1);
   }
@@ -56,7 +61,8 @@ class UsbFaults : public ::testing::Test {
     EXPECT_EQ(take_reply(Read(text(""))), "Receive Failed\r\n");
     EXPECT_EQ(printerstatus(), 82);
     EXPECT_EQ(closeport(), 1);
-    EXPECT_EQ(settled_descriptor_count(fds_before_), fds_before_);
+    // The emulator drops its side of a client on its own thread: fewer is fine.
+    EXPECT_LE(settled_descriptor_count(fds_before_), fds_before_);
 
     const int second = sim->add_device();
     ASSERT_EQ(openport(text("USB")), 1);
@@ -125,15 +131,20 @@ TEST(UsbCycles, AThousandOpenCloseCyclesKeepDescriptorsFlat)
   sim->add_device();
   std::atomic<std::size_t> out{0};
   sim->set_out_handler([&out](const std::uint8_t *, std::size_t n) { out += n; });
+  // Warm-up: umockdev and GLib make descriptors of their own on first use.
+  ASSERT_EQ(openport(text("USB")), 1);
+  ASSERT_EQ(closeport(), 1);
+  std::this_thread::sleep_for(100ms);
   const int fds = open_descriptor_count();
   for (int i = 0; i < 1000; ++i) {
     ASSERT_EQ(openport(text("USB")), 1) << "cycle " << i;
     ASSERT_EQ(sendcommand(text("CLS")), 1);
     ASSERT_EQ(closeport(), 1);
   }
-  EXPECT_EQ(settled_descriptor_count(fds), fds);
+  // A leak would add one a cycle; the emulator may close its side late.
+  EXPECT_LE(settled_descriptor_count(fds), fds);
   EXPECT_EQ(out.load(), 5u * 1000);
-  EXPECT_EQ(sim->open_count(), 1000);
+  EXPECT_EQ(sim->open_count(), 1001);
   EXPECT_FALSE(sim->interface_claimed());
   EXPECT_TRUE(sim->driver_attached());
 }
