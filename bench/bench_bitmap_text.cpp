@@ -2,6 +2,7 @@
 // of it per call by design), and the 1-bit conversion on its own: the rule
 // evaluated per pixel through SDL_GetRGB versus once per palette entry.
 #include "commands/mono_bitmap.h"
+#include "loopback.h"
 #include "zarn.h"
 
 #include <benchmark/benchmark.h>
@@ -34,16 +35,7 @@ class Sink {
  public:
   Sink()
   {
-    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (listen_ < 0 || bind(listen_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        listen(listen_, 4) != 0 ||
-        getsockname(listen_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-      std::abort();
-    port_ = ntohs(addr.sin_port);
+    listen_ = zarn::test::listen_on_loopback(port_, 4);
     worker_ = std::thread([this] { drain(); });
   }
   ~Sink()
@@ -79,7 +71,7 @@ class Sink {
   }
 
   int listen_ = -1;
-  int port_ = 0;
+  std::uint16_t port_ = 0;
   std::thread worker_;
 };
 

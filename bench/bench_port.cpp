@@ -2,6 +2,7 @@
 // Every case is registered twice, as "<case>/zarn" and "<case>/raw";
 // scripts/bench.sh pairs them up and prints the ratios.
 #include "zarn.h"
+#include "loopback.h"
 
 #include <benchmark/benchmark.h>
 
@@ -28,16 +29,7 @@ class Peer {
 
   explicit Peer(Mode mode) : mode_(mode)
   {
-    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (listen_ < 0 || bind(listen_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        listen(listen_, 16) != 0 ||
-        getsockname(listen_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-      std::abort();
-    port_ = ntohs(addr.sin_port);
+    listen_ = zarn::test::listen_on_loopback(port_, 16);
     worker_ = std::thread([this] { serve(); });
   }
   ~Peer()
@@ -88,7 +80,7 @@ class Peer {
 
   Mode mode_;
   int listen_ = -1;
-  int port_ = 0;
+  std::uint16_t port_ = 0;
   std::thread worker_;
 };
 

@@ -3,6 +3,7 @@
 // is compared with what the host meant to send, and the printer must have
 // printed every label, in order, without a single problem.
 #include "fake_printer.h" // open_descriptor_count
+#include "loopback.h"
 #include "printer.hpp"
 #include "zarn.h"
 
@@ -36,16 +37,7 @@ class EmulatedTcpPrinter {
     printer_->set_log([this](const std::string &s) { log_.push_back(s); });
     printer_->set_printed([this](const zarn::emu::PrintedLabel &l) { numbers_.push_back(l.number); });
 
-    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(listen_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        listen(listen_, 4) != 0 ||
-        getsockname(listen_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-      std::abort();
-    port_ = ntohs(addr.sin_port);
+    listen_ = zarn::test::listen_on_loopback(port_, 4);
     worker_ = std::thread([this] { serve(); });
   }
   ~EmulatedTcpPrinter()
@@ -93,7 +85,7 @@ class EmulatedTcpPrinter {
   std::vector<int> numbers_;
   std::vector<std::string> log_;
   int listen_ = -1;
-  int port_ = 0;
+  std::uint16_t port_ = 0;
   std::thread worker_;
 };
 

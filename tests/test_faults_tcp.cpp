@@ -2,6 +2,7 @@
 // signals during long transfers, refused connections, repeated opens and
 // descriptors numbered above 1024.
 #include "test_faults_common.h"
+#include "loopback.h"
 #include "zarn.h"
 
 #include <gtest/gtest.h>
@@ -211,16 +212,7 @@ class CountingListener {
  public:
   CountingListener()
   {
-    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(listen_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        listen(listen_, 128) != 0 ||
-        getsockname(listen_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-      std::abort();
-    port_ = ntohs(addr.sin_port);
+    listen_ = zarn::test::listen_on_loopback(port_, 128);
     worker_ = std::thread([this] {
       for (;;) {
         const int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -247,7 +239,7 @@ class CountingListener {
 
  private:
   int listen_ = -1;
-  int port_ = 0;
+  std::uint16_t port_ = 0;
   std::atomic<std::size_t> bytes_{0};
   std::atomic<int> connections_{0};
   std::thread worker_;

@@ -1,4 +1,5 @@
 #include "fake_printer.h"
+#include "loopback.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -222,15 +223,7 @@ void FakePrinter::run()
 
 FakeTcpPrinter::FakeTcpPrinter()
 {
-  listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (listen_ < 0 || bind(listen_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-      listen(listen_, 128) != 0 || getsockname(listen_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-    std::abort();
-  port_ = ntohs(addr.sin_port);
+  listen_ = zarn::test::listen_on_loopback(port_, 128);
   start();
 }
 
