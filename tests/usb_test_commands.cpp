@@ -1,6 +1,6 @@
 // Label lines and the DOWNLOAD block over USB, seen by the emulated printer
 // on bulk OUT 0x01: the same bytes as over TCP, one transfer per send.
-#include "usb_printer_sim.h"
+#include "usb_printer_test.h"
 #include "zarn.h"
 
 #include <gtest/gtest.h>
@@ -21,34 +21,7 @@ namespace {
 
 char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
 
-class UsbCommands : public ::testing::Test {
- protected:
-  void SetUp() override
-  {
-    sim = std::make_unique<UsbPrinterSim>();
-    if (!UsbPrinterSim::available()) {
-      const char *why = "not running under umockdev-wrapper: no emulated USB printer";
-      if (std::getenv("CI"))
-        FAIL() << why;
-      GTEST_SKIP() << why;
-    }
-    sim->add_device();
-    ASSERT_EQ(openport(text("USB")), 1);
-  }
-  void TearDown() override
-  {
-    closeport(); // exits the library's libusb context before the testbed goes
-    sim.reset();
-  }
-
-  std::string out_text() const
-  {
-    const std::vector<uint8_t> b = sim->out_bytes();
-    return {b.begin(), b.end()};
-  }
-
-  std::unique_ptr<UsbPrinterSim> sim;
-};
+using UsbCommands = zarn::test::UsbPrinterTest;
 
 TEST_F(UsbCommands, EachLineIsOneTransfer)
 {

@@ -2,7 +2,7 @@
 // a transfer is pending, repeated opens, and a device descriptor numbered
 // above 1024.
 #include "test_faults_common.h"
-#include "usb_printer_sim.h"
+#include "usb_printer_test.h"
 #include "zarn.h"
 
 #include <gtest/gtest.h>
@@ -23,26 +23,16 @@ std::vector<std::uint8_t> bytes(const std::string &s) { return {s.begin(), s.end
 // limit (5 s, 10 s) or forever; well under that shows the unplug ended it.
 constexpr auto kPrompt = 3s;
 
-class UsbFaults : public ::testing::Test {
+class UsbFaults : public UsbPrinterTest {
  protected:
-  void SetUp() override
+  void before_open() override
   {
-    sim = std::make_unique<UsbPrinterSim>();
-    ZARN_REQUIRE_FAKE(UsbPrinterSim::available(),
-                      "not running under umockdev-wrapper: no emulated USB printer");
-    sim->add_device();
     // One open and close first: umockdev and GLib make descriptors of their
     // own on first use, which are not the library's.
     ASSERT_EQ(openport(text("USB")), 1);
     ASSERT_EQ(closeport(), 1);
     std::this_thread::sleep_for(100ms);
     fds_before_ = open_descriptor_count();
-    ASSERT_EQ(openport(text("USB")), 1);
-  }
-  void TearDown() override
-  {
-    closeport(); // the library's libusb context must go before the testbed
-    sim.reset();
   }
   // Unplugs the device after a pause, from another thread.
   std::future<void> unplug_later(std::chrono::milliseconds pause = 200ms)
@@ -70,7 +60,6 @@ class UsbFaults : public ::testing::Test {
     EXPECT_EQ(sim->out_bytes(second), bytes("CLS\r\n"));
   }
 
-  std::unique_ptr<UsbPrinterSim> sim;
   int fds_before_ = 0;
 };
 

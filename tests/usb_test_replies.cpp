@@ -1,6 +1,6 @@
 // Replies over USB against the emulated printer: each queued chunk completes
 // one bulk IN transfer on endpoint 0x82.
-#include "usb_printer_sim.h"
+#include "usb_printer_test.h"
 #include "zarn.h"
 
 #include <gtest/gtest.h>
@@ -39,26 +39,8 @@ std::string take(char *reply)
   return s;
 }
 
-class UsbReplies : public ::testing::Test {
+class UsbReplies : public zarn::test::UsbPrinterTest {
  protected:
-  void SetUp() override
-  {
-    sim = std::make_unique<UsbPrinterSim>();
-    if (!UsbPrinterSim::available()) {
-      const char *why = "not running under umockdev-wrapper: no emulated USB printer";
-      if (std::getenv("CI"))
-        FAIL() << why;
-      GTEST_SKIP() << why;
-    }
-    sim->add_device();
-    ASSERT_EQ(openport(text("USB")), 1);
-  }
-  void TearDown() override
-  {
-    closeport(); // the library's libusb context must go before the testbed
-    sim.reset();
-  }
-
   // The printer's next answers, one bulk IN transfer each ("" is a
   // zero-length transfer).
   void answer(std::initializer_list<std::string> transfers)
@@ -66,13 +48,7 @@ class UsbReplies : public ::testing::Test {
     for (const std::string &t : transfers)
       sim->queue_in(std::vector<uint8_t>(t.begin(), t.end()));
   }
-  std::string wire() const
-  {
-    const std::vector<uint8_t> b = sim->out_bytes();
-    return {b.begin(), b.end()};
-  }
-
-  std::unique_ptr<UsbPrinterSim> sim;
+  std::string wire() const { return out_text(); }
 };
 
 TEST_F(UsbReplies, StatusQueryReadsOneSignedByte)
