@@ -32,6 +32,11 @@ struct libusb_context;
 struct libusb_device;
 struct libusb_device_handle;
 
+/* Longest time, in seconds, that a reply read with a terminator (Read,
+ * sendcommand_getstring) goes on gathering once its first piece has arrived
+ * (a USB transfer already under way may add its own 10 s). */
+#define ZARN_GATHER_LIMIT_SECONDS 60
+
 /* ---- Connection state (read-only for hosts) -------------------------- */
 
 /* 1 while a connection is open, 0 otherwise. */
@@ -192,11 +197,6 @@ ZARN_API void set_Speed(int speed);
  * Returns 1 when applied, 0 for an unsupported value (nothing changes) or a
  * failed terminal call. */
 ZARN_API int set_Parity(int databits, int stopbits, int parity);
-
-/* Longest time, in seconds, that a Read with a terminator goes on gathering
- * once the first piece of the reply has arrived (a USB transfer already
- * under way may add its own 10 s). */
-inline constexpr int ZARN_GATHER_LIMIT_SECONDS = 60;
 
 /* Reads a reply from the printer.
  * terminator "": one receive; its bytes up to the first zero byte are
