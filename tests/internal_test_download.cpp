@@ -21,7 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
 
 // What each read call does, in order: a positive count (at most that many
 // bytes of the real file), 0 for end of file, or -errno. Past the end of

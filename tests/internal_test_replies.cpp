@@ -29,7 +29,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
 
 constexpr auto kFirstWait = 400ms;
 constexpr auto kNextPiece = 400ms;
@@ -37,10 +36,6 @@ constexpr auto kGather = 800ms;
 const std::string kEndline = "ENDLINE\r\n";
 const std::string kGetstringRequest = "OUT \"ENDLINE\"\r\n";
 
-std::chrono::milliseconds since(Clock::time_point start)
-{
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-}
 
 // Takes an allocated reply text into a string and releases it; a constant
 // text here is a test failure.

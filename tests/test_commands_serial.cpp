@@ -16,7 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
 
 class SerialCommands : public ::testing::Test {
  protected:

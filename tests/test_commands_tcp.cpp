@@ -11,7 +11,6 @@ using namespace zarn::test;
 
 namespace {
 
-char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
 
 std::string line(const std::string &s) { return s + "\r\n"; }
 

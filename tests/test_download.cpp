@@ -20,7 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
 
 std::string block(const std::string &name, const std::string &bytes)
 {

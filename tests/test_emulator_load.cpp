@@ -21,9 +21,11 @@
 #include <thread>
 #include <vector>
 
+using zarn::test::since;
+using zarn::test::text;
+
 namespace {
 
-char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
 
 // The printer model behind a loopback listener, served from one thread:
 // every byte read is kept and fed to the model, every reply written back.

@@ -21,7 +21,6 @@
 
 namespace zarn::test {
 
-inline char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
 
 // A payload whose bytes depend on their position, so a lost, doubled or
 // reordered piece anywhere shows in a comparison.
@@ -172,17 +171,5 @@ class TempFile {
   std::string path_;
 };
 
-// Takes a reply text as a string and releases it when the library allocated
-// it: the two constant texts are told apart by their content here, which is
-// enough for tests whose real replies never read "" or "Receive Failed".
-inline std::string take_reply(char *r)
-{
-  if (r == nullptr)
-    return "<null>";
-  std::string s(r);
-  if (!s.empty() && s != "Receive Failed\r\n")
-    delete[] r;
-  return s;
-}
 
 } // namespace zarn::test

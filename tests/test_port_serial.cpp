@@ -14,7 +14,6 @@ using namespace zarn::test;
 
 namespace {
 
-char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
 
 class SerialPort : public ::testing::Test {
  protected:

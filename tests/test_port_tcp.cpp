@@ -17,7 +17,6 @@ using namespace zarn::test;
 
 namespace {
 
-char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
 
 class TcpPort : public ::testing::Test {
  protected:

@@ -14,15 +14,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
 
 const std::string kEndline = "ENDLINE\r\n";
 const std::string kGetstringRequest = "OUT \"ENDLINE\"\r\n";
 
-std::chrono::milliseconds since(Clock::time_point start)
-{
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-}
 
 // The library's constant "" as Read gives it with nothing open.
 char *empty_constant()
@@ -35,11 +30,7 @@ char *empty_constant()
 std::string take(char *reply)
 {
   EXPECT_NE(reply, nullptr);
-  if (reply == nullptr)
-    return "<null>";
-  std::string s(reply);
-  zarn_free_reply(reply);
-  return s;
+  return zarn::test::take_reply(reply);
 }
 
 class Queries : public ::testing::TestWithParam<LinkKind> {

@@ -35,7 +35,6 @@ constexpr bool kAddressSanitizer = false;
 
 const std::string kFont = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 
-char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
 
 // What the printer should get for `s`: rendered here on its own and turned
 // into bits pixel by pixel, as the printer's bitmap rule is written.

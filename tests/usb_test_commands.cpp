@@ -17,9 +17,11 @@ using namespace std::chrono_literals;
 using zarn::usbsim::UsbPrinterSim;
 namespace fs = std::filesystem;
 
+using zarn::test::since;
+using zarn::test::text;
+
 namespace {
 
-char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
 
 using UsbCommands = zarn::test::UsbPrinterTest;
 

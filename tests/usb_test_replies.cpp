@@ -17,26 +17,20 @@ using namespace std::chrono_literals;
 using zarn::usbsim::UsbPrinterSim;
 using Clock = std::chrono::steady_clock;
 
+using zarn::test::since;
+using zarn::test::text;
+
 namespace {
 
-char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
 
 const std::string kEndline = "ENDLINE\r\n";
 const std::string kGetstringRequest = "OUT \"ENDLINE\"\r\n";
 
-std::chrono::milliseconds since(Clock::time_point start)
-{
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-}
 
 std::string take(char *reply)
 {
   EXPECT_NE(reply, nullptr);
-  if (reply == nullptr)
-    return "<null>";
-  std::string s(reply);
-  zarn_free_reply(reply);
-  return s;
+  return zarn::test::take_reply(reply);
 }
 
 class UsbReplies : public zarn::test::UsbPrinterTest {

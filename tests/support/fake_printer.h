@@ -2,6 +2,8 @@
 // answer scripted requests, on a real loopback TCP socket or a real pty.
 #pragma once
 
+#include "host_calls.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
