@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo test test-sanitize bench fuzz clean
+.PHONY: all build demo test test-sanitize bench fuzz format format-check clean
 
 all: build
 
@@ -43,6 +43,15 @@ bench:
 fuzz:
 	scripts/deps.sh fuzz
 	scripts/fuzz.sh build-fuzz
+
+# Formats the sources with the house .clang-format; format-check only compares.
+format:
+	scripts/deps.sh format
+	scripts/format.sh
+
+format-check:
+	scripts/deps.sh format
+	scripts/format.sh --check
 
 clean:
 	rm -rf $(BUILD) build-demo build-sanitize build-bench build-fuzz

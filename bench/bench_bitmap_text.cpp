@@ -141,7 +141,10 @@ void per_palette_entry(benchmark::State &state)
 
 // SDL and the font engine start per call: wall time is what a host waits.
 BENCHMARK(short_24pt)->Name("windowsfont/short_24pt")->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(line80_48pt)->Name("windowsfont/line80_48pt")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(line80_48pt)
+    ->Name("windowsfont/line80_48pt")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(per_pixel)->Name("bitmap_80ch_48pt/per_pixel")->Unit(benchmark::kMicrosecond);
 BENCHMARK(per_palette_entry)->Name("bitmap_80ch_48pt/per_palette")->Unit(benchmark::kMicrosecond);
 

@@ -200,12 +200,26 @@ void status_raw(benchmark::State &state)
 }
 
 // Blocking I/O: wall time is what a host waits; CPU time would hide it.
-BENCHMARK(send16_zarn)->Name("sendBinaryData_16MiB/zarn")->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
-BENCHMARK(send16_raw)->Name("sendBinaryData_16MiB/raw")->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(send16_zarn)
+    ->Name("sendBinaryData_16MiB/zarn")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0);
+BENCHMARK(send16_raw)
+    ->Name("sendBinaryData_16MiB/raw")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0);
 BENCHMARK(command_zarn)->Name("sendcommand/zarn")->UseRealTime()->Unit(benchmark::kNanosecond);
 BENCHMARK(command_raw)->Name("sendcommand/raw")->UseRealTime()->Unit(benchmark::kNanosecond);
-BENCHMARK(status_zarn)->Name("printerstatus_round_trip/zarn")->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(status_raw)->Name("printerstatus_round_trip/raw")->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(status_zarn)
+    ->Name("printerstatus_round_trip/zarn")
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(status_raw)
+    ->Name("printerstatus_round_trip/raw")
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

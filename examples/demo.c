@@ -15,7 +15,8 @@
 
 static int usage(const char *self)
 {
-  fprintf(stderr, "usage: %s [--tcp ADDRESS PORT | --serial ttyNAME | --usb] [--font FILE.ttf]\n", self);
+  fprintf(stderr, "usage: %s [--tcp ADDRESS PORT | --serial ttyNAME | --usb] [--font FILE.ttf]\n",
+          self);
   return 2;
 }
 

@@ -143,7 +143,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const std::string got = reply;
   const std::string want = expected(c);
   if (got != want) {
-    std::fprintf(stderr, "reply of %zu bytes differs from the expected %zu bytes (terminator %zu bytes, %zu pieces)\n",
+    std::fprintf(stderr,
+                 "reply of %zu bytes differs from the expected %zu bytes (terminator %zu bytes, "
+                 "%zu pieces)\n",
                  got.size(), want.size(), c.terminator.size(), c.pieces.size());
     std::abort();
   }

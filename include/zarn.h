@@ -105,21 +105,21 @@ ZARN_API int sendBinaryData(unsigned char *data, int length);
 
 /* Sends "SIZE w mm,h mm", "SPEED s", "DENSITY d", then "BLINE g mm,o mm"
  * when mediaKind begins with '1', else "GAP g mm,o mm" (99 bytes a line). */
-ZARN_API int setup(char *width, char *height, char *speed, char *density,
-          char *mediaKind, char *gapSize, char *gapOffset);
+ZARN_API int setup(char *width, char *height, char *speed, char *density, char *mediaKind,
+                   char *gapSize, char *gapOffset);
 
 /* Sends "CLS": clears the printer's image buffer. */
 ZARN_API int clearbuffer(void);
 
 /* Sends BARCODE x,y,"type",height,readable,rotation,narrow,wide,"content"
  * (content unquoted when it begins with '@'); cut at 1023 bytes. */
-ZARN_API int barcode(char *x, char *y, char *codeType, char *height, char *readable,
-            char *rotation, char *narrow, char *wide, char *content);
+ZARN_API int barcode(char *x, char *y, char *codeType, char *height, char *readable, char *rotation,
+                     char *narrow, char *wide, char *content);
 
 /* Sends TEXT x,y,"font",rotation,xMul,yMul,"content" (content unquoted
  * when it begins with '@'); cut at 499 bytes. */
-ZARN_API int printerfont(char *x, char *y, char *font, char *rotation,
-                char *xMultiplier, char *yMultiplier, char *content);
+ZARN_API int printerfont(char *x, char *y, char *font, char *rotation, char *xMultiplier,
+                         char *yMultiplier, char *content);
 
 /* Sends "PRINT sets,copies"; cut at 49 bytes. */
 ZARN_API int printlabel(char *sets, char *copies);
@@ -178,8 +178,7 @@ ZARN_API int downloadpcx(char *path, char *name);
  * Each call starts and stops SDL (SDL_Init/SDL_Quit) and SDL_ttf, so a host
  * using SDL itself finds it shut down afterwards. SDL's "offscreen" video
  * driver is asked for unless the host sets SDL_VIDEODRIVER. */
-ZARN_API int windowsfont(int x, int y, int fontSize, int reserved, char *fontPath,
-                char *text);
+ZARN_API int windowsfont(int x, int y, int fontSize, int reserved, char *fontPath, char *text);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -2,7 +2,7 @@
 # Makes sure the Debian packages a make target needs are installed.
 # As root it installs what is missing; otherwise it prints the exact
 # apt-get line and fails.
-#   scripts/deps.sh build|test|demo|sanitize|bench|fuzz ...
+#   scripts/deps.sh build|test|demo|sanitize|bench|fuzz|valgrind|format ...
 set -euo pipefail
 
 build=(cmake make g++ pkg-config libusb-1.0-0-dev libsdl2-dev libsdl2-ttf-dev
@@ -11,6 +11,7 @@ test=(googletest libgtest-dev locales libzbar-dev zbar-tools)
 sanitize=(clang libclang-rt-14-dev)
 bench=(libbenchmark-dev locales)
 valgrind=(valgrind)
+format=(clang-format)
 
 wanted=("${build[@]}")
 for what in "$@"; do
@@ -21,6 +22,7 @@ for what in "$@"; do
     fuzz) wanted+=("${sanitize[@]}") ;;
     bench) wanted+=("${bench[@]}") ;;
     valgrind) wanted+=("${test[@]}" "${valgrind[@]}") ;;
+    format) wanted=(git "${format[@]}") ;;
     *) echo "deps.sh: unknown target '$what'" >&2; exit 2 ;;
   esac
 done

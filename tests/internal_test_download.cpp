@@ -21,7 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-
 // What each read call does, in order: a positive count (at most that many
 // bytes of the real file), 0 for end of file, or -errno. Past the end of
 // the script reads go to the real file.

@@ -112,8 +112,8 @@ TEST(MonoBitmap, ReadsRowsByPitchAndIgnoresThePadding)
   for (int j = 0; j < h; ++j)
     for (int i = 0; i < w; ++i)
       pixels[static_cast<std::size_t>(j * pitch + i)] = rows[j][i] == '#' ? 1 : 0;
-  SurfacePtr s(SDL_CreateRGBSurfaceWithFormatFrom(pixels.data(), w, h, 8, pitch,
-                                                  SDL_PIXELFORMAT_INDEX8));
+  SurfacePtr s(
+      SDL_CreateRGBSurfaceWithFormatFrom(pixels.data(), w, h, 8, pitch, SDL_PIXELFORMAT_INDEX8));
   ASSERT_TRUE(s);
   ASSERT_EQ(s->pitch, pitch);
   const SDL_Color colours[2] = {{255, 255, 255, 255}, {0, 0, 0, 255}};
@@ -136,8 +136,8 @@ TEST(MonoBitmap, TheWeightedSumDecidesTheBorder)
 
   // The same colours as palette entries of a one-row surface; alpha plays no part.
   SurfacePtr s(SDL_CreateRGBSurfaceWithFormat(0, 5, 1, 8, SDL_PIXELFORMAT_INDEX8));
-  const SDL_Color colours[5] = {{1, 1, 1, 0}, {3, 0, 0, 255}, {0, 0, 9, 0}, {4, 0, 0, 0},
-                                {1, 1, 2, 255}};
+  const SDL_Color colours[5] = {
+      {1, 1, 1, 0}, {3, 0, 0, 255}, {0, 0, 9, 0}, {4, 0, 0, 0}, {1, 1, 2, 255}};
   SDL_SetPaletteColors(s->format->palette, colours, 0, 5);
   for (int i = 0; i < 5; ++i)
     static_cast<Uint8 *>(s->pixels)[i] = static_cast<Uint8>(i);
@@ -179,7 +179,8 @@ TEST(MonoBitmap, PerPaletteEntryMatchesPerPixelOnRandomSurfaces)
 
 TEST(MonoBitmap, PerPaletteEntryMatchesPerPixelOnRenderedText)
 {
-  ZARN_REQUIRE_FAKE(access(kFont, R_OK) == 0, std::string(kFont) + " is missing (fonts-dejavu-core)");
+  ZARN_REQUIRE_FAKE(access(kFont, R_OK) == 0,
+                    std::string(kFont) + " is missing (fonts-dejavu-core)");
   ASSERT_EQ(TTF_Init(), 0);
   for (int size : {8, 24, 48}) {
     TTF_Font *font = TTF_OpenFont(kFont, size);

@@ -29,13 +29,11 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-
 constexpr auto kFirstWait = 400ms;
 constexpr auto kNextPiece = 400ms;
 constexpr auto kGather = 800ms;
 const std::string kEndline = "ENDLINE\r\n";
 const std::string kGetstringRequest = "OUT \"ENDLINE\"\r\n";
-
 
 // Takes an allocated reply text into a string and releases it; a constant
 // text here is a test failure.
@@ -193,7 +191,8 @@ TEST_P(Replies, AFullAccumulationBufferFailsAndNothingRunsPastIt)
 
   // One byte more and the terminator no longer fits.
   reopen();
-  printer().on({kGetstringRequest, {{std::string(size - kEndline.size() + 1, 'A') + kEndline, 0ms}}});
+  printer().on(
+      {kGetstringRequest, {{std::string(size - kEndline.size() + 1, 'A') + kEndline, 0ms}}});
   EXPECT_EQ(sendcommand_getstring(text("CMD")), kReceiveFailedReply);
 
   // A full buffer ends the call at once, without waiting for more.
@@ -271,7 +270,7 @@ class SignalStorm {
  public:
   SignalStorm()
   {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = [](int) {};
     sa.sa_flags = 0; // no SA_RESTART: poll reports EINTR
     sigaction(SIGUSR1, &sa, &old_);
@@ -290,7 +289,7 @@ class SignalStorm {
   }
 
  private:
-  struct sigaction old_{};
+  struct sigaction old_ {};
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
@@ -356,8 +355,8 @@ TEST_P(Replies, RandomRepliesInRandomChunksFollowTheTextRule)
     ASSERT_EQ(sendcommand(text("R")), 1);
     char *got = Read(text(terminator));
     if (at == std::string::npos) {
-      EXPECT_EQ(got, kReceiveFailedReply) << "reply " << ::testing::PrintToString(reply)
-                                          << " terminator " << terminator;
+      EXPECT_EQ(got, kReceiveFailedReply)
+          << "reply " << ::testing::PrintToString(reply) << " terminator " << terminator;
     } else {
       ++found;
       EXPECT_EQ(take_allocated(got), visible.substr(0, at))

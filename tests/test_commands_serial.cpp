@@ -16,7 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-
 class SerialCommands : public ::testing::Test {
  protected:
   void SetUp() override
@@ -40,12 +39,15 @@ class SerialCommands : public ::testing::Test {
 
 TEST_F(SerialCommands, LabelLines)
 {
-  EXPECT_EQ(setup(text("100"), text("60"), text("4"), text("8"), text("1"), text("3"), text("0")), 1);
+  EXPECT_EQ(setup(text("100"), text("60"), text("4"), text("8"), text("1"), text("3"), text("0")),
+            1);
   EXPECT_EQ(clearbuffer(), 1);
   EXPECT_EQ(printerfont(text("10"), text("20"), text("3"), text("0"), text("1"), text("1"),
-                        text("say \"hi\"")), 1);
+                        text("say \"hi\"")),
+            1);
   EXPECT_EQ(barcode(text("10"), text("80"), text("128"), text("50"), text("1"), text("0"),
-                    text("2"), text("2"), text("@1")), 1);
+                    text("2"), text("2"), text("@1")),
+            1);
   EXPECT_EQ(printlabel(text("1"), text("2")), 1);
   expect_wire("SIZE 100 mm,60 mm\r\nSPEED 4\r\nDENSITY 8\r\nBLINE 3 mm,0 mm\r\nCLS\r\n"
               "TEXT 10,20,\"3\",0,1,1,\"say \"hi\"\"\r\n"

@@ -11,7 +11,6 @@ using namespace zarn::test;
 
 namespace {
 
-
 std::string line(const std::string &s) { return s + "\r\n"; }
 
 // What a buffer of `buffer` bytes makes of a formatted line: at most
@@ -63,7 +62,8 @@ TEST_F(Commands, FixedLines)
 
 TEST_F(Commands, SetupSendsFourLinesInOrder)
 {
-  EXPECT_EQ(setup(text("100"), text("60"), text("4"), text("8"), text("0"), text("3"), text("0")), 1);
+  EXPECT_EQ(setup(text("100"), text("60"), text("4"), text("8"), text("0"), text("3"), text("0")),
+            1);
   expect_wire("SIZE 100 mm,60 mm\r\nSPEED 4\r\nDENSITY 8\r\nGAP 3 mm,0 mm\r\n");
 }
 
@@ -102,7 +102,8 @@ TEST_F(Commands, SetupCutsEachLineAtItsOwnHundredBytes)
 TEST_F(Commands, BarcodeQuotesTypeAndContent)
 {
   EXPECT_EQ(barcode(text("100"), text("50"), text("128"), text("80"), text("1"), text("0"),
-                    text("2"), text("4"), text("ABC-123")), 1);
+                    text("2"), text("4"), text("ABC-123")),
+            1);
   expect_wire("BARCODE 100,50,\"128\",80,1,0,2,4,\"ABC-123\"\r\n");
   barcode(text("0"), text("0"), text("EAN13"), text("1"), text("0"), text("90"), text("1"),
           text("1"), text(""));
@@ -125,8 +126,8 @@ TEST_F(Commands, BarcodeWritesAtContentBare)
 
 TEST_F(Commands, BarcodePassesQuotesInsideTextsUnchanged)
 {
-  barcode(text("1"), text("2"), text("3\"9"), text("3"), text("4"), text("5"), text("6"),
-          text("7"), text("say \"hi\""));
+  barcode(text("1"), text("2"), text("3\"9"), text("3"), text("4"), text("5"), text("6"), text("7"),
+          text("say \"hi\""));
   expect_wire("BARCODE 1,2,\"3\"9\",3,4,5,6,7,\"say \"hi\"\"\r\n");
 }
 
@@ -135,12 +136,12 @@ TEST_F(Commands, BarcodeCutsAt1023Bytes)
   // BARCODE 1,2,"3",4,5,6,7,8,"<c>" is 28 bytes around c; bare form 26.
   for (std::size_t total : {1022u, 1023u, 1024u, 1025u}) {
     const std::string c = filler(total - 28);
-    barcode(text("1"), text("2"), text("3"), text("4"), text("5"), text("6"), text("7"),
-            text("8"), text(c));
+    barcode(text("1"), text("2"), text("3"), text("4"), text("5"), text("6"), text("7"), text("8"),
+            text(c));
     expect_wire(cut("BARCODE 1,2,\"3\",4,5,6,7,8,\"" + c + "\"", 1024));
     const std::string v = "@" + filler(total - 27);
-    barcode(text("1"), text("2"), text("3"), text("4"), text("5"), text("6"), text("7"),
-            text("8"), text(v));
+    barcode(text("1"), text("2"), text("3"), text("4"), text("5"), text("6"), text("7"), text("8"),
+            text(v));
     expect_wire(cut("BARCODE 1,2,\"3\",4,5,6,7,8," + v, 1024));
   }
 }
@@ -150,7 +151,8 @@ TEST_F(Commands, BarcodeCutsAt1023Bytes)
 TEST_F(Commands, PrinterfontQuotesFontAndContent)
 {
   EXPECT_EQ(printerfont(text("10"), text("20"), text("3"), text("0"), text("1"), text("2"),
-                        text("Hello, world")), 1);
+                        text("Hello, world")),
+            1);
   expect_wire("TEXT 10,20,\"3\",0,1,2,\"Hello, world\"\r\n");
   printerfont(text("0"), text("0"), text("ROMAN.TTF"), text("90"), text("1"), text("1"), text(""));
   expect_wire("TEXT 0,0,\"ROMAN.TTF\",90,1,1,\"\"\r\n");
@@ -209,9 +211,10 @@ TEST_F(Commands, ClosedConnectionGivesZeroAndSendsNothing)
   EXPECT_EQ(setup(text("1"), text("1"), text("1"), text("1"), text("1"), text("1"), text("1")), 0);
   EXPECT_EQ(clearbuffer(), 0);
   EXPECT_EQ(barcode(text("1"), text("1"), text("1"), text("1"), text("1"), text("1"), text("1"),
-                    text("1"), text("1")), 0);
-  EXPECT_EQ(printerfont(text("1"), text("1"), text("1"), text("1"), text("1"), text("1"),
-                        text("1")), 0);
+                    text("1"), text("1")),
+            0);
+  EXPECT_EQ(
+      printerfont(text("1"), text("1"), text("1"), text("1"), text("1"), text("1"), text("1")), 0);
   EXPECT_EQ(printlabel(text("1"), text("1")), 0);
   EXPECT_EQ(formfeed(), 0);
   EXPECT_EQ(nobackfeed(), 0);
@@ -233,9 +236,10 @@ TEST_F(Commands, FailedSendsStillGiveOne)
   EXPECT_EQ(setup(text("1"), text("1"), text("1"), text("1"), text("1"), text("1"), text("1")), 1);
   EXPECT_EQ(clearbuffer(), 1);
   EXPECT_EQ(barcode(text("1"), text("1"), text("1"), text("1"), text("1"), text("1"), text("1"),
-                    text("1"), text("1")), 1);
-  EXPECT_EQ(printerfont(text("1"), text("1"), text("1"), text("1"), text("1"), text("1"),
-                        text("1")), 1);
+                    text("1"), text("1")),
+            1);
+  EXPECT_EQ(
+      printerfont(text("1"), text("1"), text("1"), text("1"), text("1"), text("1"), text("1")), 1);
   EXPECT_EQ(printlabel(text("1"), text("1")), 1);
   EXPECT_EQ(formfeed(), 1);
   EXPECT_EQ(nobackfeed(), 1);

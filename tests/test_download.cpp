@@ -20,7 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-
 std::string block(const std::string &name, const std::string &bytes)
 {
   return "DOWNLOAD F,\"" + name + "\"," + std::to_string(bytes.size()) + "," + bytes + "\r\n\r\n";

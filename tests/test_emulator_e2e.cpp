@@ -30,7 +30,7 @@ std::string slurp(const std::filesystem::path &file)
 
 // A child process with stdout and stderr in one log file.
 class Child {
-public:
+ public:
   Child(const std::vector<std::string> &argv, const std::filesystem::path &log,
         const std::vector<std::string> &extra_env = {})
       : log_(log)
@@ -105,7 +105,7 @@ public:
     }
   }
 
-private:
+ private:
   bool exited()
   {
     if (pid_ <= 0)
@@ -143,7 +143,7 @@ int tcp_port(const Child &emu)
 }
 
 class EmulatorEndToEnd : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override
   {
     ZARN_REQUIRE_FAKE(!demo().empty(), "the demo host is not built (ZARN_BUILD_EXAMPLES=OFF)");
@@ -192,16 +192,17 @@ TEST_F(EmulatorEndToEnd, SameLabelOverTcpSerialAndUsb)
     // In a sanitizer build the USB host starts with umockdev's preload
     // library ahead of the ASan runtime; ASan must be told that is fine.
     const char *asan = std::getenv("ASAN_OPTIONS");
-    const std::string asan_options =
-        std::string("ASAN_OPTIONS=") + (asan ? asan : "") + (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
-    Child emu({emulator(), "--out", out.string(), "--usb", "--", demo(), "--usb"}, dir.path / "usb.log",
-              {asan_options});
+    const std::string asan_options = std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
+                                     (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
+    Child emu({emulator(), "--out", out.string(), "--usb", "--", demo(), "--usb"},
+              dir.path / "usb.log", {asan_options});
     ASSERT_TRUE(emu.started());
     const int status = emu.wait();
     ZARN_REQUIRE_FAKE(status == 0 || emu.log().find("USB:") == std::string::npos,
                       "umockdev testbed not available: " + emu.log());
     ASSERT_EQ(status, 0) << emu.log();
-    EXPECT_EQ(slurp(out / "label-0001.png"), slurp(tcp_png)) << "USB label differs from the TCP one";
+    EXPECT_EQ(slurp(out / "label-0001.png"), slurp(tcp_png))
+        << "USB label differs from the TCP one";
     EXPECT_NE(emu.log().find("serial   ZE00000001"), std::string::npos) << emu.log();
   }
 
@@ -210,26 +211,31 @@ TEST_F(EmulatorEndToEnd, SameLabelOverTcpSerialAndUsb)
     ZARN_REQUIRE_FAKE(::geteuid() == 0, "not root: cannot link the emulator's pty under /dev");
     const std::string name = "ttyZEMU" + std::to_string(::getpid());
     const auto out = dir.path / "serial";
-    Child emu({emulator(), "--serial", name, "--out", out.string()}, dir.path / "serial-emulator.log");
+    Child emu({emulator(), "--serial", name, "--out", out.string()},
+              dir.path / "serial-emulator.log");
     ASSERT_TRUE(emu.wait_for("linked as /dev/" + name)) << emu.log();
     Child host({demo(), "--serial", name}, dir.path / "serial-demo.log");
     EXPECT_EQ(host.wait(), 0) << host.log();
     ASSERT_TRUE(emu.wait_for("label 1:")) << emu.log();
     emu.stop();
     EXPECT_FALSE(std::filesystem::exists("/dev/" + name)) << "the /dev link outlived the emulator";
-    EXPECT_EQ(slurp(out / "label-0001.png"), slurp(tcp_png)) << "serial label differs from the TCP one";
-    EXPECT_EQ(host.log().substr(0, tcp_output.find("printed")), tcp_output.substr(0, tcp_output.find("printed")));
+    EXPECT_EQ(slurp(out / "label-0001.png"), slurp(tcp_png))
+        << "serial label differs from the TCP one";
+    EXPECT_EQ(host.log().substr(0, tcp_output.find("printed")),
+              tcp_output.substr(0, tcp_output.find("printed")));
   }
 }
 
 // The library connected in-process to an emulator started with options.
 class EmulatorFaults : public EmulatorEndToEnd {
-protected:
+ protected:
   std::unique_ptr<Child> start(std::vector<std::string> options)
   {
-    std::vector<std::string> argv = {emulator(), "--tcp", "127.0.0.1:0", "--out", (dir.path / "out").string()};
+    std::vector<std::string> argv = {emulator(), "--tcp", "127.0.0.1:0", "--out",
+                                     (dir.path / "out").string()};
     argv.insert(argv.end(), options.begin(), options.end());
-    auto emu = std::make_unique<Child>(argv, dir.path / ("emulator-" + std::to_string(++runs_) + ".log"));
+    auto emu =
+        std::make_unique<Child>(argv, dir.path / ("emulator-" + std::to_string(++runs_) + ".log"));
     EXPECT_TRUE(emu->wait_for("listening on")) << emu->log();
     port_ = tcp_port(*emu);
     return emu;
@@ -326,8 +332,8 @@ TEST(EmulatorUsbHost, DISABLED_LeavesInsideABlockThenComesBack)
 TEST_F(EmulatorFaults, UsbHostReopeningStartsAFreshStream)
 {
   const char *asan = std::getenv("ASAN_OPTIONS");
-  const std::string asan_options =
-      std::string("ASAN_OPTIONS=") + (asan ? asan : "") + (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
+  const std::string asan_options = std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
+                                   (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
   const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
   Child emu({emulator(), "--out", (dir.path / "usb").string(), "--usb", "--", self,
              "--gtest_filter=EmulatorUsbHost.*", "--gtest_also_run_disabled_tests"},
@@ -336,7 +342,9 @@ TEST_F(EmulatorFaults, UsbHostReopeningStartsAFreshStream)
   ZARN_REQUIRE_FAKE(status == 0 || emu.log().find("USB:") == std::string::npos,
                     "umockdev testbed not available: " + emu.log());
   EXPECT_EQ(status, 0) << emu.log();
-  EXPECT_NE(emu.log().find("line 1: stream ended inside a BITMAP block, dropped"), std::string::npos) << emu.log();
+  EXPECT_NE(emu.log().find("line 1: stream ended inside a BITMAP block, dropped"),
+            std::string::npos)
+      << emu.log();
   EXPECT_NE(emu.log().find("[  PASSED  ] 1 test"), std::string::npos) << emu.log();
 }
 

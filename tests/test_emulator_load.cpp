@@ -26,7 +26,6 @@ using zarn::test::text;
 
 namespace {
 
-
 // The printer model behind a loopback listener, served from one thread:
 // every byte read is kept and fed to the model, every reply written back.
 class EmulatedTcpPrinter {
@@ -37,7 +36,8 @@ class EmulatedTcpPrinter {
     config.font_path = ZARN_EMULATOR_FONT;
     printer_ = std::make_unique<zarn::emu::Printer>(config);
     printer_->set_log([this](const std::string &s) { log_.push_back(s); });
-    printer_->set_printed([this](const zarn::emu::PrintedLabel &l) { numbers_.push_back(l.number); });
+    printer_->set_printed(
+        [this](const zarn::emu::PrintedLabel &l) { numbers_.push_back(l.number); });
 
     listen_ = zarn::test::listen_on_loopback(port_, 4);
     worker_ = std::thread([this] { serve(); });
@@ -101,7 +101,8 @@ TEST(EmulatorLoad, TenThousandLabelsOverTcpEveryByteAccountedFor)
   std::string expected;
   auto line = [&](const std::string &s) { expected += s + "\r\n"; };
   // A small label keeps each print cheap to render.
-  ASSERT_EQ(setup(text("20"), text("10"), text("4"), text("8"), text("0"), text("2"), text("0")), 1);
+  ASSERT_EQ(setup(text("20"), text("10"), text("4"), text("8"), text("0"), text("2"), text("0")),
+            1);
   line("SIZE 20 mm,10 mm");
   line("SPEED 4");
   line("DENSITY 8");
@@ -111,7 +112,8 @@ TEST(EmulatorLoad, TenThousandLabelsOverTcpEveryByteAccountedFor)
     ASSERT_EQ(clearbuffer(), 1);
     line("CLS");
     ASSERT_EQ(printerfont(text("8"), text("8"), text("1"), text("0"), text("1"), text("1"),
-                          text("No " + n)), 1);
+                          text("No " + n)),
+              1);
     line("TEXT 8,8,\"1\",0,1,1,\"No " + n + "\"");
     ASSERT_EQ(printlabel(text("1"), text("1")), 1);
     line("PRINT 1,1");

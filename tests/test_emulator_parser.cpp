@@ -31,18 +31,20 @@ struct Recorder final : ParserSink {
   }
   void on_immediate(std::string_view c, std::uint64_t n) override
   {
-    events.push_back(std::to_string(n) + " immediate " + hex({reinterpret_cast<const std::uint8_t *>(c.data()), c.size()}));
+    events.push_back(std::to_string(n) + " immediate " +
+                     hex({reinterpret_cast<const std::uint8_t *>(c.data()), c.size()}));
   }
   void on_bitmap(const BitmapHeader &h, std::span<const std::uint8_t> d, std::uint64_t n) override
   {
-    events.push_back(std::to_string(n) + " bitmap " + std::to_string(h.x) + "," + std::to_string(h.y) + "," +
-                     std::to_string(h.width_bytes) + "," + std::to_string(h.height) + "," +
-                     std::to_string(h.mode) + " " + hex(d));
+    events.push_back(std::to_string(n) + " bitmap " + std::to_string(h.x) + "," +
+                     std::to_string(h.y) + "," + std::to_string(h.width_bytes) + "," +
+                     std::to_string(h.height) + "," + std::to_string(h.mode) + " " + hex(d));
   }
-  void on_download(const DownloadHeader &h, std::span<const std::uint8_t> d, std::uint64_t n) override
+  void on_download(const DownloadHeader &h, std::span<const std::uint8_t> d,
+                   std::uint64_t n) override
   {
-    events.push_back(std::to_string(n) + " download " + h.memory + " [" + h.name + "] " + std::to_string(h.size) +
-                     " " + hex(d));
+    events.push_back(std::to_string(n) + " download " + h.memory + " [" + h.name + "] " +
+                     std::to_string(h.size) + " " + hex(d));
   }
   void on_problem(std::string_view what, std::uint64_t n) override
   {
@@ -71,25 +73,27 @@ std::vector<std::string> parse(const std::string &bytes, const std::vector<std::
 // TrueType bitmap, byte for byte.
 const std::string kBitmapBytes = std::string("\x0f\r\n,\xff\x00", 6);
 const std::string kFileBytes = std::string("A,\"B\r\n\x00\xfe", 8);
-const std::string kSession =
-    "SIZE 100 mm,60 mm\r\n"
-    "SPEED 4\r\n"
-    "DENSITY 8\r\n"
-    "GAP 2 mm,0 mm\r\n"
-    "CLS\r\n"
-    "TEXT 10,20,\"3\",0,1,1,\"a, \"quoted\" text\"\r\n"
-    "TEXT 10,60,\"3\",0,1,1,@1\r\n"
-    "BARCODE 10,100,\"128\",50,1,0,2,4,\"X1\"\r\n"
-    "\x1b!?\r\n\r\n"
-    "~!T\n\r\r\n"
-    "OUT _SERIAL$\r\n\r\n"
-    "OUT \"ENDLINE\"\r\n"
-    "DOWNLOAD F,\"LOGO.PCX\",8," + kFileBytes + "\r\n\r\n"
-    "BITMAP 30,40,2,3,0," + kBitmapBytes +
-    "PRINT 1,1\r\n"
-    "FORMFEED\r\n"
-    "SET STRIPER OFF\r\n"
-    "SET TEAR OFF\r\n";
+const std::string kSession = "SIZE 100 mm,60 mm\r\n"
+                             "SPEED 4\r\n"
+                             "DENSITY 8\r\n"
+                             "GAP 2 mm,0 mm\r\n"
+                             "CLS\r\n"
+                             "TEXT 10,20,\"3\",0,1,1,\"a, \"quoted\" text\"\r\n"
+                             "TEXT 10,60,\"3\",0,1,1,@1\r\n"
+                             "BARCODE 10,100,\"128\",50,1,0,2,4,\"X1\"\r\n"
+                             "\x1b!?\r\n\r\n"
+                             "~!T\n\r\r\n"
+                             "OUT _SERIAL$\r\n\r\n"
+                             "OUT \"ENDLINE\"\r\n"
+                             "DOWNLOAD F,\"LOGO.PCX\",8," +
+                             kFileBytes +
+                             "\r\n\r\n"
+                             "BITMAP 30,40,2,3,0," +
+                             kBitmapBytes +
+                             "PRINT 1,1\r\n"
+                             "FORMFEED\r\n"
+                             "SET STRIPER OFF\r\n"
+                             "SET TEAR OFF\r\n";
 
 const std::vector<std::string> kSessionEvents = {
     "1 line SIZE 100 mm,60 mm",
@@ -112,10 +116,7 @@ const std::vector<std::string> kSessionEvents = {
     "21 line SET TEAR OFF",
 };
 
-TEST(EmulatorParser, ReadsWhatTheLibrarySends)
-{
-  EXPECT_EQ(parse(kSession), kSessionEvents);
-}
+TEST(EmulatorParser, ReadsWhatTheLibrarySends) { EXPECT_EQ(parse(kSession), kSessionEvents); }
 
 TEST(EmulatorParser, EverySplitPointGivesTheSameCommands)
 {
@@ -137,7 +138,8 @@ TEST(EmulatorParser, OneByteAtATimeAndTwoCutsAroundEachBlock)
     const std::size_t to = from + 40;
     for (std::size_t a = from; a < to; ++a)
       for (std::size_t b = a + 1; b <= to; ++b)
-        ASSERT_EQ(parse(kSession, {a, b}), kSessionEvents) << marker << " cut at " << a << " and " << b;
+        ASSERT_EQ(parse(kSession, {a, b}), kSessionEvents)
+            << marker << " cut at " << a << " and " << b;
   }
 }
 
@@ -167,8 +169,9 @@ TEST(EmulatorParser, BlockHeaders)
 TEST(EmulatorParser, OverlongLineIsSkippedOnceAndParsingGoesOn)
 {
   const std::string junk(StreamParser::kMaxLine + 100, 'x');
-  EXPECT_EQ(parse(junk + "\r\nCLS\r\n"),
-            (std::vector<std::string>{"1 problem line too long, rest of it skipped", "2 line CLS"}));
+  EXPECT_EQ(
+      parse(junk + "\r\nCLS\r\n"),
+      (std::vector<std::string>{"1 problem line too long, rest of it skipped", "2 line CLS"}));
 }
 
 TEST(EmulatorParser, TruncatedAndOversizedBlocks)
@@ -182,15 +185,17 @@ TEST(EmulatorParser, TruncatedAndOversizedBlocks)
   p.end_of_stream();
   const std::string next = "PRINT 1\r\n";
   p.feed(reinterpret_cast<const std::uint8_t *>(next.data()), next.size());
-  EXPECT_EQ(r.events, (std::vector<std::string>{"1 line CLS", "2 problem stream ended inside a BITMAP block, dropped",
-                                                "1 line PRINT 1"}));
+  EXPECT_EQ(r.events, (std::vector<std::string>{
+                          "1 line CLS", "2 problem stream ended inside a BITMAP block, dropped",
+                          "1 line PRINT 1"}));
 
   // A block bigger than the printer keeps is read past, not stored.
   const std::size_t big = StreamParser::kMaxBlock + 1;
   std::string huge = "DOWNLOAD F,\"BIG\"," + std::to_string(big) + ",";
   huge.append(big, '\n');
   huge += "CLS\r\n";
-  EXPECT_EQ(parse(huge), (std::vector<std::string>{"1 problem DOWNLOAD block too big, skipped", "1 line CLS"}));
+  EXPECT_EQ(parse(huge),
+            (std::vector<std::string>{"1 problem DOWNLOAD block too big, skipped", "1 line CLS"}));
 
   // Sizes whose product does not fit 64 bits.
   EXPECT_EQ(parse("BITMAP 0,0,999999999999999,999999999999999,0,abc"),

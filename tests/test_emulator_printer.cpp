@@ -54,7 +54,8 @@ TEST(EmulatorPrinter, StatusByteCanBeSetAndBlocksPrinting)
 TEST(EmulatorPrinter, PrintSetsAndCopiesWithACounter)
 {
   RecordingPrinter p;
-  p.send("SIZE 40 mm,10 mm\r\nCLS\r\n@1 = \"0009\"\r\nSET COUNTER @1 1\r\nTEXT 5,5,\"2\",0,1,1,@1\r\n");
+  p.send("SIZE 40 mm,10 mm\r\nCLS\r\n@1 = \"0009\"\r\nSET COUNTER @1 1\r\nTEXT "
+         "5,5,\"2\",0,1,1,@1\r\n");
   // Copies of one set are the same label; sets count up.
   p.send("PRINT 1,3\r\n");
   ASSERT_EQ(p.images.size(), 3u);
@@ -66,7 +67,8 @@ TEST(EmulatorPrinter, PrintSetsAndCopiesWithACounter)
   EXPECT_NE(p.images[4], p.images[3]);
   // "0009" + 1 + 1 + 1 = "0012": the same as printing the text directly.
   RecordingPrinter q;
-  q.send("SIZE 40 mm,10 mm\r\nCLS\r\nTEXT 5,5,\"2\",0,1,1,\"0011\"\r\nTEXT 5,5,\"2\",0,1,1,\"0011\"\r\nPRINT 1\r\n");
+  q.send("SIZE 40 mm,10 mm\r\nCLS\r\nTEXT 5,5,\"2\",0,1,1,\"0011\"\r\nTEXT "
+         "5,5,\"2\",0,1,1,\"0011\"\r\nPRINT 1\r\n");
   ASSERT_EQ(q.images.size(), 1u);
   EXPECT_EQ(p.images[4], q.images[0]);
   EXPECT_TRUE(p.log.empty()) << p.log.front();
@@ -160,8 +162,10 @@ TEST(EmulatorPrinter, RandomInputNeverStopsTheRenderer)
 {
   // Command words with random arguments, and raw junk: whatever happens,
   // the printer still prints a good label afterwards.
-  const char *words[] = {"SIZE", "GAP", "BLINE", "TEXT", "BARCODE", "BITMAP", "PRINT", "BAR", "BOX", "REVERSE",
-                         "ERASE", "OUT", "SET", "KILL", "DOWNLOAD", "DIRECTION", "REFERENCE", "CLS", "@1 ="};
+  const char *words[] = {"SIZE",      "GAP",       "BLINE", "TEXT", "BARCODE",
+                         "BITMAP",    "PRINT",     "BAR",   "BOX",  "REVERSE",
+                         "ERASE",     "OUT",       "SET",   "KILL", "DOWNLOAD",
+                         "DIRECTION", "REFERENCE", "CLS",   "@1 ="};
   const std::string alphabet = "0123456789-,\"@ .mdot";
   std::mt19937 rng(99);
   PrinterConfig config;

@@ -57,8 +57,9 @@ TEST(EmulatorRender, BitmapLandsDotForDot)
   std::string bits(wb * h, '\0');
   for (char &c : bits)
     c = static_cast<char>(rng());
-  const Image img = print_one("SIZE 20 mm,15 mm\r\nCLS\r\nBITMAP " + std::to_string(x) + "," + std::to_string(y) +
-                              "," + std::to_string(wb) + "," + std::to_string(h) + ",0," + bits);
+  const Image img =
+      print_one("SIZE 20 mm,15 mm\r\nCLS\r\nBITMAP " + std::to_string(x) + "," + std::to_string(y) +
+                "," + std::to_string(wb) + "," + std::to_string(h) + ",0," + bits);
   long long expected = 0;
   for (int j = 0; j < img.height; ++j)
     for (int i = 0; i < img.width; ++i) {
@@ -87,7 +88,8 @@ TEST(EmulatorRender, BitmapModesAndClipping)
     EXPECT_EQ(xorr.at(i, 0), i < 4 ? 0 : 1) << i;
   }
   // Hanging over every edge: what lies on the label is drawn, no more.
-  const Image clipped = print_one("SIZE 1 mm,1 mm\r\nCLS\r\nBITMAP -4,-1,2,3,0," + std::string(6, '\0'));
+  const Image clipped =
+      print_one("SIZE 1 mm,1 mm\r\nCLS\r\nBITMAP -4,-1,2,3,0," + std::string(6, '\0'));
   EXPECT_EQ(clipped.dots(), 8 * 2);
 }
 
@@ -97,14 +99,10 @@ Box text_box(int x, int y, int n, int w, int h, int xm, int ym, int rotation)
 {
   const int len = n * w * xm, height = h * ym;
   switch (rotation) {
-  case 90:
-    return {x - height, y, x, y + len};
-  case 180:
-    return {x - len, y - height, x, y};
-  case 270:
-    return {x, y - len, x + height, y};
-  default:
-    return {x, y, x + len, y + height};
+  case 90: return {x - height, y, x, y + len};
+  case 180: return {x - len, y - height, x, y};
+  case 270: return {x, y - len, x + height, y};
+  default: return {x, y, x + len, y + height};
   }
 }
 
@@ -113,21 +111,23 @@ TEST(EmulatorRender, TextInkStaysInsideItsFontCells)
   struct Font {
     const char *name;
     int w, h;
-  } fonts[] = {{"1", 8, 12}, {"2", 12, 20}, {"3", 16, 24}, {"4", 24, 32},
+  } fonts[] = {{"1", 8, 12},  {"2", 12, 20}, {"3", 16, 24}, {"4", 24, 32},
                {"5", 32, 48}, {"6", 14, 19}, {"7", 21, 27}, {"8", 14, 25}};
-  const std::string text = "Wg|_\xc3\x85j@";  // wide, deep and tall glyphs (one is UTF-8 Å)
+  const std::string text = "Wg|_\xc3\x85j@"; // wide, deep and tall glyphs (one is UTF-8 Å)
   const int n = 7;
   for (const Font &f : fonts)
     for (int rotation : {0, 90, 180, 270})
       for (auto [xm, ym] : {std::pair{1, 1}, std::pair{2, 3}}) {
         const int x = 400, y = 400;
-        const Image img = print_one("SIZE 100 mm,100 mm\r\nCLS\r\nTEXT 400,400,\"" + std::string(f.name) + "\"," +
-                                    std::to_string(rotation) + "," + std::to_string(xm) + "," + std::to_string(ym) +
-                                    ",\"" + text + "\"\r\n");
+        const Image img =
+            print_one("SIZE 100 mm,100 mm\r\nCLS\r\nTEXT 400,400,\"" + std::string(f.name) + "\"," +
+                      std::to_string(rotation) + "," + std::to_string(xm) + "," +
+                      std::to_string(ym) + ",\"" + text + "\"\r\n");
         const Box want = text_box(x, y, n, f.w, f.h, xm, ym, rotation);
         const Box ink = ink_box(img);
-        const std::string where = std::string("font ") + f.name + " rotation " + std::to_string(rotation) + " x" +
-                                  std::to_string(xm) + "," + std::to_string(ym);
+        const std::string where = std::string("font ") + f.name + " rotation " +
+                                  std::to_string(rotation) + " x" + std::to_string(xm) + "," +
+                                  std::to_string(ym);
         ASSERT_FALSE(ink.empty()) << where;
         EXPECT_GE(ink.x0, want.x0) << where;
         EXPECT_GE(ink.y0, want.y0) << where;
@@ -174,7 +174,7 @@ const BarcodeCase kBarcodes[] = {
     {"CODA", "A40156B", "Codabar", "A40156B"},
     {"CODABAR", "31117013206375", "Codabar", "A31117013206375A"},
     {"UPCE", "0123456", "UPC-E", "01234565"},
-    {"39C", "AB12", "CODE-39", "AB12O"},           // O: the mod 43 check character
+    {"39C", "AB12", "CODE-39", "AB12O"}, // O: the mod 43 check character
     {"25C", "1234567", "I2/5", "12345670"},
     {"LOGMARS", "ABC123", "CODE-39", "ABC123"},
 };
@@ -182,19 +182,20 @@ const BarcodeCase kBarcodes[] = {
 TEST(EmulatorRender, EveryBarcodeTypeScansBack)
 {
   // Every rotation without the text line, and upright with it.
-  const std::pair<int, const char *> variants[] = {{0, "0"}, {90, "0"}, {180, "0"}, {270, "0"}, {0, "2"}};
+  const std::pair<int, const char *> variants[] = {
+      {0, "0"}, {90, "0"}, {180, "0"}, {270, "0"}, {0, "2"}};
   for (const BarcodeCase &c : kBarcodes)
     for (auto [rotation, readable] : variants) {
-        // Centre of a big label, with room for quiet zones all round.
-        const Image img = print_one("SIZE 120 mm,120 mm\r\nCLS\r\nBARCODE 480,480,\"" + std::string(c.type) +
-                                    "\",100," + readable + "," + std::to_string(rotation) + ",2,5,\"" + c.content +
-                                    "\"\r\n");
-        const auto found = decode_barcodes(img);
-        const std::string where = std::string(c.type) + " " + c.content + " rotation " + std::to_string(rotation) +
-                                  " readable " + readable;
-        ASSERT_EQ(found.size(), 1u) << where;
-        EXPECT_EQ(found[0].type, c.zbar_type) << where;
-        EXPECT_EQ(found[0].data, c.decoded) << where;
+      // Centre of a big label, with room for quiet zones all round.
+      const Image img = print_one("SIZE 120 mm,120 mm\r\nCLS\r\nBARCODE 480,480,\"" +
+                                  std::string(c.type) + "\",100," + readable + "," +
+                                  std::to_string(rotation) + ",2,5,\"" + c.content + "\"\r\n");
+      const auto found = decode_barcodes(img);
+      const std::string where = std::string(c.type) + " " + c.content + " rotation " +
+                                std::to_string(rotation) + " readable " + readable;
+      ASSERT_EQ(found.size(), 1u) << where;
+      EXPECT_EQ(found[0].type, c.zbar_type) << where;
+      EXPECT_EQ(found[0].data, c.decoded) << where;
     }
 }
 
@@ -218,7 +219,8 @@ TEST(EmulatorRender, NarrowAndWideElementWidths)
 {
   // Code 39 has narrow and wide elements only: they get exactly the two
   // widths asked for.
-  const Image c39 = print_one("SIZE 100 mm,20 mm\r\nCLS\r\nBARCODE 20,10,\"39\",60,0,0,3,7,\"AB12\"\r\n");
+  const Image c39 =
+      print_one("SIZE 100 mm,20 mm\r\nCLS\r\nBARCODE 20,10,\"39\",60,0,0,3,7,\"AB12\"\r\n");
   const auto w39 = bar_widths(c39, 30);
   ASSERT_FALSE(w39.empty());
   for (int w : w39)
@@ -226,7 +228,8 @@ TEST(EmulatorRender, NarrowAndWideElementWidths)
   EXPECT_NE(std::find(w39.begin(), w39.end(), 7), w39.end());
   EXPECT_NE(std::find(w39.begin(), w39.end(), 3), w39.end());
   // Code 128 bars are one to four modules of the narrow width.
-  const Image c128 = print_one("SIZE 100 mm,20 mm\r\nCLS\r\nBARCODE 20,10,\"128\",60,0,0,3,7,\"Zarn 128\"\r\n");
+  const Image c128 =
+      print_one("SIZE 100 mm,20 mm\r\nCLS\r\nBARCODE 20,10,\"128\",60,0,0,3,7,\"Zarn 128\"\r\n");
   const auto w128 = bar_widths(c128, 30);
   ASSERT_FALSE(w128.empty());
   for (int w : w128)

@@ -21,7 +21,6 @@
 
 namespace zarn::test {
 
-
 // A payload whose bytes depend on their position, so a lost, doubled or
 // reordered piece anywhere shows in a comparison.
 inline std::string patterned(std::size_t n, unsigned seed)
@@ -37,7 +36,10 @@ inline std::string patterned(std::size_t n, unsigned seed)
   return s;
 }
 
-inline unsigned char *bytes_of(std::string &s) { return reinterpret_cast<unsigned char *>(s.data()); }
+inline unsigned char *bytes_of(std::string &s)
+{
+  return reinterpret_cast<unsigned char *>(s.data());
+}
 
 // Sends SIGUSR1 to one thread every millisecond while alive. The handler is
 // installed without SA_RESTART, so blocking calls in that thread really see
@@ -170,6 +172,5 @@ class TempFile {
  private:
   std::string path_;
 };
-
 
 } // namespace zarn::test

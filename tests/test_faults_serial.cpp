@@ -54,7 +54,10 @@ class HangUpLine {
       close(std::exchange(master_, -1));
   }
   bool open() const { return master_ >= 0; }
-  void write_text(const std::string &s) { ASSERT_EQ(write(master_, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
+  void write_text(const std::string &s)
+  {
+    ASSERT_EQ(write(master_, s.data(), s.size()), static_cast<ssize_t>(s.size()));
+  }
   // Reads until `needle` has arrived or `at_least` bytes came; returns all.
   std::string read_until(const std::string &needle, std::size_t at_least = SIZE_MAX)
   {

@@ -14,7 +14,6 @@ using namespace zarn::test;
 
 namespace {
 
-
 class SerialPort : public ::testing::Test {
  protected:
   void SetUp() override
@@ -74,7 +73,9 @@ TEST_F(SerialPort, BytesGoOutUnchanged)
   EXPECT_EQ(sendcommand(text("PRINT 1,1")), 1);
   unsigned char block[] = {'\n', 0, '\r', 0xFF, 'A'};
   EXPECT_EQ(sendBinaryData(block, sizeof block), 1);
-  const std::string expected = std::string("PRINT 1,1\r\n") + std::string("\n\0\r\xFF" "A", 5);
+  const std::string expected = std::string("PRINT 1,1\r\n") + std::string("\n\0\r\xFF"
+                                                                          "A",
+                                                                          5);
   ASSERT_TRUE(printer.wait_for_bytes(expected.size()));
   EXPECT_EQ(printer.received(), expected);
 }
@@ -92,7 +93,8 @@ TEST_F(SerialPort, LongSendArrivesWhole)
   for (std::size_t i = 0; i < block.size(); ++i)
     block[i] = static_cast<char>(i * 7 + (i >> 11));
   EXPECT_EQ(sendBinaryData(reinterpret_cast<unsigned char *>(block.data()),
-                           static_cast<int>(block.size())), 1);
+                           static_cast<int>(block.size())),
+            1);
   ASSERT_TRUE(printer.wait_for_bytes(block.size(), 20s));
   EXPECT_TRUE(printer.received() == block);
 }

@@ -17,7 +17,6 @@ using namespace zarn::test;
 
 namespace {
 
-
 class TcpPort : public ::testing::Test {
  protected:
   void TearDown() override { closeport(); }
@@ -112,8 +111,7 @@ TEST_F(TcpPort, CommandsAreFramedWithCrLfExactly)
   EXPECT_EQ(sendcommand(text("")), 1);
   EXPECT_EQ(sendcommand(text("ALREADY\r\n")), 1);
   EXPECT_EQ(sendcommand(text("\"quoted\" \xC3\xA9")), 1);
-  const std::string expected =
-      "SIZE 100 mm,60 mm\r\n\r\nALREADY\r\n\r\n\"quoted\" \xC3\xA9\r\n";
+  const std::string expected = "SIZE 100 mm,60 mm\r\n\r\nALREADY\r\n\r\n\"quoted\" \xC3\xA9\r\n";
   ASSERT_TRUE(printer.wait_for_bytes(expected.size()));
   EXPECT_EQ(printer.received(), expected);
 }
@@ -137,7 +135,8 @@ TEST_F(TcpPort, LongSendArrivesWhole)
   for (std::size_t i = 0; i < block.size(); ++i)
     block[i] = static_cast<char>((i * 131) ^ (i >> 9));
   EXPECT_EQ(sendBinaryData(reinterpret_cast<unsigned char *>(block.data()),
-                           static_cast<int>(block.size())), 1);
+                           static_cast<int>(block.size())),
+            1);
   ASSERT_TRUE(printer.wait_for_bytes(block.size(), 20s));
   EXPECT_TRUE(printer.received() == block);
 }

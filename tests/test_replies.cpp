@@ -14,10 +14,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-
 const std::string kEndline = "ENDLINE\r\n";
 const std::string kGetstringRequest = "OUT \"ENDLINE\"\r\n";
-
 
 // The library's constant "" as Read gives it with nothing open.
 char *empty_constant()
@@ -76,8 +74,8 @@ TEST_P(Queries, EachPutsItsExactRequestOnTheWireAndReturnsTheReply)
 TEST_P(Queries, StatusByteIsSignExtended)
 {
   const std::pair<std::string, int> cases[] = {
-      {std::string(1, '\0'), 0}, {"\x20", 32},    {"\x7F", 127},
-      {"\x80", -128},           {"\xFF", -1},    {"\x81 and more", -127},
+      {std::string(1, '\0'), 0}, {"\x20", 32}, {"\x7F", 127}, {"\x80", -128}, {"\xFF", -1},
+      {"\x81 and more", -127},
   };
   for (const auto &[reply, expected] : cases) {
     reopen();
@@ -99,8 +97,8 @@ TEST_P(Queries, GetstringReturnsTheOutputBeforeTheFirstEndline)
 
   // Output that itself contains ENDLINE CR LF is cut at its first occurrence.
   reopen();
-  printer().on({"ECHO\r\n" + kGetstringRequest,
-                {{"A\r\nENDLINE\r\nB\r\n", 0ms}, {kEndline, 20ms}}});
+  printer().on(
+      {"ECHO\r\n" + kGetstringRequest, {{"A\r\nENDLINE\r\nB\r\n", 0ms}, {kEndline, 20ms}}});
   EXPECT_EQ(take(sendcommand_getstring(text("ECHO"))), "A\r\n");
 
   // Commands of any length go out unchanged.

@@ -35,7 +35,6 @@ constexpr bool kAddressSanitizer = false;
 
 const std::string kFont = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 
-
 // What the printer should get for `s`: rendered here on its own and turned
 // into bits pixel by pixel, as the printer's bitmap rule is written.
 std::string expected_block(int x, int y, int size, const std::string &s)
@@ -44,7 +43,8 @@ std::string expected_block(int x, int y, int size, const std::string &s)
   EXPECT_EQ(TTF_Init(), 0);
   TTF_Font *font = TTF_OpenFont(kFont.c_str(), size);
   EXPECT_NE(font, nullptr);
-  SDL_Surface *surface = font ? TTF_RenderUTF8_Solid(font, s.c_str(), SDL_Color{0, 0, 0, 0}) : nullptr;
+  SDL_Surface *surface =
+      font ? TTF_RenderUTF8_Solid(font, s.c_str(), SDL_Color{0, 0, 0, 0}) : nullptr;
   if (surface != nullptr) {
     const int width_bytes = (surface->w + 7) / 8;
     std::string bits(static_cast<std::size_t>(width_bytes * surface->h), '\xFF');
@@ -56,7 +56,8 @@ std::string expected_block(int x, int y, int size, const std::string &s)
         const double sum = 0.3 * static_cast<float>(r) + 0.59 * static_cast<float>(g) +
                            0.11 * static_cast<float>(b);
         if (static_cast<int>(sum) == 0)
-          bits[static_cast<std::size_t>(width_bytes * j + i / 8)] ^= static_cast<char>(0x80 >> (i % 8));
+          bits[static_cast<std::size_t>(width_bytes * j + i / 8)] ^=
+              static_cast<char>(0x80 >> (i % 8));
       }
     out = "BITMAP " + std::to_string(x) + "," + std::to_string(y) + "," +
           std::to_string(width_bytes) + "," + std::to_string(surface->h) + ",0," + bits;
@@ -182,12 +183,14 @@ TEST_F(WindowsFont, SilentHeadlessYetTheHostsVideoDriverWins)
   for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "SDL_VIDEODRIVER"})
     unsetenv(name);
   int result = -1;
-  EXPECT_EQ(console_output([&] { result = windowsfont(1, 2, 16, 0, text(kFont), text("quiet")); }), "");
+  EXPECT_EQ(console_output([&] { result = windowsfont(1, 2, 16, 0, text(kFont), text("quiet")); }),
+            "");
   EXPECT_EQ(result, 1);
 
   // Wayland without a runtime directory reports that itself: proof it was tried.
   setenv("SDL_VIDEODRIVER", "wayland", 1);
-  EXPECT_NE(console_output([&] { result = windowsfont(1, 2, 16, 0, text(kFont), text("quiet")); }), "");
+  EXPECT_NE(console_output([&] { result = windowsfont(1, 2, 16, 0, text(kFont), text("quiet")); }),
+            "");
   unsetenv("SDL_VIDEODRIVER");
   EXPECT_EQ(result, 1);
   const std::string block = expected_block(1, 2, 16, "quiet");

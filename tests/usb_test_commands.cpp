@@ -22,14 +22,15 @@ using zarn::test::text;
 
 namespace {
 
-
 using UsbCommands = zarn::test::UsbPrinterTest;
 
 TEST_F(UsbCommands, EachLineIsOneTransfer)
 {
-  EXPECT_EQ(setup(text("100"), text("60"), text("4"), text("8"), text("0"), text("3"), text("0")), 1);
-  EXPECT_EQ(printerfont(text("10"), text("20"), text("3"), text("0"), text("1"), text("1"),
-                        text("@VAR")), 1);
+  EXPECT_EQ(setup(text("100"), text("60"), text("4"), text("8"), text("0"), text("3"), text("0")),
+            1);
+  EXPECT_EQ(
+      printerfont(text("10"), text("20"), text("3"), text("0"), text("1"), text("1"), text("@VAR")),
+      1);
   EXPECT_EQ(printlabel(text("1"), text("1")), 1);
   EXPECT_EQ(nobackfeed(), 1);
   const std::string expected = "SIZE 100 mm,60 mm\r\nSPEED 4\r\nDENSITY 8\r\nGAP 3 mm,0 mm\r\n"
@@ -55,8 +56,8 @@ TEST_F(UsbCommands, DownloadIsHeaderDataAndLineBreak)
 
   // The empty file's data send is a zero-length transfer of its own.
   ASSERT_TRUE(sim->wait_out_transfers(6, 5s));
-  EXPECT_EQ(out_text(), "DOWNLOAD F,\"A.BIN\",7," + bytes + "\r\n\r\n" +
-                            "DOWNLOAD F,\"E\",0,\r\n\r\n");
+  EXPECT_EQ(out_text(),
+            "DOWNLOAD F,\"A.BIN\",7," + bytes + "\r\n\r\n" + "DOWNLOAD F,\"E\",0,\r\n\r\n");
   EXPECT_EQ(sim->out_transfers(), (std::vector<size_t>{21, 7, 4, 17, 0, 4}));
 }
 

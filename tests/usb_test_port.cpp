@@ -20,48 +20,58 @@ using zarn::usbsim::UsbPrinterSim;
 
 namespace {
 
-char* text(const std::string& s) { return const_cast<char*>(s.c_str()); }
+char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
 
 class UsbPort : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override
+  {
     sim = std::make_unique<UsbPrinterSim>();
     if (!UsbPrinterSim::available()) {
-      const char* why = "not running under umockdev-wrapper: no emulated USB printer";
-      if (std::getenv("CI")) FAIL() << why;
+      const char *why = "not running under umockdev-wrapper: no emulated USB printer";
+      if (std::getenv("CI"))
+        FAIL() << why;
       GTEST_SKIP() << why;
     }
   }
-  void TearDown() override {
-    closeport();  // the library's libusb context must go before the testbed
+  void TearDown() override
+  {
+    closeport(); // the library's libusb context must go before the testbed
     sim.reset();
   }
 
   // Index of the device that libusb lists first among the printer maker's.
-  int first_listed_printer() const {
-    libusb_context* c = nullptr;
-    if (libusb_init(&c) != 0) return -1;
-    libusb_device** list = nullptr;
+  int first_listed_printer() const
+  {
+    libusb_context *c = nullptr;
+    if (libusb_init(&c) != 0)
+      return -1;
+    libusb_device **list = nullptr;
     const ssize_t n = libusb_get_device_list(c, &list);
     int address = -1;
     for (ssize_t i = 0; i < n && address < 0; ++i) {
       libusb_device_descriptor desc{};
       libusb_get_device_descriptor(list[i], &desc);
-      if (desc.idVendor == zarn::usbsim::kVendorId) address = libusb_get_device_address(list[i]);
+      if (desc.idVendor == zarn::usbsim::kVendorId)
+        address = libusb_get_device_address(list[i]);
     }
-    if (list) libusb_free_device_list(list, 1);
+    if (list)
+      libusb_free_device_list(list, 1);
     libusb_exit(c);
     for (int d = 0; d < sim->device_count(); ++d)
-      if (sim->devnum(d) == address) return d;
+      if (sim->devnum(d) == address)
+        return d;
     return -1;
   }
 
-  std::string out_text(int dev = 0) const {
+  std::string out_text(int dev = 0) const
+  {
     const std::vector<uint8_t> b = sim->out_bytes(dev);
     return {b.begin(), b.end()};
   }
 
-  void expect_closed_flags() {
+  void expect_closed_flags()
+  {
     EXPECT_EQ(openportStatus, 0);
     EXPECT_EQ(openUsbPortResult, 0);
     EXPECT_EQ(openSerialPortResult, 0);
@@ -71,7 +81,8 @@ class UsbPort : public ::testing::Test {
   std::unique_ptr<UsbPrinterSim> sim;
 };
 
-TEST_F(UsbPort, OpensTheFirstListedPrinterAndHandsItBackOnClose) {
+TEST_F(UsbPort, OpensTheFirstListedPrinterAndHandsItBackOnClose)
+{
   sim->add_device({.vendor = 0x0bda, .product = 0x8153});
   sim->add_device({.serial = "ZT0001"});
   sim->add_device({.serial = "ZT0002"});
@@ -99,7 +110,7 @@ TEST_F(UsbPort, OpensTheFirstListedPrinterAndHandsItBackOnClose) {
   EXPECT_EQ(out_text(first), "CLS\r\n");
   EXPECT_TRUE(sim->out_bytes(other).empty());
 
-  libusb_device_handle* const handle = dev_handle;
+  libusb_device_handle *const handle = dev_handle;
   EXPECT_EQ(closeport(), 1);
   expect_closed_flags();
   EXPECT_EQ(dev_handle, handle) << "the handle keeps its last value";
@@ -116,7 +127,8 @@ TEST_F(UsbPort, OpensTheFirstListedPrinterAndHandsItBackOnClose) {
   EXPECT_TRUE(sim->interface_claimed(first));
 }
 
-TEST_F(UsbPort, NoPrinterOfTheMakerMeansNoConnection) {
+TEST_F(UsbPort, NoPrinterOfTheMakerMeansNoConnection)
+{
   EXPECT_EQ(openport(text("USB")), 0) << "no device at all";
   expect_closed_flags();
 
@@ -129,10 +141,11 @@ TEST_F(UsbPort, NoPrinterOfTheMakerMeansNoConnection) {
   EXPECT_EQ(openport(text("usb")), 0) << "the name is case-sensitive";
   expect_closed_flags();
   EXPECT_EQ(sim->open_count(1), 0);
-  EXPECT_EQ(sendBinaryData(reinterpret_cast<unsigned char*>(text("x")), 1), 0);
+  EXPECT_EQ(sendBinaryData(reinterpret_cast<unsigned char *>(text("x")), 1), 0);
 }
 
-TEST_F(UsbPort, PrinterWithoutKernelDriverOpensTheSame) {
+TEST_F(UsbPort, PrinterWithoutKernelDriverOpensTheSame)
+{
   sim->add_device({.driver_bound = false});
   ASSERT_EQ(openport(text("USB")), 1);
   EXPECT_TRUE(sim->interface_claimed());
@@ -144,7 +157,8 @@ TEST_F(UsbPort, PrinterWithoutKernelDriverOpensTheSame) {
   EXPECT_EQ(out_text(), "FORMFEED\r\n");
 }
 
-TEST_F(UsbPort, CommandsAreFramedOneTransferEach) {
+TEST_F(UsbPort, CommandsAreFramedOneTransferEach)
+{
   sim->add_device();
   ASSERT_EQ(openport(text("USB")), 1);
   EXPECT_EQ(sendcommand(text("")), 1);
@@ -154,7 +168,8 @@ TEST_F(UsbPort, CommandsAreFramedOneTransferEach) {
   EXPECT_EQ(sim->out_transfers(), (std::vector<size_t>{2, 13, 27}));
 }
 
-TEST_F(UsbPort, BinaryDataGoesOutWholeIncludingNothing) {
+TEST_F(UsbPort, BinaryDataGoesOutWholeIncludingNothing)
+{
   sim->add_device();
   ASSERT_EQ(openport(text("USB")), 1);
   unsigned char none = 0;
@@ -162,14 +177,16 @@ TEST_F(UsbPort, BinaryDataGoesOutWholeIncludingNothing) {
   EXPECT_EQ(sim->out_transfers(), (std::vector<size_t>{0})) << "one zero-length transfer";
 
   std::vector<unsigned char> big(4u << 20);
-  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<unsigned char>((i * 131) ^ (i >> 16));
+  for (size_t i = 0; i < big.size(); ++i)
+    big[i] = static_cast<unsigned char>((i * 131) ^ (i >> 16));
   EXPECT_EQ(sendBinaryData(big.data(), static_cast<int>(big.size())), 1);
   EXPECT_EQ(sim->out_transfers(), (std::vector<size_t>{0, big.size()}));
   EXPECT_TRUE(sim->out_bytes() == std::vector<uint8_t>(big.begin(), big.end()))
       << "the 4 MiB block arrived changed";
 }
 
-TEST_F(UsbPort, BusyPrinterFailsACommandAfterFiveSecondsButNotBinaryData) {
+TEST_F(UsbPort, BusyPrinterFailsACommandAfterFiveSecondsButNotBinaryData)
+{
   sim->add_device();
   ASSERT_EQ(openport(text("USB")), 1);
   sim->pause_out(true);
@@ -192,7 +209,8 @@ TEST_F(UsbPort, BusyPrinterFailsACommandAfterFiveSecondsButNotBinaryData) {
   EXPECT_EQ(sim->out_bytes(), (std::vector<uint8_t>{1, 2, 3}));
 }
 
-TEST_F(UsbPort, UnpluggedPrinterFailsSendsAndCannotBeReopened) {
+TEST_F(UsbPort, UnpluggedPrinterFailsSendsAndCannotBeReopened)
+{
   sim->add_device();
   ASSERT_EQ(openport(text("USB")), 1);
   ASSERT_EQ(sendcommand(text("CLS")), 1);
@@ -210,4 +228,4 @@ TEST_F(UsbPort, UnpluggedPrinterFailsSendsAndCannotBeReopened) {
   expect_closed_flags();
 }
 
-}  // namespace
+} // namespace

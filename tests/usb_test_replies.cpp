@@ -22,10 +22,8 @@ using zarn::test::text;
 
 namespace {
 
-
 const std::string kEndline = "ENDLINE\r\n";
 const std::string kGetstringRequest = "OUT \"ENDLINE\"\r\n";
-
 
 std::string take(char *reply)
 {
@@ -85,7 +83,8 @@ TEST_F(UsbReplies, GetstringGathersAcrossTransfers)
   // The largest reply that fits, then one that does not: the second fails as
   // soon as the buffer is full, well before any transfer could time out.
   answer({std::string(40000, 'A'), std::string(25526, 'B'), kEndline});
-  EXPECT_EQ(take(sendcommand_getstring(text("CMD"))), std::string(40000, 'A') + std::string(25526, 'B'));
+  EXPECT_EQ(take(sendcommand_getstring(text("CMD"))),
+            std::string(40000, 'A') + std::string(25526, 'B'));
 
   answer({std::string(40000, 'A'), std::string(25535, 'B'), kEndline});
   const auto start = Clock::now();

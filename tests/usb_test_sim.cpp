@@ -23,91 +23,112 @@ using zarn::usbsim::UsbPrinterSim;
 
 namespace {
 
-std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<uint8_t> bytes(const std::string &s) { return {s.begin(), s.end()}; }
 
 struct Context {
-  libusb_context* ctx = nullptr;
+  libusb_context *ctx = nullptr;
   Context() { libusb_init(&ctx); }
-  ~Context() {
-    if (ctx) libusb_exit(ctx);
+  ~Context()
+  {
+    if (ctx)
+      libusb_exit(ctx);
   }
 };
 
 struct Handle {
-  libusb_device_handle* h = nullptr;
+  libusb_device_handle *h = nullptr;
   ~Handle() { close(); }
-  void close() {
-    if (h) libusb_close(h);
+  void close()
+  {
+    if (h)
+      libusb_close(h);
     h = nullptr;
   }
 };
 
 // Opens the n-th listed device with the given vendor ID.
-libusb_device_handle* open_vendor(libusb_context* ctx, uint16_t vendor, int nth = 0) {
-  libusb_device** list = nullptr;
+libusb_device_handle *open_vendor(libusb_context *ctx, uint16_t vendor, int nth = 0)
+{
+  libusb_device **list = nullptr;
   ssize_t n = libusb_get_device_list(ctx, &list);
-  libusb_device_handle* h = nullptr;
+  libusb_device_handle *h = nullptr;
   for (ssize_t i = 0; i < n; ++i) {
     libusb_device_descriptor desc{};
     libusb_get_device_descriptor(list[i], &desc);
     if (desc.idVendor == vendor && nth-- == 0) {
-      if (libusb_open(list[i], &h) != 0) h = nullptr;
+      if (libusb_open(list[i], &h) != 0)
+        h = nullptr;
       break;
     }
   }
-  if (list) libusb_free_device_list(list, 1);
+  if (list)
+    libusb_free_device_list(list, 1);
   return h;
 }
 
-int bulk(libusb_device_handle* h, uint8_t ep, std::vector<uint8_t>& buf, unsigned timeout_ms,
-         int* transferred) {
+int bulk(libusb_device_handle *h, uint8_t ep, std::vector<uint8_t> &buf, unsigned timeout_ms,
+         int *transferred)
+{
   return libusb_bulk_transfer(h, ep, buf.data(), static_cast<int>(buf.size()), transferred,
                               timeout_ms);
 }
 
 // The child process for RunChild: opens the printer, answers its greeting.
-int child_main() {
+int child_main()
+{
   Context c;
-  if (!c.ctx) return 10;
+  if (!c.ctx)
+    return 10;
   Handle h;
   h.h = open_vendor(c.ctx, zarn::usbsim::kVendorId);
-  if (!h.h) return 11;
+  if (!h.h)
+    return 11;
   libusb_detach_kernel_driver(h.h, 0);
-  if (libusb_claim_interface(h.h, 0) != 0) return 12;
+  if (libusb_claim_interface(h.h, 0) != 0)
+    return 12;
   std::vector<uint8_t> hello = bytes("hello\r\n"), reply(64);
   int n = 0;
-  if (bulk(h.h, zarn::usbsim::kEndpointOut, hello, 2000, &n) != 0 || n != 7) return 13;
-  if (bulk(h.h, zarn::usbsim::kEndpointIn, reply, 2000, &n) != 0) return 14;
+  if (bulk(h.h, zarn::usbsim::kEndpointOut, hello, 2000, &n) != 0 || n != 7)
+    return 13;
+  if (bulk(h.h, zarn::usbsim::kEndpointIn, reply, 2000, &n) != 0)
+    return 14;
   std::vector<uint8_t> answer = bytes("got ");
   answer.insert(answer.end(), reply.begin(), reply.begin() + n);
-  if (bulk(h.h, zarn::usbsim::kEndpointOut, answer, 2000, &n) != 0) return 15;
+  if (bulk(h.h, zarn::usbsim::kEndpointOut, answer, 2000, &n) != 0)
+    return 15;
   libusb_release_interface(h.h, 0);
   libusb_attach_kernel_driver(h.h, 0);
   return 0;
 }
 
 [[maybe_unused]] const bool child_mode = [] {
-  if (std::getenv("ZARN_USBSIM_CHILD")) _exit(child_main());
+  if (std::getenv("ZARN_USBSIM_CHILD"))
+    _exit(child_main());
   return false;
 }();
 
 class UsbSim : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override
+  {
     sim = std::make_unique<UsbPrinterSim>();
     if (!UsbPrinterSim::available()) {
-      const char* why = "not running under umockdev-wrapper: the emulated USB printer is unavailable";
-      if (std::getenv("CI")) FAIL() << why;
+      const char *why =
+          "not running under umockdev-wrapper: the emulated USB printer is unavailable";
+      if (std::getenv("CI"))
+        FAIL() << why;
       GTEST_SKIP() << why;
     }
   }
-  void TearDown() override {
+  void TearDown() override
+  {
     handle.close();
     ctx.reset();
     sim.reset();
   }
   // Adds a device, starts libusb, opens it and claims interface 0.
-  void open_claimed(const DeviceSpec& device = {}) {
+  void open_claimed(const DeviceSpec &device = {})
+  {
     sim->add_device(device);
     ctx = std::make_unique<Context>();
     ASSERT_NE(ctx->ctx, nullptr);
@@ -122,15 +143,16 @@ class UsbSim : public ::testing::Test {
   Handle handle;
 };
 
-TEST_F(UsbSim, EnumeratesDevicesWithTheirDescriptors) {
+TEST_F(UsbSim, EnumeratesDevicesWithTheirDescriptors)
+{
   sim->add_device();
   sim->add_device({.serial = "ZT0002"});
   sim->add_device({.vendor = 0x0bda, .product = 0x8153});
   Context c;
-  libusb_device** list = nullptr;
+  libusb_device **list = nullptr;
   ssize_t n = libusb_get_device_list(c.ctx, &list);
   ASSERT_EQ(n, 3);
-  std::vector<int> printers;  // device numbers in list order
+  std::vector<int> printers; // device numbers in list order
   for (ssize_t i = 0; i < n; ++i) {
     libusb_device_descriptor desc{};
     ASSERT_EQ(libusb_get_device_descriptor(list[i], &desc), 0);
@@ -144,10 +166,10 @@ TEST_F(UsbSim, EnumeratesDevicesWithTheirDescriptors) {
     printers.push_back(libusb_get_device_address(list[i]));
     EXPECT_EQ(desc.idProduct, zarn::usbsim::kProductId);
     EXPECT_EQ(desc.bNumConfigurations, 1);
-    libusb_config_descriptor* config = nullptr;
+    libusb_config_descriptor *config = nullptr;
     ASSERT_EQ(libusb_get_active_config_descriptor(list[i], &config), 0);
     ASSERT_EQ(config->bNumInterfaces, 1);
-    const libusb_interface_descriptor& alt = config->interface[0].altsetting[0];
+    const libusb_interface_descriptor &alt = config->interface[0].altsetting[0];
     EXPECT_EQ(alt.bInterfaceNumber, 0);
     ASSERT_EQ(alt.bNumEndpoints, 2);
     EXPECT_EQ(alt.endpoint[0].bEndpointAddress, 0x01);
@@ -171,12 +193,13 @@ TEST_F(UsbSim, EnumeratesDevicesWithTheirDescriptors) {
   unsigned char text[64] = {};
   ASSERT_GT(libusb_get_string_descriptor_ascii(h.h, desc.iSerialNumber, text, sizeof text), 0);
   const int opened = libusb_get_device_address(libusb_get_device(h.h)) == sim->devnum(0) ? 0 : 1;
-  EXPECT_STREQ(reinterpret_cast<char*>(text), opened == 0 ? "ZT0001" : "ZT0002");
+  EXPECT_STREQ(reinterpret_cast<char *>(text), opened == 0 ? "ZT0001" : "ZT0002");
   EXPECT_EQ(sim->open_count(opened), 1);
   EXPECT_EQ(sim->open_count(1 - opened), 0);
 }
 
-TEST_F(UsbSim, KernelDriverAndInterfaceFollowTheKernelsRules) {
+TEST_F(UsbSim, KernelDriverAndInterfaceFollowTheKernelsRules)
+{
   sim->add_device();
   ctx = std::make_unique<Context>();
   handle.h = open_vendor(ctx->ctx, zarn::usbsim::kVendorId);
@@ -192,7 +215,7 @@ TEST_F(UsbSim, KernelDriverAndInterfaceFollowTheKernelsRules) {
   EXPECT_EQ(libusb_detach_kernel_driver(handle.h, 0), LIBUSB_ERROR_NOT_FOUND);
   ASSERT_EQ(libusb_claim_interface(handle.h, 0), 0);
   EXPECT_TRUE(sim->interface_claimed());
-  EXPECT_EQ(libusb_kernel_driver_active(handle.h, 0), 0);  // usbfs holds it now
+  EXPECT_EQ(libusb_kernel_driver_active(handle.h, 0), 0); // usbfs holds it now
   EXPECT_EQ(libusb_attach_kernel_driver(handle.h, 0), LIBUSB_ERROR_BUSY);
 
   EXPECT_EQ(libusb_release_interface(handle.h, 0), 0);
@@ -204,7 +227,8 @@ TEST_F(UsbSim, KernelDriverAndInterfaceFollowTheKernelsRules) {
   EXPECT_FALSE(sim->is_open());
 }
 
-TEST_F(UsbSim, UnboundDeviceAndClaimDroppedOnClose) {
+TEST_F(UsbSim, UnboundDeviceAndClaimDroppedOnClose)
+{
   sim->add_device({.driver_bound = false});
   ctx = std::make_unique<Context>();
   handle.h = open_vendor(ctx->ctx, zarn::usbsim::kVendorId);
@@ -224,10 +248,12 @@ TEST_F(UsbSim, UnboundDeviceAndClaimDroppedOnClose) {
   EXPECT_FALSE(sim->interface_claimed());
 }
 
-TEST_F(UsbSim, BulkOutRecordsEveryTransferInOrder) {
+TEST_F(UsbSim, BulkOutRecordsEveryTransferInOrder)
+{
   ASSERT_NO_FATAL_FAILURE(open_claimed());
   std::vector<uint8_t> line = bytes("SIZE 40 mm,30 mm\r\n"), empty, big(1 << 20);
-  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7 + (i >> 12));
+  for (size_t i = 0; i < big.size(); ++i)
+    big[i] = static_cast<uint8_t>(i * 7 + (i >> 12));
   int n = -1;
   ASSERT_EQ(bulk(handle.h, 0x01, line, 5000, &n), 0);
   EXPECT_EQ(n, static_cast<int>(line.size()));
@@ -246,7 +272,8 @@ TEST_F(UsbSim, BulkOutRecordsEveryTransferInOrder) {
   EXPECT_TRUE(sim->out_transfers().empty());
 }
 
-TEST_F(UsbSim, BulkInDeliversOneChunkPerTransfer) {
+TEST_F(UsbSim, BulkInDeliversOneChunkPerTransfer)
+{
   ASSERT_NO_FATAL_FAILURE(open_claimed());
   sim->queue_in(bytes("ABC"));
   sim->queue_in(bytes("ENDLINE\r\n"));
@@ -267,7 +294,8 @@ TEST_F(UsbSim, BulkInDeliversOneChunkPerTransfer) {
   EXPECT_EQ(sim->in_queued(), 0u);
 }
 
-TEST_F(UsbSim, BulkInTimesOutAndTheReplyWaitsForTheNextTransfer) {
+TEST_F(UsbSim, BulkInTimesOutAndTheReplyWaitsForTheNextTransfer)
+{
   ASSERT_NO_FATAL_FAILURE(open_claimed());
   std::vector<uint8_t> buf(65535);
   int n = -1;
@@ -283,20 +311,22 @@ TEST_F(UsbSim, BulkInTimesOutAndTheReplyWaitsForTheNextTransfer) {
   EXPECT_EQ(std::string(buf.begin(), buf.begin() + n), "late");
 }
 
-TEST_F(UsbSim, PrinterLogicAnswersThroughHandlerAndProvider) {
+TEST_F(UsbSim, PrinterLogicAnswersThroughHandlerAndProvider)
+{
   // The emulator's shape: a parser fed from OUT, replies produced on demand.
   ASSERT_NO_FATAL_FAILURE(open_claimed());
   std::mutex m;
   std::string seen;
   int asked = 0;
-  sim->set_out_handler([&](const uint8_t* p, size_t len) {
+  sim->set_out_handler([&](const uint8_t *p, size_t len) {
     std::lock_guard lk(m);
-    seen.append(reinterpret_cast<const char*>(p), len);
+    seen.append(reinterpret_cast<const char *>(p), len);
   });
   sim->set_in_provider([&]() -> std::optional<std::vector<uint8_t>> {
     std::lock_guard lk(m);
     ++asked;
-    if (seen.find("~!T\r\n") == std::string::npos) return std::nullopt;
+    if (seen.find("~!T\r\n") == std::string::npos)
+      return std::nullopt;
     seen.clear();
     return bytes("ZT410\r\n");
   });
@@ -312,7 +342,8 @@ TEST_F(UsbSim, PrinterLogicAnswersThroughHandlerAndProvider) {
   EXPECT_GE(asked, 2);
 }
 
-TEST_F(UsbSim, PausedPrinterHoldsOutTransfersUntilResumed) {
+TEST_F(UsbSim, PausedPrinterHoldsOutTransfersUntilResumed)
+{
   ASSERT_NO_FATAL_FAILURE(open_claimed());
   sim->pause_out(true);
   std::vector<uint8_t> first = bytes("CLS\r\n"), second = bytes("PRINT 1,1\r\n");
@@ -331,7 +362,8 @@ TEST_F(UsbSim, PausedPrinterHoldsOutTransfersUntilResumed) {
   EXPECT_EQ(sim->out_bytes(), second);
 }
 
-TEST_F(UsbSim, UnplugFailsPendingAndLaterTransfers) {
+TEST_F(UsbSim, UnplugFailsPendingAndLaterTransfers)
+{
   ASSERT_NO_FATAL_FAILURE(open_claimed());
   int result = 0;
   std::thread reader([&] {
@@ -353,7 +385,7 @@ TEST_F(UsbSim, UnplugFailsPendingAndLaterTransfers) {
 
   // A fresh enumeration no longer lists it.
   Context fresh;
-  libusb_device** list = nullptr;
+  libusb_device **list = nullptr;
   EXPECT_EQ(libusb_get_device_list(fresh.ctx, &list), 0);
   libusb_free_device_list(list, 1);
 
@@ -364,7 +396,8 @@ TEST_F(UsbSim, UnplugFailsPendingAndLaterTransfers) {
 
 // The emulator's set-up: the parent needs no preload of its own, the child
 // gets it from run_child.
-TEST(UsbSimChild, ChildProcessSeesTheDevice) {
+TEST(UsbSimChild, ChildProcessSeesTheDevice)
+{
   auto sim = std::make_unique<UsbPrinterSim>();
   sim->add_device();
   sim->queue_in(bytes("welcome"));
@@ -378,4 +411,4 @@ TEST(UsbSimChild, ChildProcessSeesTheDevice) {
   EXPECT_TRUE(sim->driver_attached());
 }
 
-}  // namespace
+} // namespace

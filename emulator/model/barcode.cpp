@@ -59,7 +59,8 @@ struct SymbolDeleter {
 
 bool all_digits(std::string_view s)
 {
-  return std::all_of(s.begin(), s.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+  return std::all_of(s.begin(), s.end(),
+                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
 }
 
 bool is_codabar_guard(char c)
@@ -88,14 +89,16 @@ std::optional<Image> render_barcode(const BarcodeRequest &r, Typeface &face, std
     error = "barcode type \"" + r.type + "\" not supported";
     return std::nullopt;
   }
-  if (r.height < 1 || r.height > 10000 || r.narrow < 1 || r.narrow > 100 || r.wide < 1 || r.wide > 100) {
+  if (r.height < 1 || r.height > 10000 || r.narrow < 1 || r.narrow > 100 || r.wide < 1 ||
+      r.wide > 100) {
     error = "barcode height or element widths out of range";
     return std::nullopt;
   }
   std::string data = r.content;
   int symbology = type->symbology;
   if (type->full_length != 0) {
-    if (!all_digits(data) || (data.size() != type->full_length && data.size() != type->short_length)) {
+    if (!all_digits(data) ||
+        (data.size() != type->full_length && data.size() != type->short_length)) {
       error = r.type + " takes " + std::to_string(type->short_length) + " or " +
               std::to_string(type->full_length) + " digits";
       return std::nullopt;
@@ -104,8 +107,8 @@ std::optional<Image> render_barcode(const BarcodeRequest &r, Typeface &face, std
       symbology = type->short_symbology;
   }
   // Codabar needs start and stop characters; add A ... A when they are missing.
-  if (symbology == BARCODE_CODABAR && !(data.size() >= 2 && is_codabar_guard(data.front()) &&
-                                        is_codabar_guard(data.back())))
+  if (symbology == BARCODE_CODABAR &&
+      !(data.size() >= 2 && is_codabar_guard(data.front()) && is_codabar_guard(data.back())))
     data = "A" + data + "A";
   if (data.empty()) {
     error = "empty barcode content";
@@ -120,8 +123,8 @@ std::optional<Image> render_barcode(const BarcodeRequest &r, Typeface &face, std
   sym->symbology = symbology;
   sym->option_2 = type->option_2;
   sym->input_mode = DATA_MODE;
-  const int rc =
-      ZBarcode_Encode(sym.get(), reinterpret_cast<const unsigned char *>(data.data()), static_cast<int>(data.size()));
+  const int rc = ZBarcode_Encode(sym.get(), reinterpret_cast<const unsigned char *>(data.data()),
+                                 static_cast<int>(data.size()));
   if (rc >= ZINT_ERROR) {
     error = r.type + ": " + sym->errtxt;
     return std::nullopt;

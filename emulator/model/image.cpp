@@ -23,15 +23,9 @@ namespace {
 void paint_pixel(std::uint8_t &dst, std::uint8_t src, Paint paint)
 {
   switch (paint) {
-  case Paint::Overwrite:
-    dst = src;
-    break;
-  case Paint::Or:
-    dst = static_cast<std::uint8_t>(dst | src);
-    break;
-  case Paint::Xor:
-    dst = static_cast<std::uint8_t>(dst ^ src);
-    break;
+  case Paint::Overwrite: dst = src; break;
+  case Paint::Or: dst = static_cast<std::uint8_t>(dst | src); break;
+  case Paint::Xor: dst = static_cast<std::uint8_t>(dst ^ src); break;
   case Paint::Clear:
     if (src)
       dst = 0;
@@ -41,7 +35,8 @@ void paint_pixel(std::uint8_t &dst, std::uint8_t src, Paint paint)
 
 } // namespace
 
-void draw(Image &canvas, const Image &src, long long x, long long y, int rotation, Paint paint, int anchor)
+void draw(Image &canvas, const Image &src, long long x, long long y, int rotation, Paint paint,
+          int anchor)
 {
   for (int v = 0; v < src.height; ++v) {
     for (int u = 0; u < src.width; ++u) {
@@ -74,7 +69,8 @@ void draw(Image &canvas, const Image &src, long long x, long long y, int rotatio
 void fill(Image &canvas, long long x, long long y, long long w, long long h, Paint paint)
 {
   const long long x0 = std::max<long long>(x, 0), y0 = std::max<long long>(y, 0);
-  const long long x1 = std::min<long long>(x + w, canvas.width), y1 = std::min<long long>(y + h, canvas.height);
+  const long long x1 = std::min<long long>(x + w, canvas.width),
+                  y1 = std::min<long long>(y + h, canvas.height);
   for (long long j = y0; j < y1; ++j)
     for (long long i = x0; i < x1; ++i)
       paint_pixel(canvas.at(static_cast<int>(i), static_cast<int>(j)), 1, paint);
@@ -137,8 +133,9 @@ bool write_rows(png_structp png, png_infop info, std::FILE *f, const Image &imag
   if (setjmp(png_jmpbuf(png)))
     return false;
   png_init_io(png, f);
-  png_set_IHDR(png, info, static_cast<png_uint_32>(image.width), static_cast<png_uint_32>(image.height), 1,
-               PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_set_IHDR(png, info, static_cast<png_uint_32>(image.width),
+               static_cast<png_uint_32>(image.height), 1, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_set_pHYs(png, info, 8000, 8000, PNG_RESOLUTION_METER);
   png_write_info(png, info);
   const std::size_t row_bytes = static_cast<std::size_t>(image.width + 7) / 8;

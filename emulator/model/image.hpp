@@ -16,12 +16,18 @@ struct Image {
   std::vector<std::uint8_t> px;
 
   Image() = default;
-  Image(int w, int h) : width(w), height(h), px(static_cast<std::size_t>(w) * static_cast<std::size_t>(h), 0) {}
+  Image(int w, int h)
+      : width(w), height(h), px(static_cast<std::size_t>(w) * static_cast<std::size_t>(h), 0)
+  {
+  }
 
   bool empty() const { return width == 0 || height == 0; }
   std::uint8_t at(int x, int y) const { return px[static_cast<std::size_t>(y) * width + x]; }
   std::uint8_t &at(int x, int y) { return px[static_cast<std::size_t>(y) * width + x]; }
-  bool inside(long long x, long long y) const { return x >= 0 && y >= 0 && x < width && y < height; }
+  bool inside(long long x, long long y) const
+  {
+    return x >= 0 && y >= 0 && x < width && y < height;
+  }
   long long dots() const;
   bool operator==(const Image &) const = default;
 };

@@ -117,11 +117,10 @@ void StreamParser::feed(const std::uint8_t *data, std::size_t size)
   while (i < size) {
     switch (mode_) {
     case Mode::Line:
-    case Mode::SkipLine:
-      line_byte(data[i++]);
-      break;
+    case Mode::SkipLine: line_byte(data[i++]); break;
     case Mode::Block: {
-      const std::size_t take = static_cast<std::size_t>(std::min<unsigned long long>(remaining_, size - i));
+      const std::size_t take =
+          static_cast<std::size_t>(std::min<unsigned long long>(remaining_, size - i));
       block_.insert(block_.end(), data + i, data + i + take);
       i += take;
       remaining_ -= take;
@@ -130,7 +129,8 @@ void StreamParser::feed(const std::uint8_t *data, std::size_t size)
       break;
     }
     case Mode::SkipBlock: {
-      const std::size_t take = static_cast<std::size_t>(std::min<unsigned long long>(remaining_, size - i));
+      const std::size_t take =
+          static_cast<std::size_t>(std::min<unsigned long long>(remaining_, size - i));
       i += take;
       remaining_ -= take;
       if (remaining_ == 0)
@@ -160,7 +160,8 @@ void StreamParser::line_byte(std::uint8_t b)
     return;
   }
   line_.push_back(static_cast<char>(b));
-  if (line_.size() == 3 && ((line_[0] == '\x1b' && line_[1] == '!') || (line_[0] == '~' && line_[1] == '!'))) {
+  if (line_.size() == 3 &&
+      ((line_[0] == '\x1b' && line_[1] == '!') || (line_[0] == '~' && line_[1] == '!'))) {
     sink_.on_immediate(line_, line_no_);
     line_.clear();
     return;
@@ -241,15 +242,13 @@ void StreamParser::finish_block()
 void StreamParser::end_of_stream()
 {
   switch (mode_) {
-  case Mode::Line:
-    finish_line();
-    break;
-  case Mode::SkipLine:
-    break;
+  case Mode::Line: finish_line(); break;
+  case Mode::SkipLine: break;
   case Mode::Block:
   case Mode::SkipBlock:
-    sink_.on_problem(block_kind_ == BlockKind::Bitmap ? "stream ended inside a BITMAP block, dropped"
-                                                      : "stream ended inside a DOWNLOAD block, dropped",
+    sink_.on_problem(block_kind_ == BlockKind::Bitmap
+                         ? "stream ended inside a BITMAP block, dropped"
+                         : "stream ended inside a DOWNLOAD block, dropped",
                      block_line_);
     break;
   }

@@ -35,7 +35,7 @@ struct DownloadHeader {
 // What the parser hands on. line_no is the 1-based line on which the
 // command starts (the bytes of a block do not count as lines).
 class ParserSink {
-public:
+ public:
   virtual ~ParserSink() = default;
   virtual void on_line(std::string_view line, std::uint64_t line_no) = 0;
   virtual void on_immediate(std::string_view command, std::uint64_t line_no) = 0;
@@ -49,7 +49,7 @@ public:
 };
 
 class StreamParser {
-public:
+ public:
   // Longest command line kept; the rest of a longer line is skipped.
   static constexpr std::size_t kMaxLine = 64 * 1024;
   // Biggest block kept in memory; bigger ones are read and dropped.
@@ -64,7 +64,7 @@ public:
 
   std::uint64_t line_no() const { return line_no_; }
 
-private:
+ private:
   enum class Mode { Line, SkipLine, Block, SkipBlock };
   enum class BlockKind { Bitmap, Download };
 
@@ -82,7 +82,7 @@ private:
   BlockKind block_kind_ = BlockKind::Bitmap;
   BitmapHeader bitmap_;
   DownloadHeader download_;
-  std::vector<std::uint8_t> block_; // kept bytes of the current block
+  std::vector<std::uint8_t> block_;  // kept bytes of the current block
   unsigned long long remaining_ = 0; // bytes of the block still to come
 };
 

@@ -194,7 +194,8 @@ std::string count_up(const std::string &value, long long step)
 {
   long long v = 0;
   if (value.empty() || value.size() > 15 || !to_int(value, v) ||
-      !std::all_of(value.begin(), value.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
+      !std::all_of(value.begin(), value.end(),
+                   [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
     return value;
   v += step;
   if (v < 0)
@@ -224,10 +225,15 @@ bool parse_status(std::string_view text, std::uint8_t &status)
     status = static_cast<std::uint8_t>(v);
     return true;
   }
-  static const std::pair<const char *, std::uint8_t> names[] = {
-      {"ok", 0},           {"head-open", kHeadOpen}, {"paper-jam", kPaperJam},   {"paper-out", kPaperOut},
-      {"ribbon-out", kRibbonOut}, {"paused", kPaused}, {"printing", kPrinting}, {"cover-open", kCoverOpen},
-      {"error", kOtherError}};
+  static const std::pair<const char *, std::uint8_t> names[] = {{"ok", 0},
+                                                                {"head-open", kHeadOpen},
+                                                                {"paper-jam", kPaperJam},
+                                                                {"paper-out", kPaperOut},
+                                                                {"ribbon-out", kRibbonOut},
+                                                                {"paused", kPaused},
+                                                                {"printing", kPrinting},
+                                                                {"cover-open", kCoverOpen},
+                                                                {"error", kOtherError}};
   std::uint8_t bits = 0;
   std::size_t start = 0;
   while (start <= text.size()) {
@@ -281,7 +287,10 @@ void Printer::note(const std::string &what)
     log_(what);
 }
 
-void Printer::on_problem(std::string_view what, std::uint64_t line_no) { problem(line_no, std::string(what)); }
+void Printer::on_problem(std::string_view what, std::uint64_t line_no)
+{
+  problem(line_no, std::string(what));
+}
 
 void Printer::add(Item item)
 {
@@ -354,7 +363,8 @@ void Printer::on_line(std::string_view raw, std::uint64_t line_no)
   else if (word == "DIRECTION") {
     auto f = all_fields(args);
     int d = 0, m = 0;
-    ok = !f.empty() && f.size() <= 2 && to_int(f[0], d, 0, 1) && (f.size() < 2 || to_int(f[1], m, 0, 1));
+    ok = !f.empty() && f.size() <= 2 && to_int(f[0], d, 0, 1) &&
+         (f.size() < 2 || to_int(f[1], m, 0, 1));
     if (ok) {
       turned_ = d == 1;
       mirrored_ = m == 1;
@@ -364,9 +374,9 @@ void Printer::on_line(std::string_view raw, std::uint64_t line_no)
     ok = f.size() == 2 && to_int(f[0], ref_x_) && to_int(f[1], ref_y_);
   } else if (word == "EMULATOR")
     ok = cmd_emulator(args, line_no);
-  else if (word == "OFFSET" || word == "SHIFT" || word == "CODEPAGE" || word == "HOME" || word == "SOUND" ||
-           word == "FEED" || word == "BACKFEED" || word == "BACKUP" || word == "CUT" || word == "LIMITFEED" ||
-           word == "COUNTRY") {
+  else if (word == "OFFSET" || word == "SHIFT" || word == "CODEPAGE" || word == "HOME" ||
+           word == "SOUND" || word == "FEED" || word == "BACKFEED" || word == "BACKUP" ||
+           word == "CUT" || word == "LIMITFEED" || word == "COUNTRY") {
     // Paper handling and settings that leave no mark on the label.
   } else if (line.find('=') != std::string_view::npos && cmd_assign(line, line_no)) {
   } else {
@@ -385,7 +395,8 @@ bool Printer::cmd_size(std::string_view args, std::uint64_t line_no)
     return false;
   const int wd = static_cast<int>(w + 0.5), hd = static_cast<int>(h + 0.5);
   if (wd < 1 || hd < 1 || wd > kMaxWidthDots || hd > kMaxHeightDots) {
-    problem(line_no, "label size out of range (1 dot to 300 mm wide, 1000 mm long), size unchanged");
+    problem(line_no,
+            "label size out of range (1 dot to 300 mm wide, 1000 mm long), size unchanged");
     return true;
   }
   width_ = wd;
@@ -405,7 +416,8 @@ bool Printer::cmd_media(std::string_view word, std::string_view args, std::uint6
   return true;
 }
 
-std::optional<Image> Printer::text_image(const TextArgs &a, std::string_view content, std::uint64_t line_no)
+std::optional<Image> Printer::text_image(const TextArgs &a, std::string_view content,
+                                         std::uint64_t line_no)
 {
   FontCell cell{};
   if (!builtin_font_cell(a.font, cell)) {
@@ -423,10 +435,7 @@ std::optional<Image> Printer::text_image(const TextArgs &a, std::string_view con
 }
 
 namespace {
-int anchor_for(int align, int width)
-{
-  return align == 2 ? width / 2 : align == 3 ? width : 0;
-}
+int anchor_for(int align, int width) { return align == 2 ? width / 2 : align == 3 ? width : 0; }
 } // namespace
 
 bool Printer::cmd_text(std::string_view args, std::uint64_t line_no)
@@ -435,8 +444,9 @@ bool Printer::cmd_text(std::string_view args, std::uint64_t line_no)
   if (!take_fields(args, 6, f))
     return false;
   TextArgs a;
-  if (!to_int(f[0], a.x) || !to_int(f[1], a.y) || !unquote(f[2], a.font) || !to_int(f[3], a.rotation, 0, 270) ||
-      !valid_rotation(a.rotation) || !to_int(f[4], a.xm, 1, 10) || !to_int(f[5], a.ym, 1, 10))
+  if (!to_int(f[0], a.x) || !to_int(f[1], a.y) || !unquote(f[2], a.font) ||
+      !to_int(f[3], a.rotation, 0, 270) || !valid_rotation(a.rotation) ||
+      !to_int(f[4], a.xm, 1, 10) || !to_int(f[5], a.ym, 1, 10))
     return false;
   args = trim(args);
   if (!args.empty() && std::isdigit(static_cast<unsigned char>(args.front()))) {
@@ -469,8 +479,9 @@ bool Printer::cmd_barcode(std::string_view args, std::uint64_t line_no)
   long long x = 0, y = 0;
   int rotation = 0, align = 0;
   BarcodeRequest r;
-  if (!to_int(f[0], x) || !to_int(f[1], y) || !unquote(f[2], r.type) || !to_int(f[3], r.height, 1, 10000) ||
-      !to_int(f[4], r.readable, 0, 3) || !to_int(f[5], rotation, 0, 270) || !valid_rotation(rotation) ||
+  if (!to_int(f[0], x) || !to_int(f[1], y) || !unquote(f[2], r.type) ||
+      !to_int(f[3], r.height, 1, 10000) || !to_int(f[4], r.readable, 0, 3) ||
+      !to_int(f[5], rotation, 0, 270) || !valid_rotation(rotation) ||
       !to_int(f[6], r.narrow, 1, 100) || !to_int(f[7], r.wide, 1, 100))
     return false;
   args = trim(args);
@@ -525,7 +536,8 @@ bool Printer::cmd_box(std::string_view args, std::uint64_t)
   for (int i = 0; i < 5; ++i)
     if (!to_int(f[static_cast<std::size_t>(i)], v[i]))
       return false;
-  const long long x0 = v[0] + ref_x_, y0 = v[1] + ref_y_, x1 = v[2] + ref_x_, y1 = v[3] + ref_y_, t = v[4];
+  const long long x0 = v[0] + ref_x_, y0 = v[1] + ref_y_, x1 = v[2] + ref_x_, y1 = v[3] + ref_y_,
+                  t = v[4];
   if (x1 < x0 || y1 < y0 || t < 1)
     return false;
   const long long w = x1 - x0, h = y1 - y0;
@@ -549,9 +561,10 @@ bool Printer::cmd_set(std::string_view args, std::uint64_t)
     counters_[std::string(name)] = step;
     return true;
   }
-  static const char *const accepted[] = {"TEAR", "STRIPER", "PEEL", "CUTTER", "PARTIAL_CUTTER", "BACK",
-                                         "GAP",  "HEAD",    "RIBBON", "PRINTKEY", "REPRINT", "KEY1",
-                                         "KEY2", "LED1",    "LED2",   "LED3",     "FEED_LEN"};
+  static const char *const accepted[] = {"TEAR",    "STRIPER", "PEEL", "CUTTER", "PARTIAL_CUTTER",
+                                         "BACK",    "GAP",     "HEAD", "RIBBON", "PRINTKEY",
+                                         "REPRINT", "KEY1",    "KEY2", "LED1",   "LED2",
+                                         "LED3",    "FEED_LEN"};
   for (const char *a : accepted)
     if (what == a)
       return !rest.empty();
@@ -655,7 +668,8 @@ std::string Printer::lookup(std::string_view var, std::uint64_t line_no)
   return std::string(var);
 }
 
-void Printer::on_bitmap(const BitmapHeader &h, std::span<const std::uint8_t> data, std::uint64_t line_no)
+void Printer::on_bitmap(const BitmapHeader &h, std::span<const std::uint8_t> data,
+                        std::uint64_t line_no)
 {
   Paint paint = Paint::Overwrite;
   if (h.mode == 1)
@@ -672,11 +686,12 @@ void Printer::on_bitmap(const BitmapHeader &h, std::span<const std::uint8_t> dat
   }
   item_bytes_ += data.size() + 64;
   items_.push_back(Bitmap{h.x + ref_x_, h.y + ref_y_, static_cast<std::size_t>(h.width_bytes),
-                          static_cast<std::size_t>(h.height), std::vector<std::uint8_t>(data.begin(), data.end()),
-                          paint});
+                          static_cast<std::size_t>(h.height),
+                          std::vector<std::uint8_t>(data.begin(), data.end()), paint});
 }
 
-void Printer::on_download(const DownloadHeader &h, std::span<const std::uint8_t> data, std::uint64_t line_no)
+void Printer::on_download(const DownloadHeader &h, std::span<const std::uint8_t> data,
+                          std::uint64_t line_no)
 {
   const std::size_t old = files_.count(h.name) ? files_[h.name].size() : 0;
   if (file_bytes_ - old + data.size() > kMaxStoredBytes) {
@@ -688,7 +703,8 @@ void Printer::on_download(const DownloadHeader &h, std::span<const std::uint8_t>
   if (!config_.storage_dir.empty()) {
     const auto path = config_.storage_dir / storage_file_name(h.name);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
+    out.write(reinterpret_cast<const char *>(data.data()),
+              static_cast<std::streamsize>(data.size()));
     out.close();
     if (!out)
       problem(line_no, "cannot write " + path.string());
@@ -725,7 +741,8 @@ void Printer::draw_bitmap(Image &canvas, const Bitmap &b)
   const long long wdots = static_cast<long long>(b.width_bytes) * 8;
   const long long j0 = std::max<long long>(0, -y);
   const long long j1 = std::min<long long>(static_cast<long long>(b.height), canvas.height - y);
-  const long long i0 = std::max<long long>(0, -x), i1 = std::min<long long>(wdots, canvas.width - x);
+  const long long i0 = std::max<long long>(0, -x),
+                  i1 = std::min<long long>(wdots, canvas.width - x);
   const Paint paint = b.paint;
   for (long long j = j0; j < j1; ++j) {
     const std::uint8_t *row = b.bits.data() + static_cast<std::size_t>(j) * b.width_bytes;
@@ -733,15 +750,9 @@ void Printer::draw_bitmap(Image &canvas, const Bitmap &b)
       const std::uint8_t dot = (row[i / 8] & (0x80 >> (i % 8))) ? 0 : 1;
       std::uint8_t &d = canvas.at(static_cast<int>(x + i), static_cast<int>(y + j));
       switch (paint) {
-      case Paint::Overwrite:
-        d = dot;
-        break;
-      case Paint::Or:
-        d |= dot;
-        break;
-      case Paint::Xor:
-        d ^= dot;
-        break;
+      case Paint::Overwrite: d = dot; break;
+      case Paint::Or: d |= dot; break;
+      case Paint::Xor: d ^= dot; break;
       case Paint::Clear:
         if (dot)
           d = 0;
@@ -761,7 +772,8 @@ Image Printer::render()
       draw_bitmap(canvas, *bm);
     } else if (const auto *t = std::get_if<VarText>(&item)) {
       if (auto img = text_image(t->args, lookup(t->var, t->line_no), t->line_no))
-        draw(canvas, *img, t->args.x, t->args.y, t->args.rotation, Paint::Or, anchor_for(t->args.align, img->width));
+        draw(canvas, *img, t->args.x, t->args.y, t->args.rotation, Paint::Or,
+             anchor_for(t->args.align, img->width));
     } else if (const auto *b = std::get_if<VarBarcode>(&item)) {
       BarcodeRequest r = b->request;
       r.content = lookup(b->var, b->line_no);
@@ -788,7 +800,8 @@ bool Printer::cmd_print(std::string_view args, std::uint64_t line_no)
   if (f.empty() || f.size() > 2 || !to_int(f[0], sets, 1, 1000000000) ||
       (f.size() == 2 && !to_int(f[1], copies, 1, 1000000000)))
     return false;
-  constexpr std::uint8_t blocking = kHeadOpen | kPaperJam | kPaperOut | kRibbonOut | kPaused | kCoverOpen;
+  constexpr std::uint8_t blocking =
+      kHeadOpen | kPaperJam | kPaperOut | kRibbonOut | kPaused | kCoverOpen;
   if (config_.status & blocking) {
     char buf[8];
     std::snprintf(buf, sizeof buf, "0x%02X", config_.status);

@@ -45,15 +45,15 @@ struct PrinterConfig {
 };
 
 struct PrintedLabel {
-  int number = 0;                // 1, 2, ... over the printer's life
-  std::filesystem::path file;    // empty when no output folder is set
-  const Image *image = nullptr;  // valid during the callback only
-  std::uint64_t line_no = 0;     // of the PRINT or FORMFEED
-  bool blank = false;            // fed by FORMFEED
+  int number = 0;               // 1, 2, ... over the printer's life
+  std::filesystem::path file;   // empty when no output folder is set
+  const Image *image = nullptr; // valid during the callback only
+  std::uint64_t line_no = 0;    // of the PRINT or FORMFEED
+  bool blank = false;           // fed by FORMFEED
 };
 
 class Printer : private ParserSink {
-public:
+ public:
   using LogFn = std::function<void(const std::string &)>;
   using PrintedFn = std::function<void(const PrintedLabel &)>;
 
@@ -85,7 +85,7 @@ public:
   // Where a stored file of this printer name lives in the storage folder.
   static std::string storage_file_name(std::string_view name);
 
-private:
+ private:
   struct TextArgs {
     std::string font;
     long long x = 0, y = 0;
@@ -127,8 +127,10 @@ private:
 
   void on_line(std::string_view line, std::uint64_t line_no) override;
   void on_immediate(std::string_view command, std::uint64_t line_no) override;
-  void on_bitmap(const BitmapHeader &h, std::span<const std::uint8_t> data, std::uint64_t line_no) override;
-  void on_download(const DownloadHeader &h, std::span<const std::uint8_t> data, std::uint64_t line_no) override;
+  void on_bitmap(const BitmapHeader &h, std::span<const std::uint8_t> data,
+                 std::uint64_t line_no) override;
+  void on_download(const DownloadHeader &h, std::span<const std::uint8_t> data,
+                   std::uint64_t line_no) override;
   void on_problem(std::string_view what, std::uint64_t line_no) override;
 
   void problem(std::uint64_t line_no, const std::string &what);
@@ -148,7 +150,8 @@ private:
   bool cmd_assign(std::string_view line, std::uint64_t line_no);
   bool cmd_emulator(std::string_view args, std::uint64_t line_no);
 
-  std::optional<Image> text_image(const TextArgs &a, std::string_view content, std::uint64_t line_no);
+  std::optional<Image> text_image(const TextArgs &a, std::string_view content,
+                                  std::uint64_t line_no);
   std::string lookup(std::string_view var, std::uint64_t line_no);
   static void draw_bitmap(Image &canvas, const Bitmap &b);
   void emit_label(const Image &image, std::uint64_t line_no, bool blank);
@@ -166,7 +169,7 @@ private:
   bool black_line_ = false;
   double gap_mm_ = 2, gap_offset_mm_ = 0;
   bool turned_ = false, mirrored_ = false; // DIRECTION
-  long long ref_x_ = 0, ref_y_ = 0;         // REFERENCE
+  long long ref_x_ = 0, ref_y_ = 0;        // REFERENCE
   std::vector<Item> items_;
   std::size_t item_bytes_ = 0;
   std::map<std::string, std::string> vars_;

@@ -11,7 +11,7 @@ namespace zarn::emu {
 bool builtin_font_cell(std::string_view name, FontCell &cell)
 {
   // Cell sizes of the usual 203 dpi printer fonts.
-  static constexpr FontCell cells[8] = {{8, 12}, {12, 20}, {16, 24}, {24, 32},
+  static constexpr FontCell cells[8] = {{8, 12},  {12, 20}, {16, 24}, {24, 32},
                                         {32, 48}, {14, 19}, {21, 27}, {14, 25}};
   if (name.size() != 1 || name[0] < '1' || name[0] > '8')
     return false;
@@ -92,8 +92,8 @@ Image Typeface::render_cells(std::u32string_view text, FontCell cell)
   const double em = face->units_per_EM;
   const double line = face->ascender - face->descender;
   const double advance = face->max_advance_width;
-  const int px = std::max(
-      1, static_cast<int>(std::min(cell.height * em / line, cell.width * em / std::max(advance, 1.0))));
+  const int px = std::max(1, static_cast<int>(std::min(cell.height * em / line,
+                                                       cell.width * em / std::max(advance, 1.0))));
   if (FT_Set_Pixel_Sizes(face, 0, static_cast<FT_UInt>(px)) != 0)
     return out;
   const int ascent = static_cast<int>(face->size->metrics.ascender >> 6);

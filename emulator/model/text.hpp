@@ -24,7 +24,7 @@ bool builtin_font_cell(std::string_view name, FontCell &cell);
 std::u32string decode_text(std::string_view bytes);
 
 class Typeface {
-public:
+ public:
   // Throws std::runtime_error when the font file cannot be loaded.
   explicit Typeface(const std::string &path);
   ~Typeface();
@@ -35,7 +35,7 @@ public:
   // clipped to it, so the image is exactly text.size() cells wide.
   Image render_cells(std::u32string_view text, FontCell cell);
 
-private:
+ private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

@@ -30,7 +30,8 @@ bool Link::receive(const std::uint8_t *data, std::size_t size, Clock::time_point
   Clock::time_point at = now + std::chrono::milliseconds(faults_.reply_delay_ms);
   if (!pending_.empty()) {
     // Pieces of two replies keep the same spacing as pieces of one.
-    const auto after = pending_.back().at + std::chrono::milliseconds(faults_.reply_chunk > 0 ? faults_.chunk_gap_ms : 0);
+    const auto after = pending_.back().at + std::chrono::milliseconds(
+                                                faults_.reply_chunk > 0 ? faults_.chunk_gap_ms : 0);
     if (after > at)
       at = after;
   }

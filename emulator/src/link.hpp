@@ -14,14 +14,14 @@
 namespace zarn::emu {
 
 struct Faults {
-  int reply_delay_ms = 0;            // every reply waits this long
-  std::size_t reply_chunk = 0;       // >0: replies go out in pieces this big
-  int chunk_gap_ms = 50;             // pause between two pieces
+  int reply_delay_ms = 0;             // every reply waits this long
+  std::size_t reply_chunk = 0;        // >0: replies go out in pieces this big
+  int chunk_gap_ms = 50;              // pause between two pieces
   unsigned long long close_after = 0; // >0: cut the link after this many bytes in
 };
 
 class Link {
-public:
+ public:
   using Clock = std::chrono::steady_clock;
 
   Link(Printer &printer, const Faults &faults) : printer_(printer), faults_(faults) {}
@@ -39,7 +39,7 @@ public:
   // Milliseconds until the next piece is due (0: now), -1 when none waits.
   int wait_ms(Clock::time_point now) const;
 
-private:
+ private:
   struct Piece {
     Clock::time_point at;
     std::string bytes;
@@ -58,7 +58,7 @@ void install_stop_handlers();
 
 // A descriptor that closes itself.
 class Fd {
-public:
+ public:
   Fd() = default;
   explicit Fd(int fd) : fd_(fd) {}
   ~Fd() { reset(); }
@@ -81,7 +81,7 @@ public:
   }
   void reset(int fd = -1);
 
-private:
+ private:
   int fd_ = -1;
 };
 

@@ -15,41 +15,40 @@ using namespace zarn::emu;
 
 void usage(std::FILE *out)
 {
-  std::fputs(
-      "usage: zarn-emulator [options] --tcp [ADDR:]PORT\n"
-      "       zarn-emulator [options] --serial NAME\n"
-      "       zarn-emulator [options] --usb -- COMMAND [ARG...]\n"
-      "\n"
-      "A label printer: reads the label command language, answers the status,\n"
-      "name and serial queries and OUT, stores downloaded files, and writes each\n"
-      "printed label as a 1-bit PNG (8 dots per mm).\n"
-      "\n"
-      "Transports:\n"
-      "  --tcp [ADDR:]PORT    listen on TCP (127.0.0.1:9100 by default; port 0\n"
-      "                       picks a free one); prints 'listening on ADDR:PORT'\n"
-      "  --serial NAME        a pseudo-terminal; as root also linked as /dev/NAME\n"
-      "                       so that openport(\"NAME\") opens it (NAME: ttyXXX)\n"
-      "  --usb -- COMMAND...  run COMMAND seeing this printer as a USB device;\n"
-      "                       the emulator exits with COMMAND's status\n"
-      "Output:\n"
-      "  --out DIR            folder for label-0001.png, ... (default: labels)\n"
-      "  --storage DIR        folder for downloaded files (default: OUT/files)\n"
-      "  --quiet              no console line per printed label\n"
-      "Printer:\n"
-      "  --status BYTE        answer to ESC ! ?: a number (0x04) or names joined\n"
-      "                       by '+': head-open, paper-jam, paper-out, ribbon-out,\n"
-      "                       paused, printing, cover-open, error\n"
-      "  --model TEXT         answer to ~!T (default: ZARN-EMU 203)\n"
-      "  --serial-number TEXT answer to OUT _SERIAL$ (default: ZE00000001)\n"
-      "  --font FILE          monospace TrueType font for printer fonts\n"
-      "  --max-labels N       most labels one PRINT prints (default: 100)\n"
-      "Faults:\n"
-      "  --reply-delay MS     answer every query MS milliseconds late\n"
-      "  --reply-chunk N      send answers in pieces of N bytes ...\n"
-      "  --chunk-gap MS       ... MS milliseconds apart (default: 50)\n"
-      "  --close-after N      after N bytes from the host: TCP closes the\n"
-      "                       connection, serial and USB fall silent\n",
-      out);
+  std::fputs("usage: zarn-emulator [options] --tcp [ADDR:]PORT\n"
+             "       zarn-emulator [options] --serial NAME\n"
+             "       zarn-emulator [options] --usb -- COMMAND [ARG...]\n"
+             "\n"
+             "A label printer: reads the label command language, answers the status,\n"
+             "name and serial queries and OUT, stores downloaded files, and writes each\n"
+             "printed label as a 1-bit PNG (8 dots per mm).\n"
+             "\n"
+             "Transports:\n"
+             "  --tcp [ADDR:]PORT    listen on TCP (127.0.0.1:9100 by default; port 0\n"
+             "                       picks a free one); prints 'listening on ADDR:PORT'\n"
+             "  --serial NAME        a pseudo-terminal; as root also linked as /dev/NAME\n"
+             "                       so that openport(\"NAME\") opens it (NAME: ttyXXX)\n"
+             "  --usb -- COMMAND...  run COMMAND seeing this printer as a USB device;\n"
+             "                       the emulator exits with COMMAND's status\n"
+             "Output:\n"
+             "  --out DIR            folder for label-0001.png, ... (default: labels)\n"
+             "  --storage DIR        folder for downloaded files (default: OUT/files)\n"
+             "  --quiet              no console line per printed label\n"
+             "Printer:\n"
+             "  --status BYTE        answer to ESC ! ?: a number (0x04) or names joined\n"
+             "                       by '+': head-open, paper-jam, paper-out, ribbon-out,\n"
+             "                       paused, printing, cover-open, error\n"
+             "  --model TEXT         answer to ~!T (default: ZARN-EMU 203)\n"
+             "  --serial-number TEXT answer to OUT _SERIAL$ (default: ZE00000001)\n"
+             "  --font FILE          monospace TrueType font for printer fonts\n"
+             "  --max-labels N       most labels one PRINT prints (default: 100)\n"
+             "Faults:\n"
+             "  --reply-delay MS     answer every query MS milliseconds late\n"
+             "  --reply-chunk N      send answers in pieces of N bytes ...\n"
+             "  --chunk-gap MS       ... MS milliseconds apart (default: 50)\n"
+             "  --close-after N      after N bytes from the host: TCP closes the\n"
+             "                       connection, serial and USB fall silent\n",
+             out);
 }
 
 bool number(const char *text, long long lo, long long hi, long long &v)
@@ -181,25 +180,23 @@ int main(int argc, char **argv)
 
   try {
     Printer printer(config);
-    printer.set_log([](const std::string &line) { std::fprintf(stderr, "zarn-emulator: %s\n", line.c_str()); });
+    printer.set_log(
+        [](const std::string &line) { std::fprintf(stderr, "zarn-emulator: %s\n", line.c_str()); });
     if (!quiet) {
       printer.set_printed([](const PrintedLabel &label) {
         const Image &img = *label.image;
         std::printf("label %d: %s  %d x %d dots (%.1f x %.1f mm)%s\n", label.number,
-                    label.file.empty() ? "(not written)" : label.file.c_str(), img.width, img.height,
-                    img.width / 8.0, img.height / 8.0, label.blank ? ", blank (FORMFEED)" : "");
+                    label.file.empty() ? "(not written)" : label.file.c_str(), img.width,
+                    img.height, img.width / 8.0, img.height / 8.0,
+                    label.blank ? ", blank (FORMFEED)" : "");
       });
     }
     install_stop_handlers();
     switch (transport) {
-    case Transport::Tcp:
-      return run_tcp(printer, faults, tcp);
-    case Transport::Serial:
-      return run_serial(printer, faults, serial_name);
-    case Transport::Usb:
-      return run_usb(printer, faults, command);
-    case Transport::None:
-      break;
+    case Transport::Tcp: return run_tcp(printer, faults, tcp);
+    case Transport::Serial: return run_serial(printer, faults, serial_name);
+    case Transport::Usb: return run_usb(printer, faults, command);
+    case Transport::None: break;
     }
   } catch (const std::exception &e) {
     std::fprintf(stderr, "zarn-emulator: %s\n", e.what());

@@ -21,8 +21,10 @@ namespace {
 // The /dev link, removed again when the emulator ends, but only while it
 // still points at our terminal.
 class DevLink {
-public:
-  DevLink(std::string link, std::string target) : link_(std::move(link)), target_(std::move(target)) {}
+ public:
+  DevLink(std::string link, std::string target) : link_(std::move(link)), target_(std::move(target))
+  {
+  }
   ~DevLink()
   {
     char buf[PATH_MAX];
@@ -33,7 +35,7 @@ public:
   DevLink(const DevLink &) = delete;
   DevLink &operator=(const DevLink &) = delete;
 
-private:
+ private:
   std::string link_, target_;
 };
 
@@ -81,23 +83,28 @@ int run_serial(Printer &printer, const Faults &faults, const std::string &name)
       const ssize_t n = ::readlink(dev.c_str(), buf, sizeof buf - 1);
       // A link left behind into /dev/pts by an earlier run may go; anything
       // else under that name is not ours to replace.
-      if (!S_ISLNK(st.st_mode) || n <= 0 || std::string(buf, static_cast<std::size_t>(n)).rfind("/dev/pts/", 0) != 0) {
-        std::fprintf(stderr, "zarn-emulator: %s exists and is not an old emulator link\n", dev.c_str());
+      if (!S_ISLNK(st.st_mode) || n <= 0 ||
+          std::string(buf, static_cast<std::size_t>(n)).rfind("/dev/pts/", 0) != 0) {
+        std::fprintf(stderr, "zarn-emulator: %s exists and is not an old emulator link\n",
+                     dev.c_str());
         return 1;
       }
       ::unlink(dev.c_str());
     }
     if (::symlink(slave_path, dev.c_str()) != 0) {
-      std::fprintf(stderr, "zarn-emulator: cannot link %s: %s\n", dev.c_str(), std::strerror(errno));
+      std::fprintf(stderr, "zarn-emulator: cannot link %s: %s\n", dev.c_str(),
+                   std::strerror(errno));
       return 1;
     }
     dev_link = std::make_unique<DevLink>(dev, slave_path);
-    std::printf("serial line %s, linked as %s (openport(\"%s\"))\n", slave_path, dev.c_str(), name.c_str());
+    std::printf("serial line %s, linked as %s (openport(\"%s\"))\n", slave_path, dev.c_str(),
+                name.c_str());
   } else {
     std::printf("serial line %s (not root: no %s link)\n", slave_path, dev.c_str());
   }
   if (name.rfind("tty", 0) != 0)
-    std::fprintf(stderr, "zarn-emulator: note: openport() only opens names that begin with \"tty\"\n");
+    std::fprintf(stderr,
+                 "zarn-emulator: note: openport() only opens names that begin with \"tty\"\n");
   std::fflush(stdout);
 
   Link link(printer, faults);
@@ -124,8 +131,10 @@ int run_serial(Printer &printer, const Faults &faults, const std::string &name)
       }
       // A serial line cannot be hung up from here: once cut, the printer
       // reads on (so the host never blocks) and stays silent.
-      if (!link.receive(buf.data(), static_cast<std::size_t>(got), Link::Clock::now()) && !said_cut) {
-        std::fprintf(stderr, "zarn-emulator: silent after %llu bytes (--close-after)\n", faults.close_after);
+      if (!link.receive(buf.data(), static_cast<std::size_t>(got), Link::Clock::now()) &&
+          !said_cut) {
+        std::fprintf(stderr, "zarn-emulator: silent after %llu bytes (--close-after)\n",
+                     faults.close_after);
         said_cut = true;
       }
     }

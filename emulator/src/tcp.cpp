@@ -31,8 +31,8 @@ int run_tcp(Printer &printer, const Faults &faults, const TcpOptions &options)
   setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   if (::bind(listener.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
       ::listen(listener.get(), 8) != 0) {
-    std::fprintf(stderr, "zarn-emulator: cannot listen on %s:%d: %s\n", options.address.c_str(), options.port,
-                 std::strerror(errno));
+    std::fprintf(stderr, "zarn-emulator: cannot listen on %s:%d: %s\n", options.address.c_str(),
+                 options.port, std::strerror(errno));
     return 1;
   }
   socklen_t len = sizeof addr;
@@ -77,7 +77,8 @@ int run_tcp(Printer &printer, const Faults &faults, const TcpOptions &options)
         continue;
       }
       if (!link.receive(buf.data(), static_cast<std::size_t>(got), Link::Clock::now())) {
-        std::fprintf(stderr, "zarn-emulator: closing the connection after %llu bytes (--close-after)\n",
+        std::fprintf(stderr,
+                     "zarn-emulator: closing the connection after %llu bytes (--close-after)\n",
                      faults.close_after);
         hang_up();
         continue;

@@ -34,7 +34,8 @@ int run_usb(Printer &printer, const Faults &faults, const std::vector<std::strin
         opens = now_opens;
       }
       if (!link.receive(data, size, Link::Clock::now()) && !said_cut) {
-        std::fprintf(stderr, "zarn-emulator: silent after %llu bytes (--close-after)\n", faults.close_after);
+        std::fprintf(stderr, "zarn-emulator: silent after %llu bytes (--close-after)\n",
+                     faults.close_after);
         said_cut = true;
       }
     });

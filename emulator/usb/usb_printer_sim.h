@@ -68,8 +68,8 @@ class UsbPrinterSim {
   // children. Throws std::runtime_error when the testbed cannot be created.
   UsbPrinterSim();
   ~UsbPrinterSim();
-  UsbPrinterSim(const UsbPrinterSim&) = delete;
-  UsbPrinterSim& operator=(const UsbPrinterSim&) = delete;
+  UsbPrinterSim(const UsbPrinterSim &) = delete;
+  UsbPrinterSim &operator=(const UsbPrinterSim &) = delete;
 
   // True when this process runs under the umockdev preload, so that its own
   // libusb sees the testbed. Only meaningful once a testbed exists. (A parent
@@ -78,7 +78,7 @@ class UsbPrinterSim {
 
   // Adds a device and returns its index (0, 1, ...). Devices are named
   // 1-1, 1-2, ... on bus 1 with device numbers 2, 3, ...
-  int add_device(const DeviceSpec& device = {});
+  int add_device(const DeviceSpec &device = {});
   int device_count() const;
   int busnum(int dev = 0) const;
   int devnum(int dev = 0) const;
@@ -96,7 +96,7 @@ class UsbPrinterSim {
   bool wait_out_transfers(size_t n, std::chrono::milliseconds timeout, int dev = 0) const;
   // Hands each OUT transfer's bytes to fn instead of recording them.
   // An empty function goes back to recording.
-  void set_out_handler(std::function<void(const uint8_t*, size_t)> fn, int dev = 0);
+  void set_out_handler(std::function<void(const uint8_t *, size_t)> fn, int dev = 0);
   // While paused, OUT transfers stay pending (a busy printer): they time out
   // or are cancelled by the host, or complete in order once resumed.
   void pause_out(bool paused, int dev = 0);
@@ -115,8 +115,8 @@ class UsbPrinterSim {
   // ---- device state -------------------------------------------------------
   bool interface_claimed(int dev = 0) const;
   bool driver_attached(int dev = 0) const;
-  int open_count(int dev = 0) const;   // opens of the device node so far
-  bool is_open(int dev = 0) const;     // some client still has it open
+  int open_count(int dev = 0) const; // opens of the device node so far
+  bool is_open(int dev = 0) const;   // some client still has it open
   // Pending and later transfers fail (the host sees "no device"), further
   // ioctls fail with ENODEV and the device leaves sysfs, so new enumerations
   // no longer list it.
@@ -129,7 +129,7 @@ class UsbPrinterSim {
   // LD_PRELOAD, testbed location inherited) and serves its ioctls until it
   // exits. Returns its exit status, 128 + signal number when killed, or -1
   // when it could not be started.
-  int run_child(const std::vector<std::string>& argv);
+  int run_child(const std::vector<std::string> &argv);
 
   struct Impl;
 
@@ -137,4 +137,4 @@ class UsbPrinterSim {
   std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace zarn::usbsim
+} // namespace zarn::usbsim

@@ -69,8 +69,7 @@ Rendered render(const char *fontPath, int fontSize, const char *text,
 
 } // namespace
 
-extern "C" int windowsfont(int x, int y, int fontSize, int /*reserved*/, char *fontPath,
-                           char *text)
+extern "C" int windowsfont(int x, int y, int fontSize, int /*reserved*/, char *fontPath, char *text)
 {
   return zarn::port::guarded(0, [&] {
     if (!zarn::commands::connection_open())

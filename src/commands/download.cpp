@@ -85,8 +85,7 @@ int download(const char *path, const char *name, const FileAccess &io)
 
   char header[100];
   std::snprintf(header, sizeof header, "DOWNLOAD F,\"%s\",%d,", name, static_cast<int>(n));
-  sendBinaryData(reinterpret_cast<unsigned char *>(header),
-                 static_cast<int>(std::strlen(header)));
+  sendBinaryData(reinterpret_cast<unsigned char *>(header), static_cast<int>(std::strlen(header)));
   sendBinaryData(bytes.get(), static_cast<int>(n));
   sendcommand(const_cast<char *>("\r\n"));
   return 1;

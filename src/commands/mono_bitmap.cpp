@@ -34,7 +34,8 @@ bool convertible(const SDL_Surface &s)
   if (s.w > 0 && s.h > 0 && (s.pixels == nullptr || s.pitch < s.w))
     return false;
   const std::size_t width_bytes = (static_cast<std::size_t>(s.w) + 7) / 8;
-  return s.h == 0 || width_bytes <= static_cast<std::size_t>(INT_MAX) / static_cast<std::size_t>(s.h);
+  return s.h == 0 ||
+         width_bytes <= static_cast<std::size_t>(INT_MAX) / static_cast<std::size_t>(s.h);
 }
 
 template <typename DotOf>

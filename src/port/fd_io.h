@@ -36,12 +36,9 @@ template <typename Io>
 Received receive_when_ready(int fd, int wait_ms, Received::Status on_wait_error, Io io)
 {
   switch (wait_readable(fd, wait_ms)) {
-  case Readiness::timeout:
-    return {Received::Status::silence, 0};
-  case Readiness::error:
-    return {on_wait_error, 0};
-  case Readiness::ready:
-    break;
+  case Readiness::timeout: return {Received::Status::silence, 0};
+  case Readiness::error: return {on_wait_error, 0};
+  case Readiness::ready: break;
   }
   ssize_t n;
   do {

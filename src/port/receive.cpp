@@ -29,8 +29,8 @@ char *copy_as_text(const char *src, std::size_t len, std::size_t size)
 // Milliseconds left before the gathering deadline, never negative.
 int left_ms(std::chrono::steady_clock::time_point deadline)
 {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-      deadline - std::chrono::steady_clock::now());
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
@@ -100,13 +100,11 @@ char *read_reply(const char *terminator)
   const Received first = link->receive(rbuf.get(), kReplyBufferSize, limits().first_byte_wait_ms);
   std::size_t n = first.count;
   switch (first.status) {
-  case Received::Status::data:
-    break;
+  case Received::Status::data: break;
   case Received::Status::closed:
     n = 0; // an orderly end of stream is an empty receive
     break;
-  case Received::Status::silence:
-    return kEmptyReply;
+  case Received::Status::silence: return kEmptyReply;
   case Received::Status::failed:
     return link->failed_first_receive_is_silence() ? kEmptyReply : kReceiveFailedReply;
   }

@@ -62,8 +62,7 @@ int set_Parity(int databits, int stopbits, int parity)
     opt.c_cflag &= ~static_cast<tcflag_t>(PARENB);
     opt.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
     break;
-  default:
-    return 0;
+  default: return 0;
   }
 
   switch (stopbits) {

@@ -23,9 +23,9 @@ class UsbLink final : public Link {
       const int chunk = static_cast<int>(std::min<std::size_t>(len - done, INT_MAX));
       int moved = 0;
       // libusb never writes through the buffer of an OUT transfer.
-      const int rc = libusb_bulk_transfer(dev_handle, kUsbEndpointOut,
-                                          const_cast<unsigned char *>(data + done), chunk,
-                                          &moved, timeout);
+      const int rc =
+          libusb_bulk_transfer(dev_handle, kUsbEndpointOut,
+                               const_cast<unsigned char *>(data + done), chunk, &moved, timeout);
       if (rc < 0)
         return false;
       // A transfer that moved nothing of a non-empty chunk would loop forever.

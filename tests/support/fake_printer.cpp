@@ -171,8 +171,8 @@ void FakePrinter::run()
         return;
       paused = paused_;
     }
-    pollfd fds[3] = {{wake_[0], POLLIN, 0}, {poll_extra_fd(), POLLIN, 0},
-                     {paused ? -1 : stream_, POLLIN, 0}};
+    pollfd fds[3] = {
+        {wake_[0], POLLIN, 0}, {poll_extra_fd(), POLLIN, 0}, {paused ? -1 : stream_, POLLIN, 0}};
     if (poll(fds, 3, 50) < 0 && errno != EINTR)
       return;
     char drain[64];

@@ -121,13 +121,13 @@ class FakeSerialPrinter final : public FakePrinter {
 
 // GTEST_SKIP outside CI, a failure inside it: CI must run every fake.
 bool in_ci();
-#define ZARN_REQUIRE_FAKE(ok, why)                                                  \
-  do {                                                                              \
-    if (!(ok)) {                                                                    \
-      if (::zarn::test::in_ci())                                                    \
-        GTEST_FAIL() << "test fake unavailable under CI: " << (why);                \
-      GTEST_SKIP() << "test fake unavailable: " << (why);                           \
-    }                                                                               \
+#define ZARN_REQUIRE_FAKE(ok, why)                                                                 \
+  do {                                                                                             \
+    if (!(ok)) {                                                                                   \
+      if (::zarn::test::in_ci())                                                                   \
+        GTEST_FAIL() << "test fake unavailable under CI: " << (why);                               \
+      GTEST_SKIP() << "test fake unavailable: " << (why);                                          \
+    }                                                                                              \
   } while (0)
 
 // Counts this process's open descriptors.

@@ -24,8 +24,8 @@ inline std::string take_reply(char *reply)
 
 inline std::chrono::milliseconds since(std::chrono::steady_clock::time_point start)
 {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - start);
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start);
 }
 
 } // namespace zarn::test

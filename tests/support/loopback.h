@@ -20,8 +20,7 @@ inline int listen_on_loopback(std::uint16_t &port, int backlog = 128)
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
   if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-      listen(fd, backlog) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+      listen(fd, backlog) != 0 || getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
     std::abort();
   port = ntohs(addr.sin_port);
   return fd;
