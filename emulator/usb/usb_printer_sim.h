@@ -31,6 +31,8 @@
 // Unknown usbdevfs requests fail with ENOTTY and are logged once on stderr.
 #pragma once
 
+#include "common/protocol.hpp"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -43,7 +45,7 @@
 namespace zarn::usbsim {
 
 // Vendor ID the library looks for, and the product ID of the emulated model.
-inline constexpr uint16_t kVendorId = 0x1203;
+inline constexpr uint16_t kVendorId = zarn::protocol::kVendorId;
 inline constexpr uint16_t kProductLabelPrinter = 0x0001;
 inline constexpr uint16_t kProductId = kProductLabelPrinter;
 inline constexpr uint8_t kEndpointOut = 0x01;

@@ -1,6 +1,9 @@
 // Printer queries: send a request, read the reply.
 #include "zarn.h"
 #include "port/reply.h"
+#include "common/protocol.hpp"
+
+using namespace zarn::protocol;
 
 namespace {
 
@@ -20,7 +23,7 @@ extern "C" int printerstatus(void)
 {
   if (openportStatus != 1)
     return 0;
-  char *reply = request("\033!?\r\n", "");
+  char *reply = request(kStatusRequest, "");
   // The status byte is signed: 0x80..0xFF report -128..-1.
   const int status = static_cast<signed char>(reply[0]);
   if (reply != zarn::port::kEmptyReply && reply != zarn::port::kReceiveFailedReply)
@@ -33,14 +36,14 @@ extern "C" char *printername(void)
   if (openportStatus == 0)
     return nullptr;
   // The request carries its own LF CR before the framing's CR LF.
-  return request("~!T\n\r", "");
+  return request(kNameRequest, "");
 }
 
 extern "C" char *printerserial(void)
 {
   if (openportStatus == 0)
     return nullptr;
-  return request("OUT _SERIAL$\r\n", "");
+  return request(kSerialRequest, "");
 }
 
 extern "C" char *sendcommand_getstring(char *command)
@@ -49,5 +52,5 @@ extern "C" char *sendcommand_getstring(char *command)
     return zarn::port::kEmptyReply;
   sendcommand(command);
   // The printer echoes ENDLINE after the command's own output: that marks its end.
-  return request("OUT \"ENDLINE\"", "ENDLINE\r\n");
+  return request(kEndLineRequest, kEndLineReply);
 }

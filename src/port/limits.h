@@ -1,21 +1,21 @@
-// Named constants of the port layer: the USB address of the printer and
-// every time limit. The time limits are variables so the library's own
-// white-box tests can shorten them; nothing else writes them.
+// Named constants of the port layer: the USB address of the printer (from
+// the shared protocol facts) and every time limit. The time limits are
+// variables so the library's own white-box tests can shorten them; nothing
+// else writes them.
 #pragma once
 
 #include "zarn.h"
+#include "common/protocol.hpp"
 
 #include <cstddef>
 #include <cstdint>
 
 namespace zarn::port {
 
-// USB vendor ID of the printers this library drives (matched alone:
-// product ID, class and serial number are not looked at).
-inline constexpr std::uint16_t kVendorId = 0x1203;
-inline constexpr int kUsbInterface = 0;
-inline constexpr unsigned char kUsbEndpointOut = 0x01;
-inline constexpr unsigned char kUsbEndpointIn = 0x82;
+using protocol::kUsbEndpointIn;
+using protocol::kUsbEndpointOut;
+using protocol::kUsbInterface;
+using protocol::kVendorId;
 
 // Size of the receive and accumulation buffers.
 inline constexpr std::size_t kReplyBufferSize = 65535;
