@@ -114,31 +114,53 @@ struct Result {
 inline std::string zarn_bin() { return ZARN_CLI_BIN; }
 inline std::string emulator_bin() { return ZARN_EMULATOR_BIN; }
 
-// Runs zarn with args; stdin from input, stdout and stderr captured.
-inline Result run_zarn(const std::vector<std::string> &args, const std::string &input = "",
-                       const std::vector<std::string> &env_changes = {},
-                       std::chrono::milliseconds limit = 60s)
+// Starts argv with standard input from the file in (if given) and standard
+// output and error into the files out and err (both into out when err is empty).
+inline pid_t spawn_logged(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                          const fs::path &in, const fs::path &out, const fs::path &err = {})
 {
-  TempDir dir;
-  const fs::path in = dir.path / "in", out = dir.path / "out", err = dir.path / "err";
-  std::ofstream(in, std::ios::binary) << input;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+  if (!in.empty())
+    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<std::string> argv{zarn_bin()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  // A ZARN_PRINTER of the machine running the tests must not leak in.
-  std::vector<std::string> changes{"ZARN_PRINTER"};
-  changes.insert(changes.end(), env_changes.begin(), env_changes.end());
-  const pid_t pid = spawn(argv, environment(changes), &actions);
+  if (err.empty())
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  else
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const pid_t pid = spawn(argv, env, &actions);
   posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+// Runs any program with stdout and stderr together in Result::out.
+inline Result run_program(const std::vector<std::string> &argv,
+                          const std::vector<std::string> &env_changes = {})
+{
+  TempDir dir;
+  const pid_t pid = spawn_logged(argv, environment(env_changes), {}, dir.path / "log");
   Result r;
-  if (pid > 0)
-    r.status = wait_exit(pid, limit);
-  r.out = slurp(out);
-  r.err = slurp(err);
+  r.status = pid > 0 ? wait_exit(pid, 60s) : -1;
+  r.out = slurp(dir.path / "log");
+  return r;
+}
+
+// Runs zarn with args; stdin from input, stdout and stderr captured. A
+// ZARN_PRINTER of the machine running the tests never leaks in.
+inline Result run_zarn(const std::vector<std::string> &args, const std::string &input = "",
+                       const std::vector<std::string> &env_changes = {})
+{
+  TempDir dir;
+  std::ofstream(dir.path / "in", std::ios::binary) << input;
+  std::vector<std::string> argv{zarn_bin()}, changes{"ZARN_PRINTER"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  changes.insert(changes.end(), env_changes.begin(), env_changes.end());
+  const pid_t pid =
+      spawn_logged(argv, environment(changes), dir.path / "in", dir.path / "out", dir.path / "err");
+  Result r;
+  r.status = pid > 0 ? wait_exit(pid, 60s) : -1;
+  r.out = slurp(dir.path / "out");
+  r.err = slurp(dir.path / "err");
   return r;
 }
 
@@ -277,13 +299,7 @@ class Emulator {
   {
     argv.insert(argv.end(), {"--out", out().string()});
     argv.insert(argv.end(), options.begin(), options.end());
-    const fs::path log = dir_ / "emulator.log";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_ = spawn(argv, environment({}), &actions);
-    posix_spawn_file_actions_destroy(&actions);
+    pid_ = spawn_logged(argv, environment({}), {}, dir_ / "emulator.log");
   }
 
   fs::path dir_;

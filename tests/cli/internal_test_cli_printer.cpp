@@ -12,7 +12,6 @@
 #include <termios.h>
 
 #include <bit>
-#include <random>
 
 namespace zarn::cli::test {
 namespace {
@@ -67,7 +66,6 @@ TEST(Address, ReadsEachFormAndSaysWhatIsWrong)
 
   const std::pair<const char *, const char *> bad[] = {
       {"", "use usb"},
-      {"lpt1", "use usb"},
       {"serial:USB0", "beginning with tty"},
       {"serial:ttyUSB0?baud=12345", "baud must be"},
       {"serial:ttyUSB0?speed=9600", "unknown serial setting 'speed'"},
@@ -75,7 +73,6 @@ TEST(Address, ReadsEachFormAndSaysWhatIsWrong)
       {"serial:ttyUSB0?parity=mark", "parity must be"},
       {"tcp://", "expected tcp://HOST"},
       {"tcp://host:0", "port must be"},
-      {"tcp://host:70000", "port must be"},
       {"tcp://[::1]:9100", "IPv6"},
   };
   for (const auto &[text, why] : bad) {
@@ -169,36 +166,19 @@ TEST_F(PrinterOnEmulator, ReadyNoReplyAndReceiveFailedAreToldApart)
   }
 }
 
-TEST_F(PrinterOnEmulator, WaitReportsHowTheJobEnded)
+// The command's tests cover printed, paper out, head open and time-outs;
+// here what needs the short wait or the in-process view.
+TEST_F(PrinterOnEmulator, WaitSeesAFaultWhilePrintingAndASilentPrinter)
 {
   Printer p = open();
-  auto job = [&](const std::string &status) {
-    p.send("SIZE 20 mm,10 mm");
-    p.send("CLS");
-    p.send("BAR 10,10,50,20");
-    if (!status.empty())
-      p.send("EMULATOR STATUS " + status);
-    p.send("PRINT 1");
-    return p.wait_until_printed(5s);
-  };
-  EXPECT_EQ(job(""), WaitOutcome::printed);
-  EXPECT_TRUE(emu->wait_for("label 1:")) << emu->log();
-  EXPECT_EQ(job("paper-out"), WaitOutcome::paper_out);
-  EXPECT_EQ(job("head-open"), WaitOutcome::head_or_cover_open);
-  EXPECT_EQ(job("printing+ribbon-out"), WaitOutcome::ribbon_out);
-  EXPECT_EQ(job("ok"), WaitOutcome::printed);
-  p.send("EMULATOR STATUS printing"); // never clears
-  const auto t0 = Clock::now();
-  EXPECT_EQ(p.wait_until_printed(200ms), WaitOutcome::timed_out);
-  EXPECT_GE(Clock::now() - t0, 200ms);
-  EXPECT_LT(Clock::now() - t0, 2s);
-  EXPECT_TRUE(emu->wait_for("label 2:")) << emu->log();
-  EXPECT_EQ(emu->log().find("label 3:"), std::string::npos) << "a blocked label was printed";
-
-  zarn::test::FakeTcpPrinter silent;
+  p.send("EMULATOR STATUS printing+ribbon-out");
+  EXPECT_EQ(p.wait_until_printed(5s), WaitOutcome::ribbon_out);
   p.close();
+  zarn::test::FakeTcpPrinter silent;
   p = Printer::tcp("127.0.0.1", silent.port(), timing());
+  const auto t0 = Clock::now();
   EXPECT_EQ(p.wait_until_printed(5s), WaitOutcome::no_reply);
+  EXPECT_LT(Clock::now() - t0, 2s);
 }
 
 TEST_F(PrinterOnEmulator, OnePrinterAtATimeAndMovesKeepTheConnection)
@@ -225,65 +205,6 @@ TEST_F(PrinterOnEmulator, OnePrinterAtATimeAndMovesKeepTheConnection)
   EXPECT_EQ(openportStatus, 0) << "the last owner's destructor closes";
   Printer d = Printer::open(emu->address(), timing());
   EXPECT_TRUE(d.status().ready());
-}
-
-TEST_F(PrinterOnEmulator, FailuresNameTheDeviceOrAddress)
-{
-  std::uint16_t unused = 0;
-  ::close(zarn::test::listen_on_loopback(unused)); // a port nobody listens on
-  auto message = [](auto open) -> std::string {
-    try {
-      open();
-    } catch (const ConnectError &e) {
-      return e.what();
-    }
-    return "(opened)";
-  };
-  const std::string refused = message([&] { Printer::tcp("127.0.0.1", unused, timing()); });
-  EXPECT_NE(refused.find("tcp://127.0.0.1:" + std::to_string(unused)), std::string::npos)
-      << refused;
-  EXPECT_NE(refused.find("refused"), std::string::npos) << refused;
-  const std::string unknown = message([] { Printer::tcp("no-such-printer.invalid"); });
-  EXPECT_NE(unknown.find("'no-such-printer.invalid'"), std::string::npos) << unknown;
-  const std::string missing = message([] { Printer::serial("ttyZCLIMISSING"); });
-  EXPECT_NE(missing.find("/dev/ttyZCLIMISSING"), std::string::npos) << missing;
-  if (::geteuid() == 0) {
-    const std::string name = "ttyZCLIFILE" + std::to_string(::getpid());
-    std::ofstream("/dev/" + name) << "not a terminal";
-    const std::string plain = message([&] { Printer::serial(name); });
-    fs::remove("/dev/" + name);
-    EXPECT_NE(plain.find("/dev/" + name + ": it is not a terminal"), std::string::npos) << plain;
-    EXPECT_EQ(openportStatus, 0);
-  }
-
-  // Files are checked before anything goes out.
-  Printer p = open();
-  EXPECT_THROW(p.upload(dir.path / "none.bin", "none"), FileError);
-  EXPECT_THROW(p.text_bitmap(0, 0, 20, dir.path / "none.ttf", "x"), FileError);
-  EXPECT_TRUE(p.status().ready());
-}
-
-TEST_F(PrinterOnEmulator, UploadInPiecesStoresWhatTheLibraryStores)
-{
-  std::string bytes(20000, '\0');
-  std::mt19937 rng(7);
-  for (char &c : bytes)
-    c = static_cast<char>(rng());
-  const fs::path file = dir.path / "blob.bin";
-  std::ofstream(file, std::ios::binary) << bytes;
-  Printer p = open();
-  p.upload(file, "whole");
-  std::vector<std::size_t> seen;
-  p.upload(file, "pieces", [&](std::size_t done, std::size_t total) {
-    EXPECT_EQ(total, bytes.size());
-    seen.push_back(done);
-  });
-  EXPECT_TRUE(p.status().answered()); // the stream has been read up to here
-  EXPECT_GT(seen.size(), 2u);
-  EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
-  EXPECT_EQ(seen.back(), bytes.size());
-  EXPECT_EQ(slurp(emu->out() / "files" / "whole"), bytes);
-  EXPECT_EQ(slurp(emu->out() / "files" / "pieces"), bytes);
 }
 
 TEST(PrinterOnSerial, LineSettingsAndStatusOverThePty)

@@ -194,7 +194,7 @@ TEST_F(Command, BadInputGivesOneLineAndExitStatus1)
   ::close(zarn::test::listen_on_loopback(unused));
   const std::string refused = "tcp://127.0.0.1:" + std::to_string(unused);
   const std::string font = ZARN_TEST_FONT;
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+  std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"status", "-p", "lpt1"}, "bad printer address 'lpt1'"},
       {{"status", "-p", "serial:ttyUSB0?baud=7"}, "baud must be one of"},
       {{"status", "-p", "serial:ttyZCLINONE"}, "/dev/ttyZCLINONE: No such file or directory"},
@@ -210,6 +210,12 @@ TEST_F(Command, BadInputGivesOneLineAndExitStatus1)
       {{}, "no command given"},
       {{"status", "--bogus"}, "--bogus"},
   };
+  const std::string plain = "/dev/ttyZCLIFILE" + std::to_string(::getpid());
+  if (::geteuid() == 0) {
+    std::ofstream(plain) << "not a terminal";
+    cases.push_back(
+        {{"status", "-p", "serial:" + plain.substr(5)}, plain + ": it is not a terminal"});
+  }
   for (const auto &[args, why] : cases) {
     const Result r = run_zarn(args);
     std::string shown;
@@ -221,6 +227,7 @@ TEST_F(Command, BadInputGivesOneLineAndExitStatus1)
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << shown << r.err;
     EXPECT_TRUE(has(r.err, why)) << shown << r.err;
   }
+  fs::remove(plain);
   // Nothing of the bad commands reached the printer.
   EXPECT_FALSE(has(emu->log(), "label 1:"));
 }
@@ -279,17 +286,7 @@ TEST_F(Command, UsbThroughTheEmulator)
                                   "--status",     status,    "--usb",
                                   "--",           zarn_bin()};
     argv.insert(argv.end(), args.begin(), args.end());
-    const fs::path log = dir.path / "usb.log";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    const pid_t pid = spawn(argv, environment({"ZARN_PRINTER", asan_options}), &actions);
-    posix_spawn_file_actions_destroy(&actions);
-    Result r;
-    r.status = wait_exit(pid, 60s);
-    r.out = slurp(log);
-    return r;
+    return run_program(argv, {"ZARN_PRINTER", asan_options});
   };
   Result r = under_usb({"status", "-p", "usb"});
   ZARN_REQUIRE_FAKE(r.status == 0 || !has(r.out, "USB:"),
@@ -334,21 +331,8 @@ TEST(CommandHelp, EveryCommandHasHelpAndTheManPageCoversIt)
 TEST(CommandInstall, InstallPlacesCommandManPageHeaderAndUdevRule)
 {
   TempDir dir;
-  const Result r = [&] {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const fs::path log = dir.path / "install.log";
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    const pid_t pid =
-        spawn({ZARN_CMAKE, "--install", ZARN_BINARY_DIR, "--prefix", (dir.path / "usr").string()},
-              environment({}), &actions);
-    posix_spawn_file_actions_destroy(&actions);
-    Result res;
-    res.status = wait_exit(pid, 60s);
-    res.out = slurp(log);
-    return res;
-  }();
+  const Result r = run_program(
+      {ZARN_CMAKE, "--install", ZARN_BINARY_DIR, "--prefix", (dir.path / "usr").string()});
   ASSERT_EQ(r.status, 0) << r.out;
   const fs::path usr = dir.path / "usr";
   EXPECT_TRUE(fs::exists(usr / "bin" / "zarn")) << r.out;
