@@ -486,6 +486,7 @@ class Printer {
   // Sends one command line (CR LF is added). Throws SendError.
   void send(std::string_view command)
   {
+    require_open(); // a moved-from Printer must not use its successor's connection
     std::string line(command);
     if (sendcommand(line.data()) != 1)
       throw SendError("cannot send to the printer at " + describe());
@@ -525,7 +526,7 @@ class Printer {
     const bool waited = silent(start);
     if (reply == kReceiveFailed)
       throw ReplyError("no complete reply to '" + line + "' from the printer at " + describe());
-    if (reply.empty() && waited)
+    if (reply.empty() && (waited || peer_gone()))
       throw ReplyError("no reply to '" + line + "' from the printer at " + describe());
     return reply;
   }

@@ -196,6 +196,7 @@ TEST_F(PrinterOnEmulator, OnePrinterAtATimeAndMovesKeepTheConnection)
   Printer b = std::move(a);
   EXPECT_FALSE(a.is_open());
   EXPECT_THROW(a.status(), Error);
+  EXPECT_THROW(a.send("CLS"), Error) << "a moved-from Printer sent over its successor";
   EXPECT_EQ(b.name(), "ZARN-EMU 203");
   EXPECT_EQ(b.serial(), "ZE00000001");
   EXPECT_EQ(b.query("OUT \"two\";\"words\""), "twowords\r\n");
