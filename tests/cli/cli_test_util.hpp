@@ -299,6 +299,7 @@ class Emulator {
   {
     argv.insert(argv.end(), {"--out", out().string()});
     argv.insert(argv.end(), options.begin(), options.end());
+    fs::create_directories(dir_);
     pid_ = spawn_logged(argv, environment({}), {}, dir_ / "emulator.log");
   }
 

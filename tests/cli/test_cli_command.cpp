@@ -238,9 +238,6 @@ TEST_F(Command, PermissionDeniedOnASerialDevice)
   const passwd *nobody = ::getpwnam("nobody");
   ZARN_REQUIRE_FAKE(nobody != nullptr, "no user nobody");
   auto serial = Emulator::serial(dir.path / "serial");
-  fs::create_directories(dir.path / "serial");
-  if (!serial)
-    serial = Emulator::serial(dir.path / "serial");
   ZARN_REQUIRE_FAKE(serial != nullptr, "the emulator's serial line did not start");
   const fs::path err = dir.path / "err";
   const pid_t pid = ::fork();
@@ -262,7 +259,6 @@ TEST_F(Command, PermissionDeniedOnASerialDevice)
 TEST_F(Command, SerialLineSettingsAndWait)
 {
   ZARN_REQUIRE_FAKE(::geteuid() == 0, "not root: cannot link the emulator's pty under /dev");
-  fs::create_directories(dir.path / "serial");
   auto serial = Emulator::serial(dir.path / "serial", {"--status", "paper-out"});
   ZARN_REQUIRE_FAKE(serial != nullptr, "the emulator's serial line did not start");
   const std::string address = "serial:" + serial->serial_name() + "?baud=9600";
