@@ -9,7 +9,8 @@
 // and a logo, drawn with cairo.
 //
 // Run with `--render-once FILE DPI W_MM H_MM` it renders one page and exits:
-// the process the PDF and memory cases start.
+// the process the PDF and memory cases start. `--write-label-pdf FILE`
+// writes the PDF label only.
 #include "zarn-raster.h"
 
 #include <benchmark/benchmark.h>
@@ -111,7 +112,7 @@ void draw_label(cairo_t *cr, double scale, bool colour_logo)
     cairo_fill(cr);
     ZBarcode_Delete(s);
   };
-  symbol(BARCODE_CODE128, "1Z 999 AA1 01 2345 6784", 60, 600, 3, 240);
+  symbol(BARCODE_CODE128, "1Z999AA10123456784", 100, 600, 3, 240);
   symbol(BARCODE_QRCODE, "https://track.example/1Z999AA10123456784", 560, 940, 6, 0);
 }
 
@@ -358,6 +359,10 @@ int main(int argc, char **argv)
 {
   if (argc > 1 && std::strcmp(argv[1], "--render-once") == 0)
     return render_once(argc, argv);
+  if (argc == 3 && std::strcmp(argv[1], "--write-label-pdf") == 0) {
+    write_pdf(argv[2], 288, 432); // the 4 x 6 in label the README shows
+    return 0;
+  }
   self_path = fs::read_symlink("/proc/self/exe").string();
   char templ[] = "/tmp/zarn-bench-raster-XXXXXX";
   if (::mkdtemp(templ) == nullptr)
