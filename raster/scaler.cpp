@@ -73,9 +73,9 @@ void Scaler::push(const float *linear)
 void Scaler::finish_rows_through(int last)
 {
   while (acc_first_ <= last) {
+    // Every output row overlaps some source row; paper all the same if not.
     if (acc_.empty())
-      acc_.emplace_back(static_cast<std::size_t>(dst_w_),
-                        1.0f); // cannot happen: every row gets a share
+      acc_.emplace_back(static_cast<std::size_t>(dst_w_), 1.0f);
     out_(acc_first_, acc_.front().data());
     acc_.erase(acc_.begin());
     ++acc_first_;
