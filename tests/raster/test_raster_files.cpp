@@ -91,6 +91,25 @@ TEST_F(RasterFiles, PdfPagesAreCountedAndPickedOne_at_a_time)
   EXPECT_EQ(zarn_raster_bitmap_height(page.get()), 282);
 }
 
+TEST_F(RasterFiles, PdfTextAndBarsArriveAsPureDotsThatNoDitherTouches)
+{
+  // Rendered at the device without antialiasing, the caption and the bars
+  // are only black and white: Floyd-Steinberg then leaves exactly the dots
+  // a plain threshold gives, and the caption under the bars has ink.
+  const auto pdf = code128_pdf("CRISP-1", 200, 120, 10, 10, 0.9);
+  Bitmap dithered, thresholded;
+  ASSERT_EQ(render_bytes(pdf, options(0, 0, 203, ZARN_RASTER_DITHER_FLOYD_STEINBERG), dithered),
+            ZARN_RASTER_OK);
+  ASSERT_EQ(render_bytes(pdf, options(0, 0, 203, ZARN_RASTER_DITHER_THRESHOLD), thresholded),
+            ZARN_RASTER_OK);
+  const Dots d = unpack(dithered.get());
+  EXPECT_TRUE(d == unpack(thresholded.get()));
+  // The caption's baseline is 70 pt below the bars' top: 14 pt text above it.
+  const int top = static_cast<int>((10 + 70 - 14) * 8 * 25.4 / 72),
+            bottom = static_cast<int>((10 + 72) * 8 * 25.4 / 72);
+  EXPECT_GT(d.coverage(28, top, 300, bottom - top), 0.05);
+}
+
 // A PNG with a valid signature and IHDR chunk (CRC included) declaring
 // width x height, and nothing after it.
 std::vector<std::uint8_t> png_header_only(std::uint32_t width, std::uint32_t height)
