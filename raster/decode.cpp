@@ -1,5 +1,5 @@
-// Format recognition, the BMP and GIF headers, and the formats decoded by
-// SDL_image (BMP, GIF).
+// Format recognition, and BMP: its header read here, its pixels decoded by
+// SDL_image.
 #include "decode.hpp"
 
 #include "common/handle.hpp"
@@ -97,47 +97,16 @@ PictureInfo bmp_header(std::span<const std::uint8_t> d)
   return info;
 }
 
-PictureInfo gif_header(std::span<const std::uint8_t> d)
-{
-  // Logical screen, then (past any colour table and extensions) the first
-  // image's descriptor: the decoder allocates for that image.
-  if (d.size() < 13)
-    fail(ZARN_RASTER_ERR_CORRUPT, "damaged GIF: the header is cut short");
-  std::size_t pos = 13;
-  if (d[10] & 0x80)
-    pos += 3u << ((d[10] & 7) + 1);
-  while (pos < d.size()) {
-    const std::uint8_t kind = d[pos];
-    if (kind == 0x2C) {
-      if (pos + 10 > d.size())
-        break;
-      PictureInfo info{Format::gif, static_cast<int>(le16(d.data() + pos + 5)),
-                       static_cast<int>(le16(d.data() + pos + 7))};
-      if (info.width == 0 || info.height == 0)
-        fail(ZARN_RASTER_ERR_CORRUPT, "damaged GIF: an image of zero size");
-      return info;
-    }
-    if (kind != 0x21 || pos + 2 > d.size())
-      break;
-    pos += 2; // introducer and label, then sub-blocks up to an empty one
-    while (pos < d.size() && d[pos] != 0)
-      pos += 1u + d[pos];
-    ++pos;
-  }
-  fail(ZARN_RASTER_ERR_CORRUPT, "damaged GIF: no image in the file");
-}
-
-void sdl_decode(Format format, std::span<const std::uint8_t> d, RowSink &sink)
+void bmp_decode(std::span<const std::uint8_t> d, RowSink &sink)
 {
   using SurfacePtr = zarn::Owned<SDL_Surface, SDL_FreeSurface>;
   std::lock_guard lock(sdl_mutex);
   SDL_RWops *rw = SDL_RWFromConstMem(d.data(), static_cast<int>(d.size()));
   if (rw == nullptr)
     fail(ZARN_RASTER_ERR_NO_MEMORY, "out of memory");
-  SurfacePtr loaded(IMG_LoadTyped_RW(rw, 1, format == Format::bmp ? "BMP" : "GIF"));
+  SurfacePtr loaded(IMG_LoadTyped_RW(rw, 1, "BMP"));
   if (!loaded)
-    fail(ZARN_RASTER_ERR_CORRUPT,
-         std::string("damaged ") + format_name(format) + ": " + SDL_GetError());
+    fail(ZARN_RASTER_ERR_CORRUPT, std::string("damaged BMP: ") + SDL_GetError());
   SurfacePtr rgba(SDL_ConvertSurfaceFormat(loaded.get(), SDL_PIXELFORMAT_RGBA32, 0));
   if (!rgba)
     fail(ZARN_RASTER_ERR_NO_MEMORY, std::string("cannot convert the picture: ") + SDL_GetError());
@@ -170,8 +139,8 @@ void decode(const PictureInfo &info, std::span<const std::uint8_t> data, int wan
   case Format::jpeg: return jpeg_decode(data, want_width, want_height, sink);
   case Format::tiff: return tiff_decode(data, sink);
   case Format::webp: return webp_decode(data, want_width, want_height, sink);
-  case Format::bmp:
-  case Format::gif: return sdl_decode(info.format, data, sink);
+  case Format::bmp: return bmp_decode(data, sink);
+  case Format::gif: return gif_decode(data, sink);
   case Format::pdf: break;
   }
   fail(ZARN_RASTER_ERR_FORMAT, "a PDF has pages, not pixels");

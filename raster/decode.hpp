@@ -57,7 +57,8 @@ PictureInfo webp_header(std::span<const std::uint8_t> data);
 void webp_decode(std::span<const std::uint8_t> data, int want_width, int want_height,
                  RowSink &sink);
 PictureInfo bmp_header(std::span<const std::uint8_t> data);
+void bmp_decode(std::span<const std::uint8_t> data, RowSink &sink);
 PictureInfo gif_header(std::span<const std::uint8_t> data);
-void sdl_decode(Format format, std::span<const std::uint8_t> data, RowSink &sink);
+void gif_decode(std::span<const std::uint8_t> data, RowSink &sink);
 
 } // namespace zarn::raster

@@ -16,7 +16,7 @@ double overlap(int i, double lo, double hi)
 } // namespace
 
 Scaler::Scaler(int src_w, int src_h, int dst_w, int dst_h, RowOut out)
-    : src_w_(src_w), src_h_(src_h), dst_w_(dst_w), dst_h_(dst_h), out_(std::move(out)),
+    : src_h_(src_h), dst_w_(dst_w), dst_h_(dst_h), out_(std::move(out)),
       taps_(static_cast<std::size_t>(dst_w)), hrow_(static_cast<std::size_t>(dst_w)),
       ratio_(static_cast<double>(src_h) / dst_h)
 {

@@ -27,7 +27,7 @@ class Scaler {
   };
   void finish_rows_through(int last);
 
-  int src_w_, src_h_, dst_w_, dst_h_;
+  int src_h_, dst_w_, dst_h_;
   RowOut out_;
   std::vector<Tap> taps_;               // per output column
   std::vector<float> hrow_;             // the current source row resized across
