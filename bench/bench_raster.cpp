@@ -9,8 +9,9 @@
 // and a logo, drawn with cairo.
 //
 // Run with `--render-once FILE DPI W_MM H_MM` it renders one page and exits:
-// the process the PDF and memory cases start. `--write-label-pdf FILE`
-// writes the PDF label only.
+// the process the PDF and memory cases start (peak memory is the counter
+// peak_rss_MiB). `--write-label-pdf FILE` writes the PDF label only;
+// `--exit` only starts and ends, the baseline of a process.
 #include "zarn-raster.h"
 
 #include <benchmark/benchmark.h>
@@ -305,11 +306,8 @@ void process(benchmark::State &state, const std::vector<std::string> &argv)
     peak = std::max(peak, reported_peak_kib(err_file));
     state.SetIterationTime(r.seconds);
   }
-  if (peak > 0) {
-    char label[64];
-    std::snprintf(label, sizeof label, "peak RSS %.1f MiB", static_cast<double>(peak) / 1024);
-    state.SetLabel(label);
-  }
+  if (peak > 0)
+    state.counters["peak_rss_MiB"] = static_cast<double>(peak) / 1024;
 }
 
 // This process's own high-water mark of resident memory, from the kernel.
@@ -359,6 +357,8 @@ int main(int argc, char **argv)
 {
   if (argc > 1 && std::strcmp(argv[1], "--render-once") == 0)
     return render_once(argc, argv);
+  if (argc > 1 && std::strcmp(argv[1], "--exit") == 0)
+    return 0; // only loading the libraries, for the process baseline
   if (argc == 3 && std::strcmp(argv[1], "--write-label-pdf") == 0) {
     write_pdf(argv[2], 288, 432); // the 4 x 6 in label the README shows
     return 0;
@@ -394,6 +394,11 @@ int main(int argc, char **argv)
   benchmark::RegisterBenchmark(
       "raster_pdf_4x6_process/pdftoppm", process,
       std::vector<std::string>{"pdftoppm", "-r", "203", "-mono", pdf.string(), out})
+      ->UseManualTime();
+  // What starting a process linked to libzarn-raster (and so libzarn, with
+  // SDL2 and everything it loads) costs before any work.
+  benchmark::RegisterBenchmark("raster_process_start_only", process,
+                               std::vector<std::string>{self_path, "--exit"})
       ->UseManualTime();
   benchmark::RegisterBenchmark(
       "raster_a6_600dpi_pdf_process", process,
