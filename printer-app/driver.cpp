@@ -5,6 +5,10 @@
 #include "media.hpp"
 #include "zarn-raster.h"
 #include "zarn.h"
+#include "common/handle.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -90,6 +94,9 @@ bool start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *d
   auto *state = static_cast<JobState *>(papplJobGetData(job));
   const auto &h = options->header;
   state->invert = false;
+  papplLogJob(job, PAPPL_LOGLEVEL_DEBUG,
+              "Page of %ux%u dots, %u bits per pixel, colour space %d, %u bytes a line.",
+              h.cupsWidth, h.cupsHeight, h.cupsBitsPerPixel, h.cupsColorSpace, h.cupsBytesPerLine);
   if (h.cupsBitsPerPixel == 1 && h.cupsColorSpace == CUPS_CSPACE_K)
     state->format = ZARN_RASTER_BLACK1;
   else if (h.cupsBitsPerPixel == 8 &&
@@ -175,6 +182,33 @@ bool end_job(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t 
   return true;
 }
 
+// A job in the printer's own language (application/vnd.zarn-label) goes
+// to the printer as it is.
+bool print_raw(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t *device)
+{
+  const int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Cannot open the job's document.");
+  const UniqueFd file(fd);
+  papplJobSetImpressions(job, 1);
+  if (!wait_until_ready(job, device))
+    return false;
+  std::vector<char> buffer(64 * 1024);
+  for (;;) {
+    const ssize_t n = read(file.get(), buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Cannot read the job's document.");
+    if (n == 0)
+      break;
+    if (papplDeviceWrite(device, buffer.data(), static_cast<size_t>(n)) < 0)
+      return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Sending to the printer failed.");
+  }
+  papplJobSetImpressionsCompleted(job, 1);
+  return true;
+}
+
 // Status for the web page and get-printer-attributes. A printer whose
 // device a job holds is skipped: the job keeps its reasons up to date.
 bool update_status(pappl_printer_t *printer)
@@ -236,8 +270,10 @@ bool wait_until_ready(pappl_job_t *job, pappl_device_t *device)
     papplJobSetMessage(job, "Waiting for the printer: %s.", why.c_str());
     // Short steps, so that a cancel takes effect at once.
     for (auto slept = 0ms; slept < kPollInterval; slept += kCancelCheck) {
-      if (papplJobIsCanceled(job))
+      if (papplJobIsCanceled(job)) {
+        papplJobSetReasons(job, PAPPL_JREASON_NONE, PAPPL_JREASON_PRINTER_STOPPED);
         return false;
+      }
       std::this_thread::sleep_for(kCancelCheck);
     }
   }
@@ -271,6 +307,7 @@ bool driver_callback(pappl_system_t *system, const char *driver_name, const char
   data->rendpage_cb = end_page;
   data->rendjob_cb = end_job;
   data->status_cb = update_status;
+  data->printfile_cb = print_raw;
   data->format = "application/vnd.zarn-label";
 
   snprintf(data->make_and_model, sizeof data->make_and_model, "Zarn Label Printer %d dpi", dpi);
@@ -279,10 +316,11 @@ bool driver_callback(pappl_system_t *system, const char *driver_name, const char
   data->num_resolution = 1;
   data->x_resolution[0] = data->y_resolution[0] = dpi;
   data->x_default = data->y_default = dpi;
-  // Grey, so that PNG and JPEG reach the driver undithered and print-quality
-  // picks the dithering; 1-bit raster from clients is sent as it is.
-  data->raster_types = PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_SGRAY_8;
-  data->force_raster_type = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+  // 8-bit grey only: every page reaches the driver undithered, so
+  // print-quality picks the dithering. (PAPPL hands PWG raster lines as the
+  // client sent them but describes them with this type, so 1-bit raster is
+  // not offered.)
+  data->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
   data->color_supported = PAPPL_COLOR_MODE_MONOCHROME | PAPPL_COLOR_MODE_BI_LEVEL;
   data->color_default = PAPPL_COLOR_MODE_MONOCHROME;
   data->quality_default = IPP_QUALITY_NORMAL;

@@ -1,8 +1,10 @@
 #include "system.hpp"
 
 #include "driver.hpp"
-#include "pdf_filter.hpp"
+#include "filters.hpp"
 
+#include <arpa/inet.h>
+#include <netdb.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,8 +83,33 @@ std::string state_file_path(const std::string &base_name)
 
 bool is_loopback_name(const std::string &name)
 {
-  return name == "localhost" || name.starts_with("127.") || name == "::1" || name == "[::1]" ||
-         name.starts_with("/") || name.ends_with(".localhost");
+  if (name.empty() || name == "*")
+    return false;
+  if (name.starts_with("/"))
+    return true; // a domain socket
+  std::string host = name;
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo *found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
+    return false;
+  bool loopback = true;
+  for (const addrinfo *a = found; a != nullptr; a = a->ai_next) {
+    if (a->ai_family == AF_INET) {
+      const auto *in = reinterpret_cast<const sockaddr_in *>(a->ai_addr);
+      loopback = loopback && (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+    } else if (a->ai_family == AF_INET6) {
+      const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(a->ai_addr);
+      loopback = loopback && IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr);
+    } else {
+      loopback = false;
+    }
+  }
+  freeaddrinfo(found);
+  return loopback;
 }
 
 pappl_system_t *create_system(int num, cups_option_t *options, void *data)
@@ -150,6 +177,7 @@ pappl_system_t *create_system(int num, cups_option_t *options, void *data)
   papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(kDrivers)), kDrivers,
                                autoadd_callback, nullptr, driver_callback, nullptr);
   papplSystemAddMIMEFilter(system, "application/pdf", kLabelFormat, print_pdf, nullptr);
+  papplSystemAddMIMEFilter(system, "image/png", kLabelFormat, print_png, nullptr);
   papplSystemSetFooterHTML(system, "zarn-printer-app: labels through libzarn");
   pappl_version_t version{};
   papplCopyString(version.name, "zarn-printer-app", sizeof version.name);

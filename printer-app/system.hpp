@@ -19,8 +19,8 @@ pappl_system_t *create_system(int num_options, cups_option_t *options, void *dat
 // $XDG_CONFIG_HOME/NAME.state, else $HOME/.config/NAME.state, else /var/lib/NAME.state.
 std::string state_file_path(const std::string &base_name);
 
-// True for names that keep the server on this machine: localhost, 127.x.y.z,
-// ::1 and domain socket paths.
+// True for listen names that keep the server on this machine: names and
+// addresses whose every address is a loopback one, and domain socket paths.
 bool is_loopback_name(const std::string &name);
 
 } // namespace zarn::app

@@ -1,4 +1,4 @@
-#include "pdf_filter.hpp"
+#include "filters.hpp"
 
 #include "connection.hpp"
 #include "driver.hpp"
@@ -7,8 +7,11 @@
 #include "zarn.h"
 #include "common/handle.hpp"
 
+#include <png.h>
+
 #include <algorithm>
 #include <climits>
+#include <vector>
 #include <string>
 
 namespace zarn::app {
@@ -88,6 +91,40 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
     papplJobSetImpressionsCompleted(job, 1);
   }
   return true;
+}
+
+bool print_png(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
+{
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&image, papplJobGetFilename(job)))
+    return fail(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                std::string("Cannot read the PNG picture: ") + image.message);
+  // Colour stays colour (PAPPL converts it); transparency shows the paper.
+  const bool colour = (image.format & PNG_FORMAT_FLAG_COLOR) != 0;
+  image.format = colour ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
+  int max_width = 0, max_height = 0;
+  papplSystemGetMaxImageSize(papplPrinterGetSystem(papplJobGetPrinter(job)), &max_width,
+                             &max_height);
+  if ((max_width > 0 && image.width > static_cast<png_uint_32>(max_width)) ||
+      (max_height > 0 && image.height > static_cast<png_uint_32>(max_height))) {
+    png_image_free(&image);
+    return fail(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
+                "The PNG picture is " + std::to_string(image.width) + " x " +
+                    std::to_string(image.height) + " pixels, more than the printer takes.");
+  }
+  std::vector<unsigned char> pixels(PNG_IMAGE_SIZE(image));
+  const png_color white{255, 255, 255};
+  if (!png_image_finish_read(&image, &white, pixels.data(), 0, nullptr))
+    return fail(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                std::string("The PNG picture is damaged: ") + image.message);
+
+  const Options options(papplJobCreatePrintOptions(job, 1, colour));
+  if (!options)
+    return fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Cannot read the job's options.");
+  return papplJobFilterImage(job, device, options.get(), pixels.data(),
+                             static_cast<int>(image.width), static_cast<int>(image.height),
+                             colour ? 3 : 1, 0, true);
 }
 
 } // namespace zarn::app
