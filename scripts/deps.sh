@@ -7,7 +7,7 @@ set -euo pipefail
 
 build=(cmake make g++ pkg-config libusb-1.0-0-dev libsdl2-dev libsdl2-ttf-dev
        libumockdev-dev umockdev libglib2.0-dev libpng-dev libfreetype-dev libzint-dev fonts-dejavu-core
-       libpappl-dev)
+       libcli11-dev nlohmann-json3-dev libpappl-dev)
 test=(googletest libgtest-dev locales libzbar-dev zbar-tools cups-ipp-utils libcairo2-dev)
 sanitize=(clang libclang-rt-14-dev)
 bench=(libbenchmark-dev locales)
