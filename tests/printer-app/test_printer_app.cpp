@@ -812,6 +812,18 @@ TEST(PrinterAppStatus, PaperOutHoldsTheJobUntilThePrinterIsReady)
   EXPECT_EQ(labels_in(out), 1);
   EXPECT_TRUE(eventually(
       [&] { return app.printer_attributes("Stalled")["printer-state-reasons"] == "none"; }));
+
+  // Paused at the printer: the queue is paused, and resumed with it.
+  printer.set_status(kPaused);
+  EXPECT_TRUE(eventually([&] {
+    auto attrs = app.printer_attributes("Stalled");
+    return attrs["printer-state"] == "stopped" && attrs["printer-state-reasons"] == "paused";
+  })) << app.server_log();
+  printer.set_status(0);
+  EXPECT_TRUE(eventually([&] {
+    auto attrs = app.printer_attributes("Stalled");
+    return attrs["printer-state"] == "idle" && attrs["printer-state-reasons"] == "none";
+  })) << app.server_log();
 }
 
 // ---- USB through umockdev ------------------------------------------------------
