@@ -12,7 +12,6 @@ bool token_taken = false;
 
 std::mutex call_mutex;
 
-constexpr std::chrono::milliseconds kJobOpenWait{15000};
 thread_local std::chrono::milliseconds next_open_wait = kJobOpenWait;
 
 } // namespace

@@ -22,6 +22,7 @@ void release_connection();
 // How long the next device open on this thread waits for the token. A status
 // query sets it short so that a web page never waits behind another
 // printer's job; jobs wait longer (PAPPL retries a failed open).
+inline constexpr std::chrono::milliseconds kJobOpenWait{15000};
 void set_open_wait(std::chrono::milliseconds limit);
 std::chrono::milliseconds open_wait();
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <charconv>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace zarn::app {
@@ -328,6 +329,6 @@ PrinterStatus query_status(pappl_device_t * /*device*/)
   return PrinterStatus{true, static_cast<std::uint8_t>(value)};
 }
 
-bool last_open_failed() { return open_failed; }
+bool last_open_failed() { return std::exchange(open_failed, false); }
 
 } // namespace zarn::app

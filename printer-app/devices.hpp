@@ -36,7 +36,8 @@ void register_device_schemes();
 PrinterStatus query_status(pappl_device_t *device);
 
 // True when the last device open on this thread failed for a reason other
-// than the connection being busy (the printer is then unreachable).
+// than the connection being busy (the printer is then unreachable). Reading
+// it clears it.
 bool last_open_failed();
 
 } // namespace zarn::app

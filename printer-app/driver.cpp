@@ -213,8 +213,10 @@ bool print_raw(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_
 // device a job holds is skipped: the job keeps its reasons up to date.
 bool update_status(pappl_printer_t *printer)
 {
+  last_open_failed();
   set_open_wait(200ms);
   pappl_device_t *device = papplPrinterOpenDevice(printer);
+  set_open_wait(kJobOpenWait); // not taken when PAPPL found the device busy
   if (device == nullptr) {
     if (last_open_failed())
       papplPrinterSetReasons(printer, PAPPL_PREASON_OFFLINE, PAPPL_PREASON_DEVICE_STATUS);

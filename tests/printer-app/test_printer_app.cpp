@@ -634,6 +634,37 @@ class PrinterAppTest : public ::testing::Test {
   static inline int printed_ = 0;
 };
 
+TEST_F(PrinterAppTest, AdvertisesWhatTheDriverPrints)
+{
+  auto attrs = ipp_values(app_->ipptool(app_->printer_uri("Labels"), R"({
+  OPERATION Get-Printer-Attributes
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language en
+  ATTR uri printer-uri $uri
+  ATTR keyword requested-attributes document-format-supported,pwg-raster-document-type-supported,pwg-raster-document-resolution-supported,media-supported,media-tracking-supported,print-darkness-supported,printer-darkness-supported,print-speed-supported,print-quality-supported,printer-kind,printer-make-and-model
+  STATUS successful-ok
+})")
+                              .output);
+  for (const char *format : {"application/pdf", "image/png", "image/jpeg", "image/pwg-raster",
+                             "image/urf", "application/vnd.zarn-label"})
+    EXPECT_NE(attrs["document-format-supported"].find(format), std::string::npos) << format;
+  // Only the raster type whose lines PAPPL hands over as described.
+  EXPECT_EQ(attrs["pwg-raster-document-type-supported"], "sgray_8");
+  EXPECT_EQ(attrs["pwg-raster-document-resolution-supported"], "203dpi");
+  EXPECT_EQ(attrs["media-supported"],
+            "oe_4x6-label_4x6in,oe_4x4-label_4x4in,oe_4x2-label_4x2in,oe_2x1-label_2x1in,"
+            "om_100x150mm_100x150mm,om_100x50mm_100x50mm,om_62x29mm_62x29mm,om_57x32mm_57x32mm,"
+            "roll_min_12x6mm,roll_max_108x1000mm");
+  EXPECT_EQ(attrs["media-tracking-supported"], "continuous,gap,mark");
+  EXPECT_EQ(attrs["printer-darkness-supported"], "16");
+  EXPECT_FALSE(attrs["print-darkness-supported"].empty());
+  EXPECT_EQ(attrs["print-speed-supported"], "2540-15240");
+  EXPECT_EQ(attrs["print-quality-supported"], "draft,normal,high");
+  EXPECT_EQ(attrs["printer-kind"], "label,roll");
+  EXPECT_EQ(attrs["printer-make-and-model"], "Zarn Label Printer 203 dpi");
+}
+
 TEST_F(PrinterAppTest, PngPrintsOnTheMediaAsked)
 {
   const fs::path png = dir_->path / "barcode.png";
