@@ -381,6 +381,9 @@ class AppServer {
       ::kill(child, SIGTERM);
     server_->stop();
     fs::remove(program_);
+    // PAPPL leaves its local socket behind (root's lives in /run).
+    std::error_code ec;
+    fs::remove("/run/" + program_.filename().string() + ".sock", ec);
   }
 
   bool started() const { return port_ > 0; }
