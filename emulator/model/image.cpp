@@ -1,5 +1,7 @@
 #include "image.hpp"
 
+#include "saturate.hpp"
+
 #include <png.h>
 
 #include <algorithm>
@@ -38,6 +40,10 @@ void paint_pixel(std::uint8_t &dst, std::uint8_t src, Paint paint)
 void draw(Image &canvas, const Image &src, long long x, long long y, int rotation, Paint paint,
           int anchor)
 {
+  // The object is smaller than 2^31 dots: clamping keeps what lands on the
+  // canvas and lets the sums below stay in range.
+  x = clamp_position(x);
+  y = clamp_position(y);
   for (int v = 0; v < src.height; ++v) {
     for (int u = 0; u < src.width; ++u) {
       const long long s = static_cast<long long>(u) - anchor;
@@ -66,11 +72,12 @@ void draw(Image &canvas, const Image &src, long long x, long long y, int rotatio
   }
 }
 
-void fill(Image &canvas, long long x, long long y, long long w, long long h, Paint paint)
+void fill(Image &canvas, long long x0, long long y0, long long x1, long long y1, Paint paint)
 {
-  const long long x0 = std::max<long long>(x, 0), y0 = std::max<long long>(y, 0);
-  const long long x1 = std::min<long long>(x + w, canvas.width),
-                  y1 = std::min<long long>(y + h, canvas.height);
+  x0 = std::max<long long>(x0, 0);
+  y0 = std::max<long long>(y0, 0);
+  x1 = std::min<long long>(x1, canvas.width);
+  y1 = std::min<long long>(y1, canvas.height);
   for (long long j = y0; j < y1; ++j)
     for (long long i = x0; i < x1; ++i)
       paint_pixel(canvas.at(static_cast<int>(i), static_cast<int>(j)), 1, paint);

@@ -47,8 +47,9 @@ enum class Paint {
 void draw(Image &canvas, const Image &src, long long x, long long y, int rotation, Paint paint,
           int anchor = 0);
 
-// Fills a rectangle, clipped to the canvas.
-void fill(Image &canvas, long long x, long long y, long long w, long long h, Paint paint);
+// Fills the rectangle from (x0, y0) up to but not including (x1, y1),
+// clipped to the canvas.
+void fill(Image &canvas, long long x0, long long y0, long long x1, long long y1, Paint paint);
 
 // Enlarges each pixel to an xm by ym block, as printer fonts are enlarged.
 Image scale(const Image &src, int xm, int ym);

@@ -222,7 +222,8 @@ void StreamParser::start_block(BlockKind kind, unsigned long long size)
     mode_ = Mode::SkipBlock;
     return;
   }
-  block_.reserve(static_cast<std::size_t>(size));
+  // Grown as bytes come: a header may announce far more than ever arrives.
+  block_.reserve(static_cast<std::size_t>(std::min<unsigned long long>(size, 64 * 1024)));
   mode_ = Mode::Block;
   if (size == 0)
     finish_block();

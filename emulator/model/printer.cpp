@@ -1,5 +1,7 @@
 #include "printer.hpp"
 
+#include "saturate.hpp"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -13,7 +15,6 @@ namespace {
 constexpr double kDotsPerMm = 8.0;
 constexpr int kMaxWidthDots = 300 * 8;   // wider than any desktop label printer
 constexpr int kMaxHeightDots = 1000 * 8; // one metre of label
-constexpr std::size_t kMaxItemBytes = 256u << 20;
 constexpr std::size_t kMaxItems = 100000;
 constexpr std::size_t kMaxStoredBytes = 256u << 20;
 
@@ -197,7 +198,7 @@ std::string count_up(const std::string &value, long long step)
       !std::all_of(value.begin(), value.end(),
                    [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
     return value;
-  v += step;
+  v = sat_add(v, step);
   if (v < 0)
     v = 0;
   std::string s = std::to_string(v);
@@ -265,12 +266,17 @@ Printer::~Printer() = default;
 
 void Printer::feed(const std::uint8_t *data, std::size_t size) { parser_.feed(data, size); }
 
-void Printer::end_of_stream() { parser_.end_of_stream(); }
+void Printer::end_of_stream()
+{
+  parser_.end_of_stream();
+  connection_labels_ = 0;
+}
 
 std::string Printer::take_replies()
 {
   std::string out;
   out.swap(replies_);
+  answers_cut_ = false;
   return out;
 }
 
@@ -292,13 +298,27 @@ void Printer::on_problem(std::string_view what, std::uint64_t line_no)
   problem(line_no, std::string(what));
 }
 
+std::size_t Printer::cost(const Item &item)
+{
+  // What the object really holds, texts and pixels included.
+  std::size_t bytes = sizeof(Item);
+  if (const auto *p = std::get_if<Placed>(&item))
+    bytes += p->image.px.size();
+  else if (const auto *b = std::get_if<Bitmap>(&item))
+    bytes += b->bits.size();
+  else if (const auto *t = std::get_if<VarText>(&item))
+    bytes += t->args.font.size() + t->var.size();
+  else if (const auto *v = std::get_if<VarBarcode>(&item))
+    bytes += v->request.type.size() + v->request.content.size() + v->var.size();
+  return bytes;
+}
+
 void Printer::add(Item item)
 {
-  std::size_t bytes = 64;
-  if (auto *p = std::get_if<Placed>(&item))
-    bytes += p->image.px.size();
-  if (items_.size() >= kMaxItems || item_bytes_ + bytes > kMaxItemBytes) {
-    problem(parser_.line_no(), "label buffer full, object dropped (CLS empties it)");
+  const std::size_t bytes = cost(item);
+  if (items_.size() >= kMaxItems || item_bytes_ + bytes > config_.max_label_bytes) {
+    problem(parser_.line_no(), "label buffer full (" + std::to_string(config_.max_label_bytes) +
+                                   " bytes), object dropped (CLS empties it)");
     return;
   }
   item_bytes_ += bytes;
@@ -308,13 +328,14 @@ void Printer::add(Item item)
 void Printer::on_immediate(std::string_view command, std::uint64_t line_no)
 {
   if (command == "\x1b!?") {
-    replies_.push_back(static_cast<char>(config_.status));
+    const char status = static_cast<char>(config_.status);
+    answer(std::string_view(&status, 1), line_no);
   } else if (command == "~!T") {
-    replies_ += config_.model_name;
+    answer(config_.model_name, line_no);
   } else if (command == "\x1b!R") {
     items_.clear();
     item_bytes_ = 0;
-    vars_.clear();
+    clear_variables();
     counters_.clear();
     note("printer reset (ESC ! R)");
   } else {
@@ -348,8 +369,10 @@ void Printer::on_line(std::string_view raw, std::uint64_t line_no)
   else if (word == "PRINT")
     ok = cmd_print(args, line_no);
   else if (word == "FORMFEED") {
-    Image blank(width_, height_);
-    emit_label(blank, line_no, true);
+    if (may_print(line_no)) {
+      Image blank(width_, height_);
+      emit_label(blank, line_no, true);
+    }
   } else if (word == "BAR" || word == "ERASE" || word == "REVERSE")
     ok = cmd_rect(word, args, line_no);
   else if (word == "BOX")
@@ -455,8 +478,8 @@ bool Printer::cmd_text(std::string_view args, std::uint64_t line_no)
       return false;
     args = trim(args);
   }
-  a.x += ref_x_;
-  a.y += ref_y_;
+  a.x = sat_add(a.x, ref_x_);
+  a.y = sat_add(a.y, ref_y_);
   std::string content;
   if (unquote(args, content)) {
     if (auto img = text_image(a, content, line_no)) {
@@ -491,8 +514,8 @@ bool Printer::cmd_barcode(std::string_view args, std::uint64_t line_no)
       return false;
     args = trim(args);
   }
-  x += ref_x_;
-  y += ref_y_;
+  x = sat_add(x, ref_x_);
+  y = sat_add(y, ref_y_);
   r.type = upper(r.type);
   if (unquote(args, r.content)) {
     std::string error;
@@ -523,7 +546,8 @@ bool Printer::cmd_rect(std::string_view word, std::string_view args, std::uint64
   if (v[2] < 0 || v[3] < 0)
     return false;
   const Paint p = word == "BAR" ? Paint::Or : word == "ERASE" ? Paint::Clear : Paint::Xor;
-  add(Rect{v[0] + ref_x_, v[1] + ref_y_, v[2], v[3], p});
+  const long long x = sat_add(v[0], ref_x_), y = sat_add(v[1], ref_y_);
+  add(Rect{x, y, sat_add(x, v[2]), sat_add(y, v[3]), p});
   return true;
 }
 
@@ -536,15 +560,14 @@ bool Printer::cmd_box(std::string_view args, std::uint64_t)
   for (int i = 0; i < 5; ++i)
     if (!to_int(f[static_cast<std::size_t>(i)], v[i]))
       return false;
-  const long long x0 = v[0] + ref_x_, y0 = v[1] + ref_y_, x1 = v[2] + ref_x_, y1 = v[3] + ref_y_,
-                  t = v[4];
+  const long long x0 = sat_add(v[0], ref_x_), y0 = sat_add(v[1], ref_y_),
+                  x1 = sat_add(v[2], ref_x_), y1 = sat_add(v[3], ref_y_), t = v[4];
   if (x1 < x0 || y1 < y0 || t < 1)
     return false;
-  const long long w = x1 - x0, h = y1 - y0;
-  add(Rect{x0, y0, w, t, Paint::Or});
-  add(Rect{x0, y1 - t, w, t, Paint::Or});
-  add(Rect{x0, y0, t, h, Paint::Or});
-  add(Rect{x1 - t, y0, t, h, Paint::Or});
+  add(Rect{x0, y0, x1, sat_add(y0, t), Paint::Or});
+  add(Rect{x0, sat_sub(y1, t), x1, y1, Paint::Or});
+  add(Rect{x0, y0, sat_add(x0, t), y1, Paint::Or});
+  add(Rect{sat_sub(x1, t), y0, x1, y1, Paint::Or});
   return true;
 }
 
@@ -574,7 +597,8 @@ bool Printer::cmd_set(std::string_view args, std::uint64_t)
 bool Printer::cmd_out(std::string_view args, std::uint64_t line_no)
 {
   // OUT item[;item...]: quoted texts, _SERIAL$, _MODEL$ or variables;
-  // the answer ends with CR LF.
+  // the answer ends with CR LF. Repeated long variables could make it huge:
+  // it is built no longer than the printer holds, answer() then cuts it.
   std::string reply;
   std::size_t start = 0;
   bool quoted = false;
@@ -587,18 +611,20 @@ bool Printer::cmd_out(std::string_view args, std::uint64_t line_no)
     start = i + 1;
     std::string text;
     if (unquote(item, text))
-      reply += text;
+      ;
     else if (upper(item) == "_SERIAL$")
-      reply += config_.serial_number;
+      text = config_.serial_number;
     else if (upper(item) == "_MODEL$")
-      reply += config_.model_name;
+      text = config_.model_name;
     else if (is_variable(item))
-      reply += lookup(item, line_no);
+      text = lookup(item, line_no);
     else
       return false;
+    if (reply.size() <= kMaxReplyBytes)
+      reply.append(text, 0, kMaxReplyBytes + 1 - reply.size());
   }
-  replies_ += reply;
-  replies_ += "\r\n";
+  reply += "\r\n";
+  answer(reply, line_no);
   return true;
 }
 
@@ -627,7 +653,7 @@ bool Printer::cmd_kill(std::string_view args, std::uint64_t line_no)
   return true;
 }
 
-bool Printer::cmd_assign(std::string_view line, std::uint64_t)
+bool Printer::cmd_assign(std::string_view line, std::uint64_t line_no)
 {
   const std::size_t eq = line.find('=');
   const std::string_view name = trim(line.substr(0, eq));
@@ -641,8 +667,41 @@ bool Printer::cmd_assign(std::string_view line, std::uint64_t)
       return false;
     text = std::string(value);
   }
-  vars_[std::string(name)] = text;
+  set_variable(std::string(name), std::move(text), line_no);
   return true;
+}
+
+bool Printer::set_variable(const std::string &name, std::string value, std::uint64_t line_no)
+{
+  auto it = vars_.find(name);
+  const std::size_t old = it == vars_.end() ? 0 : name.size() + it->second.size();
+  const std::size_t bytes = name.size() + value.size();
+  if (var_bytes_ - old + bytes > config_.max_variable_bytes) {
+    problem(line_no, "variable memory full (" + std::to_string(config_.max_variable_bytes) +
+                         " bytes), " + shown(name) + " not set");
+    return false;
+  }
+  var_bytes_ = var_bytes_ - old + bytes;
+  vars_[name] = std::move(value);
+  return true;
+}
+
+void Printer::clear_variables()
+{
+  vars_.clear();
+  var_bytes_ = 0;
+}
+
+void Printer::answer(std::string_view text, std::uint64_t line_no)
+{
+  const std::size_t room = kMaxReplyBytes - std::min(replies_.size(), kMaxReplyBytes);
+  if (text.size() > room && !answers_cut_) {
+    problem(line_no, "answer cut to " + std::to_string(room) +
+                         " bytes (unsent answers are held to " + std::to_string(kMaxReplyBytes) +
+                         " bytes; later ones are dropped until these are taken)");
+    answers_cut_ = true;
+  }
+  replies_.append(text.substr(0, room));
 }
 
 bool Printer::cmd_emulator(std::string_view args, std::uint64_t)
@@ -680,12 +739,15 @@ void Printer::on_bitmap(const BitmapHeader &h, std::span<const std::uint8_t> dat
     problem(line_no, "BITMAP mode " + std::to_string(h.mode) + " unknown, bitmap dropped");
     return;
   }
-  if (items_.size() >= kMaxItems || item_bytes_ + data.size() > kMaxItemBytes) {
-    problem(line_no, "label buffer full, BITMAP dropped (CLS empties it)");
+  if (items_.size() >= kMaxItems ||
+      item_bytes_ + data.size() + sizeof(Item) > config_.max_label_bytes) {
+    problem(line_no, "label buffer full (" + std::to_string(config_.max_label_bytes) +
+                         " bytes), BITMAP dropped (CLS empties it)");
     return;
   }
-  item_bytes_ += data.size() + 64;
-  items_.push_back(Bitmap{h.x + ref_x_, h.y + ref_y_, static_cast<std::size_t>(h.width_bytes),
+  item_bytes_ += data.size() + sizeof(Item);
+  items_.push_back(Bitmap{sat_add(h.x, ref_x_), sat_add(h.y, ref_y_),
+                          static_cast<std::size_t>(h.width_bytes),
                           static_cast<std::size_t>(h.height),
                           std::vector<std::uint8_t>(data.begin(), data.end()), paint});
 }
@@ -693,7 +755,13 @@ void Printer::on_bitmap(const BitmapHeader &h, std::span<const std::uint8_t> dat
 void Printer::on_download(const DownloadHeader &h, std::span<const std::uint8_t> data,
                           std::uint64_t line_no)
 {
-  const std::size_t old = files_.count(h.name) ? files_[h.name].size() : 0;
+  const bool known = files_.count(h.name) != 0;
+  const std::size_t old = known ? files_[h.name].size() : 0;
+  if (!known && files_.size() >= config_.max_files) {
+    problem(line_no, "storage holds " + std::to_string(files_.size()) +
+                         " files, the most it keeps; \"" + shown(h.name) + "\" not stored");
+    return;
+  }
   if (file_bytes_ - old + data.size() > kMaxStoredBytes) {
     problem(line_no, "storage full, \"" + shown(h.name) + "\" not stored");
     return;
@@ -737,7 +805,7 @@ void Printer::draw_bitmap(Image &canvas, const Bitmap &b)
 {
   // Bit 7 of a byte is the leftmost dot of the eight; a clear bit is a dot.
   // Only the part that lies on the label is visited.
-  const long long x = b.x, y = b.y;
+  const long long x = clamp_position(b.x), y = clamp_position(b.y);
   const long long wdots = static_cast<long long>(b.width_bytes) * 8;
   const long long j0 = std::max<long long>(0, -y);
   const long long j1 = std::min<long long>(static_cast<long long>(b.height), canvas.height - y);
@@ -783,7 +851,7 @@ Image Printer::render()
       else
         problem(b->line_no, error + ", not drawn");
     } else if (const auto *r = std::get_if<Rect>(&item)) {
-      fill(canvas, r->x, r->y, r->w, r->h, r->paint);
+      fill(canvas, r->x0, r->y0, r->x1, r->y1, r->paint);
     }
   }
   if (turned_)
@@ -815,25 +883,42 @@ bool Printer::cmd_print(std::string_view args, std::uint64_t line_no)
                          std::to_string(left));
   for (int s = 0; s < sets && left > 0; ++s) {
     const Image image = render();
-    for (int c = 0; c < copies && left > 0; ++c, --left)
+    for (int c = 0; c < copies && left > 0; ++c, --left) {
+      if (!may_print(line_no))
+        return true;
       emit_label(image, line_no, false);
-    advance_counters();
+    }
+    advance_counters(line_no);
   }
   return true;
 }
 
-void Printer::advance_counters()
+bool Printer::may_print(std::uint64_t line_no)
+{
+  if (connection_labels_ < config_.max_labels_per_connection)
+    return true;
+  if (connection_labels_ == config_.max_labels_per_connection) {
+    problem(line_no, std::to_string(connection_labels_) +
+                         " labels printed on this connection, the most it may print; further "
+                         "labels are not printed");
+    ++connection_labels_; // said once per connection
+  }
+  return false;
+}
+
+void Printer::advance_counters(std::uint64_t line_no)
 {
   for (const auto &[var, step] : counters_) {
     auto it = vars_.find(var);
     if (it != vars_.end())
-      it->second = count_up(it->second, step);
+      set_variable(var, count_up(it->second, step), line_no);
   }
 }
 
 void Printer::emit_label(const Image &image, std::uint64_t line_no, bool blank)
 {
   ++printed_count_;
+  ++connection_labels_;
   PrintedLabel label;
   label.number = printed_count_;
   label.image = &image;

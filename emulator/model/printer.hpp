@@ -42,6 +42,12 @@ struct PrinterConfig {
   std::string model_name = "ZARN-EMU 203";
   std::string serial_number = "ZE00000001";
   int max_images_per_print = 100; // a PRINT asking for more prints this many
+  // Caps that keep a host from filling memory or disk. Reaching one is a
+  // log line; what does not fit is not kept (or not printed).
+  std::size_t max_variable_bytes = 1u << 20; // names and values of all variables
+  std::size_t max_label_bytes = 64u << 20;   // objects of the label being built
+  std::size_t max_files = 1000;              // stored files
+  int max_labels_per_connection = 10000;     // printed labels, counted per connection
 };
 
 struct PrintedLabel {
@@ -60,6 +66,10 @@ class Printer : private ParserSink {
   // Throws std::runtime_error when the font cannot be loaded.
   explicit Printer(PrinterConfig config);
   ~Printer() override;
+
+  // Answers not yet taken are held to this many bytes; the rest of a longer
+  // answer is cut off (and logged).
+  static constexpr std::size_t kMaxReplyBytes = 1u << 20;
 
   // The stream entry point: any bytes, in pieces of any size.
   void feed(const std::uint8_t *data, std::size_t size);
@@ -112,7 +122,7 @@ class Printer : private ParserSink {
     std::uint64_t line_no;
   };
   struct Rect {
-    long long x, y, w, h;
+    long long x0, y0, x1, y1; // corners, x1 and y1 one past the area
     Paint paint;
   };
   // A BITMAP is kept as it came, one bit a dot: blocks can be large and
@@ -136,6 +146,10 @@ class Printer : private ParserSink {
   void problem(std::uint64_t line_no, const std::string &what);
   void note(const std::string &what);
   void add(Item item);
+  static std::size_t cost(const Item &item);
+  void answer(std::string_view text, std::uint64_t line_no);
+  bool set_variable(const std::string &name, std::string value, std::uint64_t line_no);
+  void clear_variables();
 
   bool cmd_size(std::string_view args, std::uint64_t line_no);
   bool cmd_media(std::string_view word, std::string_view args, std::uint64_t line_no);
@@ -154,8 +168,9 @@ class Printer : private ParserSink {
                                   std::uint64_t line_no);
   std::string lookup(std::string_view var, std::uint64_t line_no);
   static void draw_bitmap(Image &canvas, const Bitmap &b);
+  bool may_print(std::uint64_t line_no);
   void emit_label(const Image &image, std::uint64_t line_no, bool blank);
-  void advance_counters();
+  void advance_counters(std::uint64_t line_no);
 
   PrinterConfig config_;
   StreamParser parser_;
@@ -163,6 +178,7 @@ class Printer : private ParserSink {
   LogFn log_;
   PrintedFn printed_;
   std::string replies_;
+  bool answers_cut_ = false; // said once until the answers are taken
 
   int width_ = 800, height_ = 400; // dots; 100 mm x 50 mm until SIZE
   double speed_ = 4, density_ = 8;
@@ -173,10 +189,12 @@ class Printer : private ParserSink {
   std::vector<Item> items_;
   std::size_t item_bytes_ = 0;
   std::map<std::string, std::string> vars_;
+  std::size_t var_bytes_ = 0;
   std::map<std::string, long long> counters_; // variable -> step
   std::map<std::string, std::vector<std::uint8_t>> files_;
   std::size_t file_bytes_ = 0;
   int printed_count_ = 0;
+  int connection_labels_ = 0; // printed since the connection began
   std::uint64_t problems_ = 0;
 };
 
