@@ -1,5 +1,6 @@
 #include "link.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -8,10 +9,20 @@
 
 namespace zarn::emu {
 
+void Link::start(Clock::time_point now)
+{
+  active_ = true;
+  last_input_ = now;
+}
+
 bool Link::receive(const std::uint8_t *data, std::size_t size, Clock::time_point now)
 {
   if (cut_)
     return false;
+  if (size > 0) {
+    active_ = true;
+    last_input_ = now;
+  }
   if (faults_.close_after > 0 && received_ + size >= faults_.close_after) {
     size = static_cast<std::size_t>(faults_.close_after - received_);
     cut_ = true;
@@ -22,6 +33,7 @@ bool Link::receive(const std::uint8_t *data, std::size_t size, Clock::time_point
   if (cut_) {
     // A cut link answers nothing more, not even to the bytes just read.
     pending_.clear();
+    queued_ = 0;
     return false;
   }
   if (reply.empty())
@@ -41,6 +53,7 @@ bool Link::receive(const std::uint8_t *data, std::size_t size, Clock::time_point
       at += std::chrono::milliseconds(faults_.chunk_gap_ms);
     pending_.push_back(Piece{at, reply.substr(off, step)});
   }
+  queued_ += reply.size();
   return true;
 }
 
@@ -49,27 +62,78 @@ void Link::end_of_stream()
   printer_.end_of_stream();
   printer_.take_replies();
   pending_.clear();
+  queued_ = 0;
   received_ = 0;
   cut_ = false;
+  active_ = false;
 }
 
-std::optional<std::string> Link::due(Clock::time_point now)
+std::string_view Link::due(Clock::time_point now) const
 {
-  if (pending_.empty() || pending_.front().at > now)
+  if (!front_due(now))
+    return {};
+  const Piece &p = pending_.front();
+  return std::string_view(p.bytes).substr(p.offset);
+}
+
+void Link::sent(std::size_t n, Clock::time_point now)
+{
+  if (n == 0 || pending_.empty())
+    return;
+  last_output_ = now;
+  Piece &p = pending_.front();
+  n = std::min(n, p.bytes.size() - p.offset);
+  p.offset += n;
+  queued_ -= n;
+  if (p.offset == p.bytes.size())
+    pending_.pop_front();
+}
+
+std::optional<std::string> Link::take_due(Clock::time_point now)
+{
+  if (!front_due(now))
     return std::nullopt;
-  std::string bytes = std::move(pending_.front().bytes);
-  pending_.pop_front();
+  std::string bytes(due(now));
+  sent(bytes.size(), now);
   return bytes;
+}
+
+Link::Expired Link::expired(Clock::time_point now) const
+{
+  if (front_due(now)) {
+    // Waiting answers: the host has read nothing since the later of the
+    // last byte it took and the moment the oldest answer was due.
+    const auto since = std::max(pending_.front().at, last_output_);
+    const bool limited = limits_.unread > Clock::duration::zero();
+    return limited && now - since >= limits_.unread ? Expired::unread : Expired::none;
+  }
+  if (active_ && pending_.empty() && limits_.idle > Clock::duration::zero() &&
+      now - std::max(last_input_, last_output_) >= limits_.idle)
+    return Expired::idle;
+  return Expired::none;
 }
 
 int Link::wait_ms(Clock::time_point now) const
 {
-  if (pending_.empty())
+  Clock::time_point at;
+  const auto none = Clock::duration::zero();
+  if (!pending_.empty()) {
+    const Piece &p = pending_.front();
+    if (p.at > now)
+      at = p.at;
+    else if (limits_.unread > none)
+      at = std::max(p.at, last_output_) + limits_.unread;
+    else
+      return -1;
+  } else if (active_ && limits_.idle > none) {
+    at = std::max(last_input_, last_output_) + limits_.idle;
+  } else {
     return -1;
-  if (pending_.front().at <= now)
+  }
+  if (at <= now)
     return 0;
-  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(pending_.front().at - now).count();
-  return static_cast<int>(ms);
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(at - now).count();
+  return static_cast<int>(std::min<long long>(ms, 24 * 3600 * 1000));
 }
 
 void Fd::reset(int fd)
@@ -79,20 +143,22 @@ void Fd::reset(int fd)
   fd_ = fd;
 }
 
-bool write_all(int fd, const std::string &data, bool socket)
+bool send_due(Link &link, int fd, bool socket)
 {
-  std::size_t off = 0;
-  while (off < data.size()) {
-    const ssize_t n = socket ? ::send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL)
-                             : ::write(fd, data.data() + off, data.size() - off);
+  for (;;) {
+    const auto now = Clock::now();
+    const std::string_view bytes = link.due(now);
+    if (bytes.empty())
+      return true;
+    const ssize_t n = socket ? ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT)
+                             : ::write(fd, bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR)
         continue;
-      return false;
+      return errno == EAGAIN || errno == EWOULDBLOCK;
     }
-    off += static_cast<std::size_t>(n);
+    link.sent(static_cast<std::size_t>(n), now);
   }
-  return true;
 }
 
 namespace {

@@ -1,6 +1,6 @@
 // What every transport shares: feeding the printer, and sending its replies
 // the way the fault options ask (late, in pieces, or not at all after the
-// host has sent a given number of bytes).
+// host has sent a given number of bytes), without ever waiting on a host.
 #pragma once
 
 #include "printer.hpp"
@@ -10,8 +10,11 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace zarn::emu {
+
+using Clock = std::chrono::steady_clock;
 
 struct Faults {
   int reply_delay_ms = 0;             // every reply waits this long
@@ -20,12 +23,25 @@ struct Faults {
   unsigned long long close_after = 0; // >0: cut the link after this many bytes in
 };
 
+// How long a host may keep the printer without using it.
+struct HostLimits {
+  Clock::duration idle = std::chrono::seconds(60);   // nothing sent, nothing to read
+  Clock::duration unread = std::chrono::seconds(10); // answers waiting, none read
+};
+
 class Link {
  public:
-  using Clock = std::chrono::steady_clock;
+  // While more answer bytes than this wait, the printer reads no more input,
+  // as a printer with a full buffer does.
+  static constexpr std::size_t kMaxQueued = 1u << 20;
 
-  Link(Printer &printer, const Faults &faults) : printer_(printer), faults_(faults) {}
+  Link(Printer &printer, const Faults &faults, const HostLimits &limits = {})
+      : printer_(printer), faults_(faults), limits_(limits)
+  {
+  }
 
+  // A host has connected: the idle time starts now.
+  void start(Clock::time_point now);
   // Feeds received bytes to the printer and schedules its replies. Returns
   // false once close_after bytes have come in; the rest is not read.
   bool receive(const std::uint8_t *data, std::size_t size, Clock::time_point now);
@@ -34,21 +50,44 @@ class Link {
   void end_of_stream();
   bool cut() const { return cut_; }
 
-  // The next reply piece if it is due by now.
-  std::optional<std::string> due(Clock::time_point now);
-  // Milliseconds until the next piece is due (0: now), -1 when none waits.
+  bool wants_input() const { return queued_ < kMaxQueued; }
+  // The reply bytes due by now (empty when none); sent() says how many of
+  // them went out.
+  std::string_view due(Clock::time_point now) const;
+  void sent(std::size_t n, Clock::time_point now);
+  // The next whole piece if it is due by now, counted as sent.
+  std::optional<std::string> take_due(Clock::time_point now);
+
+  enum class Expired { none, idle, unread };
+  // Whether the host has used up one of its limits by now.
+  Expired expired(Clock::time_point now) const;
+  // Milliseconds until a piece is due or a limit runs out; -1 when neither.
   int wait_ms(Clock::time_point now) const;
+  // Seconds of the limit, for log lines.
+  static double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+  const HostLimits &limits() const { return limits_; }
 
  private:
   struct Piece {
     Clock::time_point at;
     std::string bytes;
+    std::size_t offset = 0; // bytes of it already sent
   };
+  bool front_due(Clock::time_point now) const
+  {
+    return !pending_.empty() && pending_.front().at <= now;
+  }
+
   Printer &printer_;
   Faults faults_;
+  HostLimits limits_;
   std::deque<Piece> pending_;
+  std::size_t queued_ = 0; // unsent bytes in pending_
   unsigned long long received_ = 0;
   bool cut_ = false;
+  bool active_ = false; // a host is there: connected, or bytes came since the last end
+  Clock::time_point last_input_{};
+  Clock::time_point last_output_{};
 };
 
 // Ends the program's loops on SIGINT and SIGTERM: the handler writes to a
@@ -85,15 +124,19 @@ class Fd {
   int fd_ = -1;
 };
 
-// Writes all of data, retrying on EINTR and short writes; false on error.
-bool write_all(int fd, const std::string &data, bool socket);
+// Writes what is due on a descriptor that does not block. Returns false on
+// a write error (the host is gone); a full buffer just leaves bytes queued.
+bool send_due(Link &link, int fd, bool socket);
 
 struct TcpOptions {
   std::string address = "127.0.0.1";
   int port = 9100;
 };
-int run_tcp(Printer &printer, const Faults &faults, const TcpOptions &options);
-int run_serial(Printer &printer, const Faults &faults, const std::string &name);
-int run_usb(Printer &printer, const Faults &faults, const std::vector<std::string> &command);
+int run_tcp(Printer &printer, const Faults &faults, const HostLimits &limits,
+            const TcpOptions &options);
+int run_serial(Printer &printer, const Faults &faults, const HostLimits &limits,
+               const std::string &name);
+int run_usb(Printer &printer, const Faults &faults, const HostLimits &limits,
+            const std::vector<std::string> &command);
 
 } // namespace zarn::emu

@@ -42,6 +42,16 @@ void usage(std::FILE *out)
              "  --serial-number TEXT answer to OUT _SERIAL$ (default: ZE00000001)\n"
              "  --font FILE          monospace TrueType font for printer fonts\n"
              "  --max-labels N       most labels one PRINT prints (default: 100)\n"
+             "Limits:\n"
+             "  --idle-timeout S     close a TCP host that sends nothing for S seconds;\n"
+             "                       on serial, silence ends the connection (default: 60)\n"
+             "  --unread-timeout S   drop a host that reads none of its waiting answers\n"
+             "                       for S seconds (default: 10); 0 turns a limit off\n"
+             "  --variable-memory B  bytes for all variables, names included (default: 1048576)\n"
+             "  --label-memory B     bytes for the objects of one label (default: 67108864)\n"
+             "  --max-files N        files kept in storage (default: 1000)\n"
+             "  --max-labels-per-connection N\n"
+             "                       labels printed per connection (default: 10000)\n"
              "Faults:\n"
              "  --reply-delay MS     answer every query MS milliseconds late\n"
              "  --reply-chunk N      send answers in pieces of N bytes ...\n"
@@ -57,6 +67,18 @@ bool number(const char *text, long long lo, long long hi, long long &v)
   errno = 0;
   v = std::strtoll(text, &end, 10);
   return errno == 0 && end != text && *end == '\0' && v >= lo && v <= hi;
+}
+
+// Seconds with an optional fraction ("60", "0.25"), at most a day.
+bool seconds(const char *text, Clock::duration &d)
+{
+  char *end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text, &end);
+  if (errno != 0 || end == text || *end != '\0' || !(v >= 0 && v <= 86400))
+    return false;
+  d = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(v));
+  return true;
 }
 
 [[noreturn]] void bad(const std::string &what)
@@ -75,6 +97,7 @@ int main(int argc, char **argv)
   PrinterConfig config;
   config.font_path = ZARN_EMULATOR_FONT;
   Faults faults;
+  HostLimits limits;
   enum class Transport { None, Tcp, Serial, Usb } transport = Transport::None;
   TcpOptions tcp;
   std::string serial_name;
@@ -141,6 +164,28 @@ int main(int argc, char **argv)
       if (!number(value(), 1, 1000000, v))
         bad("bad --max-labels");
       config.max_images_per_print = static_cast<int>(v);
+    } else if (arg == "--idle-timeout") {
+      if (!seconds(value(), limits.idle))
+        bad("bad --idle-timeout");
+    } else if (arg == "--unread-timeout") {
+      if (!seconds(value(), limits.unread))
+        bad("bad --unread-timeout");
+    } else if (arg == "--variable-memory") {
+      if (!number(value(), 0, 1LL << 40, v))
+        bad("bad --variable-memory");
+      config.max_variable_bytes = static_cast<std::size_t>(v);
+    } else if (arg == "--label-memory") {
+      if (!number(value(), 0, 1LL << 40, v))
+        bad("bad --label-memory");
+      config.max_label_bytes = static_cast<std::size_t>(v);
+    } else if (arg == "--max-files") {
+      if (!number(value(), 0, 1000000000, v))
+        bad("bad --max-files");
+      config.max_files = static_cast<std::size_t>(v);
+    } else if (arg == "--max-labels-per-connection") {
+      if (!number(value(), 0, 1000000000, v))
+        bad("bad --max-labels-per-connection");
+      config.max_labels_per_connection = static_cast<int>(v);
     } else if (arg == "--reply-delay") {
       if (!number(value(), 0, 3600000, v))
         bad("bad --reply-delay");
@@ -193,9 +238,9 @@ int main(int argc, char **argv)
     }
     install_stop_handlers();
     switch (transport) {
-    case Transport::Tcp: return run_tcp(printer, faults, tcp);
-    case Transport::Serial: return run_serial(printer, faults, serial_name);
-    case Transport::Usb: return run_usb(printer, faults, command);
+    case Transport::Tcp: return run_tcp(printer, faults, limits, tcp);
+    case Transport::Serial: return run_serial(printer, faults, limits, serial_name);
+    case Transport::Usb: return run_usb(printer, faults, limits, command);
     case Transport::None: break;
     }
   } catch (const std::exception &e) {

@@ -41,7 +41,8 @@ class DevLink {
 
 } // namespace
 
-int run_serial(Printer &printer, const Faults &faults, const std::string &name)
+int run_serial(Printer &printer, const Faults &faults, const HostLimits &limits,
+               const std::string &name)
 {
   if (name.empty() || name.find('/') != std::string::npos) {
     std::fprintf(stderr, "zarn-emulator: --serial takes a device name such as ttyZARN0\n");
@@ -107,12 +108,33 @@ int run_serial(Printer &printer, const Faults &faults, const std::string &name)
                  "zarn-emulator: note: openport() only opens names that begin with \"tty\"\n");
   std::fflush(stdout);
 
-  Link link(printer, faults);
+  // Answers are written without blocking: a host that does not read must
+  // not stop the printer from reading on or from ending.
+  ::fcntl(master.get(), F_SETFL, ::fcntl(master.get(), F_GETFL) | O_NONBLOCK);
+  Link link(printer, faults, limits);
   std::vector<std::uint8_t> buf(64 * 1024);
   bool said_cut = false;
   for (;;) {
-    pollfd fds[2] = {{stop_fd(), POLLIN, 0}, {master.get(), POLLIN, 0}};
-    const int n = ::poll(fds, 2, link.wait_ms(Link::Clock::now()));
+    // A serial line never shows that a host went away: silence for the idle
+    // limit ends the connection, and answers nobody reads are dropped.
+    const auto expired = link.expired(Clock::now());
+    if (expired == Link::Expired::unread) {
+      std::fprintf(stderr, "zarn-emulator: host read none of its answers for %g s, dropped\n",
+                   Link::seconds(limits.unread));
+      ::tcflush(slave.get(), TCIFLUSH); // what already waits in the line, too
+      link.end_of_stream();
+      said_cut = false;
+    } else if (expired == Link::Expired::idle) {
+      std::fprintf(stderr, "zarn-emulator: serial line silent for %g s, connection ended\n",
+                   Link::seconds(limits.idle));
+      link.end_of_stream();
+      said_cut = false;
+    }
+    const auto now = Clock::now();
+    const short events = static_cast<short>((link.wants_input() ? POLLIN : 0) |
+                                            (link.due(now).empty() ? 0 : POLLOUT));
+    pollfd fds[2] = {{stop_fd(), POLLIN, 0}, {master.get(), events, 0}};
+    const int n = ::poll(fds, 2, link.wait_ms(now));
     if (n < 0) {
       if (errno == EINTR)
         continue;
@@ -121,7 +143,7 @@ int run_serial(Printer &printer, const Faults &faults, const std::string &name)
     }
     if (fds[0].revents)
       return 0;
-    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+    if (link.wants_input() && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
       const ssize_t got = ::read(master.get(), buf.data(), buf.size());
       if (got < 0 && (errno == EINTR || errno == EAGAIN))
         continue;
@@ -131,16 +153,16 @@ int run_serial(Printer &printer, const Faults &faults, const std::string &name)
       }
       // A serial line cannot be hung up from here: once cut, the printer
       // reads on (so the host never blocks) and stays silent.
-      if (!link.receive(buf.data(), static_cast<std::size_t>(got), Link::Clock::now()) &&
-          !said_cut) {
+      if (!link.receive(buf.data(), static_cast<std::size_t>(got), Clock::now()) && !said_cut) {
         std::fprintf(stderr, "zarn-emulator: silent after %llu bytes (--close-after)\n",
                      faults.close_after);
         said_cut = true;
       }
     }
-    while (auto piece = link.due(Link::Clock::now()))
-      if (!write_all(master.get(), *piece, false))
-        std::perror("zarn-emulator: write");
+    if (!send_due(link, master.get(), false)) {
+      std::perror("zarn-emulator: write");
+      link.end_of_stream();
+    }
   }
 }
 

@@ -1,5 +1,6 @@
 // The printer on a TCP port: one host at a time, as a network printer
-// serves its print jobs; the next connection waits in the backlog.
+// serves its print jobs; the next connections wait in the backlog until the
+// current host closes, goes idle or stops reading its answers.
 #include "link.hpp"
 
 #include <arpa/inet.h>
@@ -13,7 +14,8 @@
 
 namespace zarn::emu {
 
-int run_tcp(Printer &printer, const Faults &faults, const TcpOptions &options)
+int run_tcp(Printer &printer, const Faults &faults, const HostLimits &limits,
+            const TcpOptions &options)
 {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -29,8 +31,10 @@ int run_tcp(Printer &printer, const Faults &faults, const TcpOptions &options)
   }
   const int one = 1;
   setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  // Hosts queue while one is served: the kernel's largest backlog keeps
+  // them waiting instead of dropping their connection attempts.
   if (::bind(listener.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-      ::listen(listener.get(), 8) != 0) {
+      ::listen(listener.get(), SOMAXCONN) != 0) {
     std::fprintf(stderr, "zarn-emulator: cannot listen on %s:%d: %s\n", options.address.c_str(),
                  options.port, std::strerror(errno));
     return 1;
@@ -42,7 +46,7 @@ int run_tcp(Printer &printer, const Faults &faults, const TcpOptions &options)
   std::printf("listening on %s:%u\n", text, ntohs(addr.sin_port));
   std::fflush(stdout);
 
-  Link link(printer, faults);
+  Link link(printer, faults, limits);
   Fd client;
   std::vector<std::uint8_t> buf(64 * 1024);
   auto hang_up = [&] {
@@ -50,8 +54,24 @@ int run_tcp(Printer &printer, const Faults &faults, const TcpOptions &options)
     client.reset();
   };
   for (;;) {
-    pollfd fds[2] = {{stop_fd(), POLLIN, 0}, {client ? client.get() : listener.get(), POLLIN, 0}};
-    const int timeout = client ? link.wait_ms(Link::Clock::now()) : -1;
+    if (client) {
+      const auto expired = link.expired(Clock::now());
+      if (expired != Link::Expired::none) {
+        const bool idle = expired == Link::Expired::idle;
+        std::fprintf(stderr, "zarn-emulator: %s for %g s, connection closed\n",
+                     idle ? "host idle" : "host read none of its answers",
+                     Link::seconds(idle ? limits.idle : limits.unread));
+        hang_up();
+      }
+    }
+    short events = POLLIN;
+    if (client) {
+      const auto now = Clock::now();
+      events = static_cast<short>((link.wants_input() ? POLLIN : 0) |
+                                  (link.due(now).empty() ? 0 : POLLOUT));
+    }
+    pollfd fds[2] = {{stop_fd(), POLLIN, 0}, {client ? client.get() : listener.get(), events, 0}};
+    const int timeout = client ? link.wait_ms(Clock::now()) : -1;
     const int n = ::poll(fds, 2, timeout);
     if (n < 0) {
       if (errno == EINTR)
@@ -63,20 +83,29 @@ int run_tcp(Printer &printer, const Faults &faults, const TcpOptions &options)
       return 0;
     if (!client) {
       if (fds[1].revents & POLLIN) {
-        client.reset(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        client.reset(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
         // accept can fail when the peer already left; just wait for the next.
+        if (client) {
+          // A printer's buffers are small: answers a host does not read stay
+          // with us, where the unread limit sees them, not in the kernel.
+          const int buffer = 64 * 1024;
+          setsockopt(client.get(), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+          link.start(Clock::now());
+        }
       }
       continue;
     }
     if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
-      const ssize_t got = ::recv(client.get(), buf.data(), buf.size(), 0);
-      if (got < 0 && errno == EINTR)
+      const ssize_t got = ::recv(client.get(), buf.data(), buf.size(), MSG_DONTWAIT);
+      if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
         continue;
       if (got <= 0) {
+        // A host that shut only its sending side still gets what is due.
+        send_due(link, client.get(), true);
         hang_up();
         continue;
       }
-      if (!link.receive(buf.data(), static_cast<std::size_t>(got), Link::Clock::now())) {
+      if (!link.receive(buf.data(), static_cast<std::size_t>(got), Clock::now())) {
         std::fprintf(stderr,
                      "zarn-emulator: closing the connection after %llu bytes (--close-after)\n",
                      faults.close_after);
@@ -84,12 +113,8 @@ int run_tcp(Printer &printer, const Faults &faults, const TcpOptions &options)
         continue;
       }
     }
-    while (auto piece = link.due(Link::Clock::now())) {
-      if (!write_all(client.get(), *piece, true)) {
-        hang_up();
-        break;
-      }
-    }
+    if (!send_due(link, client.get(), true))
+      hang_up();
   }
 }
 

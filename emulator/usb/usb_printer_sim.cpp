@@ -875,6 +875,12 @@ size_t UsbPrinterSim::in_queued(int dev) const
   return impl_->dev(dev).in_queue.size();
 }
 
+void UsbPrinterSim::clear_in(int dev)
+{
+  std::lock_guard lk(impl_->m);
+  impl_->dev(dev).in_queue.clear();
+}
+
 bool UsbPrinterSim::interface_claimed(int dev) const
 {
   std::lock_guard lk(impl_->m);
@@ -941,7 +947,7 @@ bool UsbPrinterSim::wait_closed(std::chrono::milliseconds timeout, int dev) cons
   }
 }
 
-int UsbPrinterSim::run_child(const std::vector<std::string> &argv)
+pid_t UsbPrinterSim::spawn_child(const std::vector<std::string> &argv)
 {
   if (argv.empty())
     return -1;
@@ -970,6 +976,14 @@ int UsbPrinterSim::run_child(const std::vector<std::string> &argv)
 
   pid_t pid;
   if (posix_spawnp(&pid, cargv[0], nullptr, nullptr, cargv.data(), cenv.data()) != 0)
+    return -1;
+  return pid;
+}
+
+int UsbPrinterSim::run_child(const std::vector<std::string> &argv)
+{
+  const pid_t pid = spawn_child(argv);
+  if (pid < 0)
     return -1;
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
