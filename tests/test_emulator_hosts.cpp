@@ -5,6 +5,7 @@
 #include "tcp_client.hpp"
 #include "test_emulator_program.hpp"
 #include "test_emulator_util.h"
+#include "zarn.h"
 
 #include "common/handle.hpp"
 
@@ -43,8 +44,7 @@ class EmulatorHosts : public ::testing::Test {
   std::unique_ptr<ChildProcess> start(std::vector<std::string> args)
   {
     args.insert(args.begin(), {"--out", (dir.path / "out").string()});
-    auto emu = run_emulator(args, dir.path / ("emulator-" + std::to_string(++runs_) + ".log"),
-                            "");
+    auto emu = run_emulator(args, dir.path / ("emulator-" + std::to_string(++runs_) + ".log"), "");
     return emu;
   }
   std::unique_ptr<ChildProcess> start_tcp(std::vector<std::string> args)
@@ -188,6 +188,34 @@ TEST_F(EmulatorHosts, SerialHostThatDoesNotReadIsDroppedThenAnswered)
   ::tcflush(host.get(), TCIFLUSH);
   ASSERT_EQ(::write(host.get(), "OUT \"again\"\r\n", 13), 13);
   EXPECT_EQ(receive_for(host.get(), 7, 5s), "again\r\n") << emu->log();
+}
+
+// Run by the next test as the emulator's USB host (hence disabled here).
+TEST(EmulatorUsbHostNotReading, DISABLED_FloodsThenAsksTheStatus)
+{
+  ASSERT_EQ(openport(const_cast<char *>("USB")), 1);
+  std::string bytes = flood();
+  ASSERT_EQ(sendBinaryData(reinterpret_cast<unsigned char *>(bytes.data()),
+                           static_cast<int>(bytes.size())),
+            1);
+  // Longer than the emulator's unread limit: its stuck answers are gone.
+  std::this_thread::sleep_for(800ms);
+  EXPECT_EQ(printerstatus(), 0);
+  closeport();
+}
+
+TEST_F(EmulatorHosts, UsbHostThatDoesNotReadHasItsAnswersDropped)
+{
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  auto emu =
+      start({"--unread-timeout", "0.3", "--usb", "--", self,
+             "--gtest_filter=EmulatorUsbHostNotReading.*", "--gtest_also_run_disabled_tests"});
+  const int status = emu->wait(30s);
+  ZARN_REQUIRE_FAKE(status == 0 || emu->log().find("USB:") == std::string::npos,
+                    "umockdev testbed not available: " + emu->log());
+  EXPECT_EQ(status, 0) << emu->log();
+  EXPECT_NE(emu->log().find("host read none of its answers for 0.3 s, dropped"), std::string::npos)
+      << emu->log();
 }
 
 } // namespace

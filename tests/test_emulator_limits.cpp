@@ -11,8 +11,8 @@ using namespace std::string_literals;
 
 std::size_t files_in(const std::filesystem::path &dir)
 {
-  return static_cast<std::size_t>(
-      std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()));
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir),
+                                                std::filesystem::directory_iterator()));
 }
 
 TEST(EmulatorLimits, VariablesShareOneMemoryThatLastsUntilReset)
@@ -44,8 +44,8 @@ TEST(EmulatorLimits, LabelBufferCountsTheRealSizeOfEachObject)
   config.max_label_bytes = 1 << 20;
   RecordingPrinter p(config);
   // A TEXT with a 30 KB font name and a 30 KB variable name holds 60 KB.
-  const std::string line = "TEXT 0,0,\"" + std::string(30000, 'F') + "\",0,1,1," +
-                           "V" + std::string(30000, 'v') + "\r\n";
+  const std::string line = "TEXT 0,0,\"" + std::string(30000, 'F') + "\",0,1,1," + "V" +
+                           std::string(30000, 'v') + "\r\n";
   for (int i = 0; i < 17; ++i)
     p.send(line);
   EXPECT_TRUE(p.log.empty()) << p.log.front();

@@ -29,9 +29,6 @@ inline std::unique_ptr<ChildProcess> run_emulator(const std::vector<std::string>
   return child;
 }
 
-inline int tcp_port(const ChildProcess &emu)
-{
-  return emu.number_after("listening on 127.0.0.1:");
-}
+inline int tcp_port(const ChildProcess &emu) { return emu.number_after("listening on 127.0.0.1:"); }
 
 } // namespace zarn::emu::test

@@ -6,7 +6,9 @@
 #include <csignal>
 #include <cstdio>
 #include <mutex>
+#include <stdexcept>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/wait.h>
 
 #ifdef ZARN_EMULATOR_USB
@@ -64,6 +66,11 @@ int run_usb(Printer &printer, const Faults &faults, const HostLimits &limits,
     // umockdev calls the handlers on its own thread; the main thread only
     // watches the child, the stop signals and the time limits.
     std::mutex m;
+    // Wakes the main thread when answers start to wait, so that it times
+    // the unread limit from then on.
+    Fd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake)
+      throw std::runtime_error("eventfd failed");
     bool said_cut = false;
     bool paused = false;
     int opens = 0;
@@ -93,6 +100,8 @@ int run_usb(Printer &printer, const Faults &faults, const HostLimits &limits,
         said_cut = true;
       }
       throttle();
+      const std::uint64_t one = 1;
+      [[maybe_unused]] ssize_t n = ::write(wake.get(), &one, sizeof one);
     });
     sim.set_in_provider([&]() -> std::optional<std::vector<std::uint8_t>> {
       std::lock_guard lock(m);
@@ -127,8 +136,8 @@ int run_usb(Printer &printer, const Faults &faults, const HostLimits &limits,
         }
         timeout = link.wait_ms(Clock::now());
       }
-      pollfd fds[2] = {{stop_fd(), POLLIN, 0}, {child.get(), POLLIN, 0}};
-      if (::poll(fds, 2, timeout) < 0) {
+      pollfd fds[3] = {{stop_fd(), POLLIN, 0}, {child.get(), POLLIN, 0}, {wake.get(), POLLIN, 0}};
+      if (::poll(fds, 3, timeout) < 0) {
         if (errno == EINTR)
           continue;
         std::perror("zarn-emulator: poll");
@@ -141,6 +150,8 @@ int run_usb(Printer &printer, const Faults &faults, const HostLimits &limits,
       }
       if (fds[1].revents)
         return reap(pid);
+      std::uint64_t count = 0;
+      [[maybe_unused]] ssize_t n = ::read(wake.get(), &count, sizeof count);
     }
   } catch (const std::exception &e) {
     std::fprintf(stderr, "zarn-emulator: USB: %s\n", e.what());

@@ -21,7 +21,8 @@ namespace zarn::test {
 // unread data backs up at the sender soon.
 inline int connect_loopback(int port, int receive_buffer = 0, bool nonblocking = false)
 {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), 0);
+  const int fd =
+      ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), 0);
   if (fd < 0)
     return -1;
   if (receive_buffer > 0)
@@ -57,8 +58,8 @@ inline std::string receive_for(int fd, std::size_t want, std::chrono::millisecon
   const auto end = std::chrono::steady_clock::now() + limit;
   std::string got;
   while (got.size() < want) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
     if (left.count() <= 0)
       break;
     pollfd p{fd, POLLIN, 0};
