@@ -3,7 +3,7 @@
 // options reach the host the way they say.
 #include "child_process.hpp"
 #include "fake_printer.h" // in_ci, ZARN_REQUIRE_FAKE
-#include "test_emulator_util.h"
+#include "test_emulator_util.hpp"
 #include "zarn.h"
 
 #include <unistd.h>

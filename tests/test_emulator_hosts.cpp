@@ -4,7 +4,7 @@
 #include "fake_printer.h" // ZARN_REQUIRE_FAKE
 #include "tcp_client.hpp"
 #include "test_emulator_program.hpp"
-#include "test_emulator_util.h"
+#include "test_emulator_util.hpp"
 #include "zarn.h"
 
 #include "common/handle.hpp"
@@ -80,7 +80,7 @@ TEST_F(EmulatorHosts, HostThatDoesNotReadIsDroppedAndTheNextIsServed)
   ASSERT_TRUE(silent);
   ASSERT_TRUE(send_all(silent.get(), flood()));
   UniqueFd next(connect_loopback(port_));
-  ASSERT_TRUE(send_all(next.get(), "\x1b!?\r\n\r\n"));
+  ASSERT_TRUE(send_all(next.get(), kStatusQuery));
   EXPECT_EQ(receive_for(next.get(), 1, 5s), std::string(1, '\0')) << emu->log();
   EXPECT_NE(emu->log().find("host read none of its answers for 0.3 s, connection closed"),
             std::string::npos)

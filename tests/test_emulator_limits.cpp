@@ -1,6 +1,6 @@
 // The printer model holds its memory and disk to caps a host cannot push
 // past, and numbers from the wire at the ends of their range do no harm.
-#include "test_emulator_util.h"
+#include "test_emulator_util.hpp"
 
 #include <filesystem>
 
@@ -145,9 +145,9 @@ TEST(EmulatorLimits, NumbersAtTheEndsOfTheirRangeSaturate)
   ASSERT_EQ(p.images.size(), 1u);
   EXPECT_TRUE(p.log.empty()) << p.log.front();
   Image want(80, 80);
-  fill(want, 0, 0, 4, 4, Paint::Or);
-  fill(want, 0, 20, 80, 22, Paint::Or);
-  fill(want, 0, 28, 80, 30, Paint::Or);
+  fill(want, 0, 0, 4, 4, Paint::ink);
+  fill(want, 0, 20, 80, 22, Paint::ink);
+  fill(want, 0, 28, 80, 30, Paint::ink);
   EXPECT_EQ(p.images[0], want);
   EXPECT_EQ(p.replies(), "9223372036854775807\r\n");
 }

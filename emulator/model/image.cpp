@@ -1,5 +1,7 @@
 #include "image.hpp"
 
+#include "common/handle.hpp"
+
 #include "saturate.hpp"
 
 #include <png.h>
@@ -25,10 +27,10 @@ namespace {
 void paint_pixel(std::uint8_t &dst, std::uint8_t src, Paint paint)
 {
   switch (paint) {
-  case Paint::Overwrite: dst = src; break;
-  case Paint::Or: dst = static_cast<std::uint8_t>(dst | src); break;
-  case Paint::Xor: dst = static_cast<std::uint8_t>(dst ^ src); break;
-  case Paint::Clear:
+  case Paint::overwrite: dst = src; break;
+  case Paint::ink: dst = static_cast<std::uint8_t>(dst | src); break;
+  case Paint::invert: dst = static_cast<std::uint8_t>(dst ^ src); break;
+  case Paint::erase:
     if (src)
       dst = 0;
     break;
@@ -114,10 +116,16 @@ Image mirror(const Image &src)
 
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE *f) const { std::fclose(f); }
+void close_file(std::FILE *f) { std::fclose(f); }
+using File = zarn::Owned<std::FILE, close_file>;
+
+// A libpng reader or writer is two structures destroyed together.
+struct PngHandles {
+  png_structp png = nullptr;
+  png_infop info = nullptr;
 };
-using File = std::unique_ptr<std::FILE, FileCloser>;
+void destroy_writer(PngHandles *h) { png_destroy_write_struct(&h->png, &h->info); }
+void destroy_reader(PngHandles *h) { png_destroy_read_struct(&h->png, &h->info, nullptr); }
 
 // libpng reports errors by longjmp. The functions that call setjmp below
 // hold only trivially destructible locals, so the jump skips no destructor;
@@ -200,21 +208,14 @@ void write_png(const std::filesystem::path &path, const Image &image)
   if (!f)
     throw std::runtime_error("cannot write " + path.string());
   PngError err;
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &err, png_fail, png_warn);
-  png_infop info = png ? png_create_info_struct(png) : nullptr;
-  struct Guard {
-    png_structp &p;
-    png_infop &i;
-    ~Guard()
-    {
-      if (p)
-        png_destroy_write_struct(&p, &i);
-    }
-  } guard{png, info};
-  if (!info)
+  PngHandles h;
+  const zarn::Owned<PngHandles, destroy_writer> owner(&h);
+  h.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &err, png_fail, png_warn);
+  h.info = h.png ? png_create_info_struct(h.png) : nullptr;
+  if (!h.info)
     throw std::runtime_error("PNG: out of memory");
   std::vector<png_byte> row(static_cast<std::size_t>(image.width + 7) / 8 + 1);
-  if (!write_rows(png, info, f.get(), image, row.data()))
+  if (!write_rows(h.png, h.info, f.get(), image, row.data()))
     throw std::runtime_error(path.string() + ": " + err.message);
   if (std::fflush(f.get()) != 0 || std::ferror(f.get()))
     throw std::runtime_error("cannot write " + path.string());
@@ -226,28 +227,21 @@ Image read_png(const std::filesystem::path &path)
   if (!f)
     throw std::runtime_error("cannot read " + path.string());
   PngError err;
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &err, png_fail, png_warn);
-  png_infop info = png ? png_create_info_struct(png) : nullptr;
-  struct Guard {
-    png_structp &p;
-    png_infop &i;
-    ~Guard()
-    {
-      if (p)
-        png_destroy_read_struct(&p, &i, nullptr);
-    }
-  } guard{png, info};
-  if (!info)
+  PngHandles h;
+  const zarn::Owned<PngHandles, destroy_reader> owner(&h);
+  h.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &err, png_fail, png_warn);
+  h.info = h.png ? png_create_info_struct(h.png) : nullptr;
+  if (!h.info)
     throw std::runtime_error("PNG: out of memory");
-  png_uint_32 w = 0, h = 0;
+  png_uint_32 w = 0, height = 0;
   std::size_t row_bytes = 0;
-  if (!read_header(png, info, f.get(), w, h, row_bytes))
+  if (!read_header(h.png, h.info, f.get(), w, height, row_bytes))
     throw std::runtime_error(path.string() + ": " + err.message);
   if (row_bytes != w)
     throw std::runtime_error(path.string() + ": unexpected pixel layout");
-  Image out(static_cast<int>(w), static_cast<int>(h));
+  Image out(static_cast<int>(w), static_cast<int>(height));
   std::vector<png_byte> row(row_bytes + 1);
-  if (!read_rows(png, info, out, row.data()))
+  if (!read_rows(h.png, h.info, out, row.data()))
     throw std::runtime_error(path.string() + ": " + err.message);
   return out;
 }

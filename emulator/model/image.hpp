@@ -33,10 +33,10 @@ struct Image {
 };
 
 enum class Paint {
-  Overwrite, // the source's dots and blanks both replace the canvas
-  Or,        // only the source's dots are printed
-  Xor,       // the source's dots invert the canvas
-  Clear,     // the source's dots erase the canvas
+  overwrite, // the source's dots and blanks both replace the canvas
+  ink,       // only the source's dots are printed (OR)
+  invert,    // the source's dots invert the canvas (XOR)
+  erase,     // the source's dots erase the canvas
 };
 
 // Draws src on canvas with the reference point (x, y). The object turns

@@ -3,36 +3,23 @@
 // queries. Transports feed it bytes and send back what take_replies() gives.
 #pragma once
 
-#include "barcode.hpp"
+#include "files.hpp"
 #include "image.hpp"
+#include "label.hpp"
 #include "parser.hpp"
+#include "status.hpp"
 #include "text.hpp"
+#include "variables.hpp"
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <memory>
-#include <optional>
 #include <string>
-#include <variant>
+#include <string_view>
 #include <vector>
 
 namespace zarn::emu {
-
-// Status byte bits answered to ESC ! ?.
-enum StatusBit : std::uint8_t {
-  kHeadOpen = 0x01,
-  kPaperJam = 0x02,
-  kPaperOut = 0x04,
-  kRibbonOut = 0x08,
-  kPaused = 0x10,
-  kPrinting = 0x20,
-  kCoverOpen = 0x40,
-  kOtherError = 0x80,
-};
-// Parses "0x45", "69" or names joined by '+' or ',' ("paper-out+head-open").
-bool parse_status(std::string_view text, std::uint8_t &status);
 
 struct PrinterConfig {
   std::filesystem::path output_dir;  // PNG files go here; empty: none written
@@ -63,13 +50,13 @@ class Printer : private ParserSink {
   using LogFn = std::function<void(const std::string &)>;
   using PrintedFn = std::function<void(const PrintedLabel &)>;
 
-  // Throws std::runtime_error when the font cannot be loaded.
-  explicit Printer(PrinterConfig config);
-  ~Printer() override;
-
   // Answers not yet taken are held to this many bytes; the rest of a longer
   // answer is cut off (and logged).
   static constexpr std::size_t kMaxReplyBytes = 1u << 20;
+
+  // Throws std::runtime_error when the font cannot be loaded.
+  explicit Printer(PrinterConfig config);
+  ~Printer() override;
 
   // The stream entry point: any bytes, in pieces of any size.
   void feed(const std::uint8_t *data, std::size_t size);
@@ -86,54 +73,34 @@ class Printer : private ParserSink {
 
   // The current label as PRINT would print it now.
   Image render();
-  int width_dots() const { return width_; }
-  int height_dots() const { return height_; }
-  int labels_printed() const { return printed_count_; }
-  const std::map<std::string, std::vector<std::uint8_t>> &files() const { return files_; }
+  int width_dots() const { return page_.width; }
+  int height_dots() const { return page_.height; }
+  int labels_printed() const { return counts_.total; }
+  const std::map<std::string, std::vector<std::uint8_t>> &files() const { return files_.files(); }
   std::uint64_t problems() const { return problems_; }
 
   // Where a stored file of this printer name lives in the storage folder.
-  static std::string storage_file_name(std::string_view name);
+  static std::string storage_file_name(std::string_view name) { return FileStore::file_name(name); }
 
  private:
-  struct TextArgs {
-    std::string font;
-    long long x = 0, y = 0;
-    int rotation = 0, xm = 1, ym = 1, align = 0;
+  // A command's handler gets its word (upper-cased), the rest of the line
+  // and the line number; false means the command is malformed.
+  using Handler = bool (Printer::*)(std::string_view word, std::string_view args,
+                                    std::uint64_t line_no);
+  struct Command {
+    std::string_view word;
+    Handler handler;
   };
-  struct Placed {
-    Image image;
-    long long x, y;
-    int rotation;
-    Paint paint;
-    int anchor;
+
+  // Settings that outlive CLS.
+  struct Page {
+    int width = 800, height = 400; // dots; 100 mm x 50 mm until SIZE
+    double speed = 4, density = 8;
+    bool black_line = false;
+    double gap_mm = 2, gap_offset_mm = 0;
+    bool turned = false, mirrored = false; // DIRECTION
+    long long ref_x = 0, ref_y = 0;        // REFERENCE
   };
-  // Text and barcodes whose content is a variable are drawn at print time.
-  struct VarText {
-    TextArgs args;
-    std::string var;
-    std::uint64_t line_no;
-  };
-  struct VarBarcode {
-    BarcodeRequest request;
-    long long x, y;
-    int rotation, align;
-    std::string var;
-    std::uint64_t line_no;
-  };
-  struct Rect {
-    long long x0, y0, x1, y1; // corners, x1 and y1 one past the area
-    Paint paint;
-  };
-  // A BITMAP is kept as it came, one bit a dot: blocks can be large and
-  // much of one may lie off the label.
-  struct Bitmap {
-    long long x, y;
-    std::size_t width_bytes, height;
-    std::vector<std::uint8_t> bits;
-    Paint paint;
-  };
-  using Item = std::variant<Placed, Bitmap, VarText, VarBarcode, Rect>;
 
   void on_line(std::string_view line, std::uint64_t line_no) override;
   void on_immediate(std::string_view command, std::uint64_t line_no) override;
@@ -145,32 +112,32 @@ class Printer : private ParserSink {
 
   void problem(std::uint64_t line_no, const std::string &what);
   void note(const std::string &what);
-  void add(Item item);
-  static std::size_t cost(const Item &item);
   void answer(std::string_view text, std::uint64_t line_no);
-  bool set_variable(const std::string &name, std::string value, std::uint64_t line_no);
-  void clear_variables();
-
-  bool cmd_size(std::string_view args, std::uint64_t line_no);
-  bool cmd_media(std::string_view word, std::string_view args, std::uint64_t line_no);
-  bool cmd_text(std::string_view args, std::uint64_t line_no);
-  bool cmd_barcode(std::string_view args, std::uint64_t line_no);
-  bool cmd_print(std::string_view args, std::uint64_t line_no);
-  bool cmd_rect(std::string_view word, std::string_view args, std::uint64_t line_no);
-  bool cmd_box(std::string_view args, std::uint64_t line_no);
-  bool cmd_set(std::string_view args, std::uint64_t line_no);
-  bool cmd_out(std::string_view args, std::uint64_t line_no);
-  bool cmd_kill(std::string_view args, std::uint64_t line_no);
-  bool cmd_assign(std::string_view line, std::uint64_t line_no);
-  bool cmd_emulator(std::string_view args, std::uint64_t line_no);
-
-  std::optional<Image> text_image(const TextArgs &a, std::string_view content,
-                                  std::uint64_t line_no);
+  void add(Label::Item item, std::uint64_t line_no);
   std::string lookup(std::string_view var, std::uint64_t line_no);
-  static void draw_bitmap(Image &canvas, const Bitmap &b);
+  Label::Resources resources();
   bool may_print(std::uint64_t line_no);
   void emit_label(const Image &image, std::uint64_t line_no, bool blank);
-  void advance_counters(std::uint64_t line_no);
+
+  // commands.cpp: settings, printing, answers, files and variables.
+  bool cmd_size(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_media(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_setting(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_cls(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_direction(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_reference(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_print(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_formfeed(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_set(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_out(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_kill(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_emulator(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_assign(std::string_view line, std::uint64_t line_no);
+  // drawing.cpp: objects placed on the label.
+  bool cmd_text(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_barcode(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_rect(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_box(std::string_view word, std::string_view args, std::uint64_t line_no);
 
   PrinterConfig config_;
   StreamParser parser_;
@@ -180,21 +147,11 @@ class Printer : private ParserSink {
   std::string replies_;
   bool answers_cut_ = false; // said once until the answers are taken
 
-  int width_ = 800, height_ = 400; // dots; 100 mm x 50 mm until SIZE
-  double speed_ = 4, density_ = 8;
-  bool black_line_ = false;
-  double gap_mm_ = 2, gap_offset_mm_ = 0;
-  bool turned_ = false, mirrored_ = false; // DIRECTION
-  long long ref_x_ = 0, ref_y_ = 0;        // REFERENCE
-  std::vector<Item> items_;
-  std::size_t item_bytes_ = 0;
-  std::map<std::string, std::string> vars_;
-  std::size_t var_bytes_ = 0;
-  std::map<std::string, long long> counters_; // variable -> step
-  std::map<std::string, std::vector<std::uint8_t>> files_;
-  std::size_t file_bytes_ = 0;
-  int printed_count_ = 0;
-  int connection_labels_ = 0; // printed since the connection began
+  Page page_;
+  Label label_;
+  Variables variables_;
+  FileStore files_;
+  PrintCounts counts_;
   std::uint64_t problems_ = 0;
 };
 

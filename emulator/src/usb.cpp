@@ -1,6 +1,9 @@
 // The printer on USB: a child process sees it as a USB device with the
 // printer maker's vendor ID (bulk OUT 0x01, bulk IN 0x82) through umockdev.
-#include "link.hpp"
+#include "stop.hpp"
+#include "transports.hpp"
+
+#include "common/handle.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -12,7 +15,7 @@
 #include <sys/wait.h>
 
 #ifdef ZARN_EMULATOR_USB
-#include "usb_printer_sim.h"
+#include "usb_printer_sim.hpp"
 
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -62,13 +65,13 @@ int run_usb(Printer &printer, const Faults &faults, const HostLimits &limits,
     // A USB host holds the device as long as it likes: no idle limit.
     HostLimits usb_limits = limits;
     usb_limits.idle = Clock::duration::zero();
-    Link link(printer, faults, usb_limits);
+    Session session(printer, faults, usb_limits);
     // umockdev calls the handlers on its own thread; the main thread only
     // watches the child, the stop signals and the time limits.
     std::mutex m;
     // Wakes the main thread when answers start to wait, so that it times
     // the unread limit from then on.
-    Fd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    zarn::UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wake)
       throw std::runtime_error("eventfd failed");
     bool said_cut = false;
@@ -77,7 +80,7 @@ int run_usb(Printer &printer, const Faults &faults, const HostLimits &limits,
     // With m held: a printer whose answers are not read stops taking bulk
     // OUT transfers, as one with a full buffer does.
     auto throttle = [&] {
-      if (paused != !link.wants_input()) {
+      if (paused != !session.wants_input()) {
         paused = !paused;
         sim.pause_out(paused);
       }
@@ -89,12 +92,12 @@ int run_usb(Printer &printer, const Faults &faults, const HostLimits &limits,
       const int now_opens = sim.open_count();
       if (now_opens != opens) {
         if (opens != 0) {
-          link.end_of_stream();
+          session.end_of_stream();
           sim.clear_in();
         }
         opens = now_opens;
       }
-      if (!link.receive(data, size, Clock::now()) && !said_cut) {
+      if (!session.receive(data, size, Clock::now()) && !said_cut) {
         std::fprintf(stderr, "zarn-emulator: silent after %llu bytes (--close-after)\n",
                      faults.close_after);
         said_cut = true;
@@ -105,7 +108,7 @@ int run_usb(Printer &printer, const Faults &faults, const HostLimits &limits,
     });
     sim.set_in_provider([&]() -> std::optional<std::vector<std::uint8_t>> {
       std::lock_guard lock(m);
-      auto piece = link.take_due(Clock::now());
+      auto piece = session.take_due(Clock::now());
       throttle();
       if (!piece)
         return std::nullopt;
@@ -120,35 +123,34 @@ int run_usb(Printer &printer, const Faults &faults, const HostLimits &limits,
       return 127;
     }
     // glibc's pidfd_open declaration lacks C linkage for C++; the system call is the same.
-    Fd child(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    zarn::UniqueFd child(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     if (!child)
       return reap(pid); // no pidfd: the child alone decides when we end
     for (;;) {
       int timeout = -1;
       {
         std::lock_guard lock(m);
-        if (link.expired(Clock::now()) == Link::Expired::unread) {
+        if (session.expired(Clock::now()) == Session::Expired::unread) {
           std::fprintf(stderr, "zarn-emulator: host read none of its answers for %g s, dropped\n",
-                       Link::seconds(limits.unread));
-          link.end_of_stream();
+                       Session::seconds(limits.unread));
+          session.end_of_stream();
           sim.clear_in();
           throttle();
         }
-        timeout = link.wait_ms(Clock::now());
+        timeout = session.wait_ms(Clock::now());
       }
-      pollfd fds[3] = {{stop_fd(), POLLIN, 0}, {child.get(), POLLIN, 0}, {wake.get(), POLLIN, 0}};
-      if (::poll(fds, 3, timeout) < 0) {
-        if (errno == EINTR)
-          continue;
+      pollfd fds[2] = {{child.get(), POLLIN, 0}, {wake.get(), POLLIN, 0}};
+      const Wake woke = wait_events(fds, timeout);
+      if (woke == Wake::failed) {
         std::perror("zarn-emulator: poll");
         return end_child(pid, child.get());
       }
-      if (fds[0].revents) {
+      if (woke == Wake::stop) {
         // Stopped: the host goes with the printer it was using.
         std::fprintf(stderr, "zarn-emulator: stopping, ending %s\n", command.front().c_str());
         return end_child(pid, child.get());
       }
-      if (fds[1].revents)
+      if (fds[0].revents)
         return reap(pid);
       std::uint64_t count = 0;
       [[maybe_unused]] ssize_t n = ::read(wake.get(), &count, sizeof count);

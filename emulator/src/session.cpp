@@ -1,21 +1,19 @@
-#include "link.hpp"
+#include "session.hpp"
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace zarn::emu {
 
-void Link::start(Clock::time_point now)
+void Session::start(Clock::time_point now)
 {
   active_ = true;
   last_input_ = now;
 }
 
-bool Link::receive(const std::uint8_t *data, std::size_t size, Clock::time_point now)
+bool Session::receive(const std::uint8_t *data, std::size_t size, Clock::time_point now)
 {
   if (cut_)
     return false;
@@ -57,7 +55,7 @@ bool Link::receive(const std::uint8_t *data, std::size_t size, Clock::time_point
   return true;
 }
 
-void Link::end_of_stream()
+void Session::end_of_stream()
 {
   printer_.end_of_stream();
   printer_.take_replies();
@@ -68,7 +66,7 @@ void Link::end_of_stream()
   active_ = false;
 }
 
-std::string_view Link::due(Clock::time_point now) const
+std::string_view Session::due(Clock::time_point now) const
 {
   if (!front_due(now))
     return {};
@@ -76,7 +74,7 @@ std::string_view Link::due(Clock::time_point now) const
   return std::string_view(p.bytes).substr(p.offset);
 }
 
-void Link::sent(std::size_t n, Clock::time_point now)
+void Session::sent(std::size_t n, Clock::time_point now)
 {
   if (n == 0 || pending_.empty())
     return;
@@ -89,7 +87,7 @@ void Link::sent(std::size_t n, Clock::time_point now)
     pending_.pop_front();
 }
 
-std::optional<std::string> Link::take_due(Clock::time_point now)
+std::optional<std::string> Session::take_due(Clock::time_point now)
 {
   if (!front_due(now))
     return std::nullopt;
@@ -98,7 +96,7 @@ std::optional<std::string> Link::take_due(Clock::time_point now)
   return bytes;
 }
 
-Link::Expired Link::expired(Clock::time_point now) const
+Session::Expired Session::expired(Clock::time_point now) const
 {
   if (front_due(now)) {
     // Waiting answers: the host has read nothing since the later of the
@@ -113,7 +111,7 @@ Link::Expired Link::expired(Clock::time_point now) const
   return Expired::none;
 }
 
-int Link::wait_ms(Clock::time_point now) const
+int Session::wait_ms(Clock::time_point now) const
 {
   Clock::time_point at;
   const auto none = Clock::duration::zero();
@@ -136,18 +134,11 @@ int Link::wait_ms(Clock::time_point now) const
   return static_cast<int>(std::min<long long>(ms, 24 * 3600 * 1000));
 }
 
-void Fd::reset(int fd)
-{
-  if (fd_ >= 0)
-    ::close(fd_);
-  fd_ = fd;
-}
-
-bool send_due(Link &link, int fd, bool socket)
+bool send_due(Session &session, int fd, bool socket)
 {
   for (;;) {
     const auto now = Clock::now();
-    const std::string_view bytes = link.due(now);
+    const std::string_view bytes = session.due(now);
     if (bytes.empty())
       return true;
     const ssize_t n = socket ? ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT)
@@ -157,34 +148,8 @@ bool send_due(Link &link, int fd, bool socket)
         continue;
       return errno == EAGAIN || errno == EWOULDBLOCK;
     }
-    link.sent(static_cast<std::size_t>(n), now);
+    session.sent(static_cast<std::size_t>(n), now);
   }
-}
-
-namespace {
-int stop_pipe[2] = {-1, -1};
-
-void on_stop_signal(int)
-{
-  const int saved = errno;
-  const char c = 1;
-  [[maybe_unused]] ssize_t n = ::write(stop_pipe[1], &c, 1);
-  errno = saved;
-}
-} // namespace
-
-int stop_fd() { return stop_pipe[0]; }
-
-void install_stop_handlers()
-{
-  if (stop_pipe[0] < 0 && ::pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
-    return;
-  struct sigaction sa {};
-  sa.sa_handler = on_stop_signal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGHUP, &sa, nullptr);
 }
 
 } // namespace zarn::emu

@@ -49,8 +49,9 @@ namespace zarn::usbsim {
 inline constexpr uint16_t kVendorId = zarn::protocol::kVendorId;
 inline constexpr uint16_t kProductLabelPrinter = 0x0001;
 inline constexpr uint16_t kProductId = kProductLabelPrinter;
-inline constexpr uint8_t kEndpointOut = 0x01;
-inline constexpr uint8_t kEndpointIn = 0x82;
+inline constexpr uint8_t kEndpointOut = zarn::protocol::kUsbEndpointOut;
+inline constexpr uint8_t kEndpointIn = zarn::protocol::kUsbEndpointIn;
+inline constexpr unsigned kInterface = zarn::protocol::kUsbInterface;
 inline constexpr uint16_t kMaxPacketSize = 512;
 
 struct DeviceSpec {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zarn::emu {
 
@@ -29,13 +30,16 @@ struct HostLimits {
   Clock::duration unread = std::chrono::seconds(10); // answers waiting, none read
 };
 
-class Link {
+// One host's session with the printer, whatever the transport: what it
+// sends goes to the printer, the answers wait here until the transport can
+// send them, and the host's time limits are kept here.
+class Session {
  public:
   // While more answer bytes than this wait, the printer reads no more input,
   // as a printer with a full buffer does.
   static constexpr std::size_t kMaxQueued = 1u << 20;
 
-  Link(Printer &printer, const Faults &faults, const HostLimits &limits = {})
+  Session(Printer &printer, const Faults &faults, const HostLimits &limits = {})
       : printer_(printer), faults_(faults), limits_(limits)
   {
   }
@@ -90,53 +94,8 @@ class Link {
   Clock::time_point last_output_{};
 };
 
-// Ends the program's loops on SIGINT and SIGTERM: the handler writes to a
-// pipe whose read end the loops poll.
-int stop_fd();
-void install_stop_handlers();
-
-// A descriptor that closes itself.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd &&o) noexcept : fd_(o.release()) {}
-  Fd &operator=(Fd &&o) noexcept
-  {
-    if (this != &o)
-      reset(o.release());
-    return *this;
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int release()
-  {
-    const int f = fd_;
-    fd_ = -1;
-    return f;
-  }
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
-
 // Writes what is due on a descriptor that does not block. Returns false on
 // a write error (the host is gone); a full buffer just leaves bytes queued.
-bool send_due(Link &link, int fd, bool socket);
-
-struct TcpOptions {
-  std::string address = "127.0.0.1";
-  int port = 9100;
-};
-int run_tcp(Printer &printer, const Faults &faults, const HostLimits &limits,
-            const TcpOptions &options);
-int run_serial(Printer &printer, const Faults &faults, const HostLimits &limits,
-               const std::string &name);
-int run_usb(Printer &printer, const Faults &faults, const HostLimits &limits,
-            const std::vector<std::string> &command);
+bool send_due(Session &session, int fd, bool socket);
 
 } // namespace zarn::emu
