@@ -1,9 +1,8 @@
 // The library against the emulator program: the demo label printed over
 // TCP, serial and USB comes out as the same PNG, and the emulator's fault
 // options reach the host the way they say.
-#include "child_process.hpp"
 #include "fake_printer.h" // in_ci, ZARN_REQUIRE_FAKE
-#include "test_emulator_util.hpp"
+#include "test_emulator_program.hpp"
 #include "zarn.h"
 
 #include <unistd.h>
@@ -18,14 +17,12 @@ using namespace std::chrono_literals;
 using Child = zarn::test::ChildProcess;
 using zarn::test::slurp;
 
-std::string emulator() { return ZARN_EMULATOR_BIN; }
+std::string emulator() { return emulator_binary(); }
 #ifdef ZARN_DEMO_BIN
 std::string demo() { return ZARN_DEMO_BIN; }
 #else
 std::string demo() { return ""; } // examples not built
 #endif
-
-int tcp_port(const Child &emu) { return emu.number_after("listening on 127.0.0.1:"); }
 
 class EmulatorEndToEnd : public ::testing::Test {
  protected:
@@ -109,36 +106,23 @@ TEST_F(EmulatorEndToEnd, SameLabelOverTcpSerialAndUsb)
 }
 
 // The library connected in-process to an emulator started with options.
-class EmulatorFaults : public EmulatorEndToEnd {
+class EmulatorFaults : public EmulatorProgramTest {
  protected:
-  std::unique_ptr<Child> start(std::vector<std::string> options)
-  {
-    std::vector<std::string> argv = {emulator(), "--tcp", "127.0.0.1:0", "--out",
-                                     (dir.path / "out").string()};
-    argv.insert(argv.end(), options.begin(), options.end());
-    auto emu =
-        std::make_unique<Child>(argv, dir.path / ("emulator-" + std::to_string(++runs_) + ".log"));
-    EXPECT_TRUE(emu->wait_for("listening on")) << emu->log();
-    port_ = tcp_port(*emu);
-    return emu;
-  }
   bool connect() { return openethernet(const_cast<char *>("127.0.0.1"), port_) == 1; }
   void TearDown() override { closeport(); }
-  int port_ = -1;
-  int runs_ = 0;
 };
 
 TEST_F(EmulatorFaults, StatusByteAndDelayedChunkedReplies)
 {
   {
-    auto emu = start({"--status", "paper-out+head-open"});
+    auto emu = start_tcp({"--status", "paper-out+head-open"});
     ASSERT_TRUE(connect());
     EXPECT_EQ(printerstatus(), 0x05);
     closeport();
   }
   {
     // 0x80 reaches the host as a signed byte.
-    auto emu = start({"--status", "0x80"});
+    auto emu = start_tcp({"--status", "0x80"});
     ASSERT_TRUE(connect());
     EXPECT_EQ(printerstatus(), -128);
     closeport();
@@ -146,7 +130,7 @@ TEST_F(EmulatorFaults, StatusByteAndDelayedChunkedReplies)
   {
     // Three-byte pieces 30 ms apart after a 200 ms delay: the library's
     // gathering still finds ENDLINE across the pieces.
-    auto emu = start({"--reply-delay", "200", "--reply-chunk", "3", "--chunk-gap", "30"});
+    auto emu = start_tcp({"--reply-delay", "200", "--reply-chunk", "3", "--chunk-gap", "30"});
     ASSERT_TRUE(connect());
     const auto t0 = std::chrono::steady_clock::now();
     char *reply = sendcommand_getstring(const_cast<char *>("OUT \"pieces of text\""));
@@ -164,7 +148,7 @@ TEST_F(EmulatorFaults, StatusByteAndDelayedChunkedReplies)
 
 TEST_F(EmulatorFaults, CloseAfterCutsTheConnectionAndTheNextOneWorks)
 {
-  auto emu = start({"--close-after", "12"});
+  auto emu = start_tcp({"--close-after", "12"});
   ASSERT_TRUE(connect());
   // "OUT \"ENDLINE\"" is past byte 12: the emulator hangs up instead of answering.
   char *reply = sendcommand_getstring(const_cast<char *>("CLS"));
@@ -180,7 +164,7 @@ TEST_F(EmulatorFaults, CloseAfterCutsTheConnectionAndTheNextOneWorks)
 
 TEST_F(EmulatorFaults, HostLeavingInsideABlockDoesNotWedgeThePrinter)
 {
-  auto emu = start({});
+  auto emu = start_tcp({});
   ASSERT_TRUE(connect());
   unsigned char header[] = "BITMAP 0,0,100,100,0,abc";
   ASSERT_EQ(sendBinaryData(header, static_cast<int>(sizeof header - 1)), 1);

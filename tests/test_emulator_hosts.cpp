@@ -39,22 +39,8 @@ std::string flood()
   return s;
 }
 
-class EmulatorHosts : public ::testing::Test {
+class EmulatorHosts : public EmulatorProgramTest {
  protected:
-  std::unique_ptr<ChildProcess> start(std::vector<std::string> args)
-  {
-    args.insert(args.begin(), {"--out", (dir.path / "out").string()});
-    auto emu = run_emulator(args, dir.path / ("emulator-" + std::to_string(++runs_) + ".log"), "");
-    return emu;
-  }
-  std::unique_ptr<ChildProcess> start_tcp(std::vector<std::string> args)
-  {
-    args.insert(args.begin(), {"--tcp", "127.0.0.1:0"});
-    auto emu = start(args);
-    EXPECT_TRUE(emu->wait_for("listening on")) << emu->log();
-    port_ = tcp_port(*emu);
-    return emu;
-  }
   // A serial host's end of the emulator's line, raw, as root sees it.
   UniqueFd open_line(const std::string &name)
   {
@@ -67,10 +53,6 @@ class EmulatorHosts : public ::testing::Test {
     return fd;
   }
   static std::string line_name() { return "ttyZEMH" + std::to_string(::getpid()); }
-
-  TempDir dir;
-  int port_ = -1;
-  int runs_ = 0;
 };
 
 TEST_F(EmulatorHosts, HostThatDoesNotReadIsDroppedAndTheNextIsServed)

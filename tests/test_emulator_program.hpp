@@ -3,6 +3,8 @@
 #pragma once
 
 #include "child_process.hpp"
+#include "test_emulator_util.hpp"
+#include "test_emulator_util.hpp"
 
 #include <filesystem>
 #include <memory>
@@ -30,5 +32,31 @@ inline std::unique_ptr<ChildProcess> run_emulator(const std::vector<std::string>
 }
 
 inline int tcp_port(const ChildProcess &emu) { return emu.number_after("listening on 127.0.0.1:"); }
+
+// A test that runs the emulator program, with a fresh folder for its labels
+// and logs.
+class EmulatorProgramTest : public ::testing::Test {
+ protected:
+  // Starts the emulator writing to dir/out with args, and waits until its
+  // log shows ready (nothing when empty).
+  std::unique_ptr<ChildProcess> start(std::vector<std::string> args, const std::string &ready = "")
+  {
+    args.insert(args.begin(), {"--out", (dir.path / "out").string()});
+    return run_emulator(args, dir.path / ("emulator-" + std::to_string(++runs_) + ".log"), ready);
+  }
+  // The same on a free loopback TCP port, which port_ then holds.
+  std::unique_ptr<ChildProcess> start_tcp(std::vector<std::string> args)
+  {
+    args.insert(args.begin(), {"--tcp", "127.0.0.1:0"});
+    auto emu = start(args, "listening on");
+    port_ = tcp_port(*emu);
+    EXPECT_GT(port_, 0) << emu->log();
+    return emu;
+  }
+
+  TempDir dir;
+  int port_ = -1;
+  int runs_ = 0;
+};
 
 } // namespace zarn::emu::test
