@@ -3,7 +3,10 @@
 #pragma once
 
 #include "child_process.hpp"
+#include "tcp_client.hpp"
 #include "test_emulator_util.hpp"
+
+#include "common/handle.hpp"
 #include "test_emulator_util.hpp"
 
 #include <filesystem>
@@ -32,6 +35,35 @@ inline std::unique_ptr<ChildProcess> run_emulator(const std::vector<std::string>
 }
 
 inline int tcp_port(const ChildProcess &emu) { return emu.number_after("listening on 127.0.0.1:"); }
+
+inline int control_port(const ChildProcess &emu)
+{
+  return emu.number_after("control on 127.0.0.1:");
+}
+
+// A client of the emulator's control port.
+class ControlClient {
+ public:
+  explicit ControlClient(int port) : fd_(zarn::test::connect_loopback(port)) {}
+  bool connected() const { return static_cast<bool>(fd_); }
+  // Sends one line and returns the answer line, CR LF included.
+  std::string say(const std::string &line)
+  {
+    if (!zarn::test::send_all(fd_.get(), line + "\n"))
+      return "<not sent>";
+    std::string answer;
+    while (!answer.ends_with("\r\n")) {
+      const std::string more = zarn::test::receive_for(fd_.get(), 1, std::chrono::seconds(5));
+      if (more.empty())
+        return answer + "<no answer>";
+      answer += more;
+    }
+    return answer;
+  }
+
+ private:
+  zarn::UniqueFd fd_;
+};
 
 // A test that runs the emulator program, with a fresh folder for its labels
 // and logs.

@@ -9,9 +9,8 @@
 namespace zarn::emu {
 namespace {
 
-constexpr double kDotsPerMm = 8.0;
-constexpr int kMaxWidthDots = 300 * 8;   // wider than any desktop label printer
-constexpr int kMaxHeightDots = 1000 * 8; // one metre of label
+constexpr int kMaxWidthMm = 300;   // wider than any desktop label printer
+constexpr int kMaxHeightMm = 1000; // one metre of label
 
 } // namespace
 
@@ -42,8 +41,8 @@ void Printer::on_line(std::string_view raw, std::uint64_t line_no)
   // Paper handling and settings that leave no mark on the label: accepted
   // and otherwise ignored.
   static constexpr std::string_view kWithoutEffect[] = {
-      "OFFSET", "SHIFT", "CODEPAGE", "HOME",      "SOUND",   "FEED",
-      "BACKFEED", "BACKUP", "CUT",  "LIMITFEED", "COUNTRY",
+      "OFFSET",   "SHIFT",  "CODEPAGE", "HOME",      "SOUND",   "FEED",
+      "BACKFEED", "BACKUP", "CUT",      "LIMITFEED", "COUNTRY",
   };
 
   const std::string_view line = trim(raw);
@@ -68,10 +67,10 @@ bool Printer::cmd_size(std::string_view, std::string_view args, std::uint64_t li
 {
   const auto f = all_fields(args);
   double w = 0, h = 0;
-  if (f.size() != 2 || !parse_length(f[0], kDotsPerMm, w) || !parse_length(f[1], kDotsPerMm, h))
+  if (f.size() != 2 || !parse_length(f[0], dots_per_mm_, w) || !parse_length(f[1], dots_per_mm_, h))
     return false;
   const int wd = static_cast<int>(w + 0.5), hd = static_cast<int>(h + 0.5);
-  if (wd < 1 || hd < 1 || wd > kMaxWidthDots || hd > kMaxHeightDots) {
+  if (wd < 1 || hd < 1 || wd > kMaxWidthMm * dots_per_mm_ || hd > kMaxHeightMm * dots_per_mm_) {
     problem(line_no,
             "label size out of range (1 dot to 300 mm wide, 1000 mm long), size unchanged");
     return true;
@@ -85,11 +84,11 @@ bool Printer::cmd_media(std::string_view word, std::string_view args, std::uint6
 {
   const auto f = all_fields(args);
   double g = 0, o = 0;
-  if (f.size() != 2 || !parse_length(f[0], kDotsPerMm, g) || !parse_length(f[1], kDotsPerMm, o))
+  if (f.size() != 2 || !parse_length(f[0], dots_per_mm_, g) || !parse_length(f[1], dots_per_mm_, o))
     return false;
   page_.black_line = word == "BLINE";
-  page_.gap_mm = g / kDotsPerMm;
-  page_.gap_offset_mm = o / kDotsPerMm;
+  page_.gap_mm = g / dots_per_mm_;
+  page_.gap_offset_mm = o / dots_per_mm_;
   return true;
 }
 
@@ -138,8 +137,8 @@ bool Printer::cmd_print(std::string_view, std::string_view args, std::uint64_t l
   if (f.empty() || f.size() > 2 || !parse_integer(f[0], sets, 1, 1000000000) ||
       (f.size() == 2 && !parse_integer(f[1], copies, 1, 1000000000)))
     return false;
-  if (config_.status & kBlocksPrinting) {
-    problem(line_no, "not printed: the printer reports status " + status_hex(config_.status));
+  if (const std::uint8_t s = status(); s & kBlocksPrinting) {
+    problem(line_no, "not printed: the printer reports status " + status_hex(s));
     return true;
   }
   const long long wanted = static_cast<long long>(sets) * copies;
@@ -150,6 +149,11 @@ bool Printer::cmd_print(std::string_view, std::string_view args, std::uint64_t l
   for (int s = 0; s < sets && left > 0; ++s) {
     const Image image = render();
     for (int c = 0; c < copies && left > 0; ++c, --left) {
+      if (mechanics_.paper_out()) {
+        problem(line_no, "paper out: the last " + std::to_string(left) +
+                             " labels of this PRINT are not printed");
+        return true;
+      }
       if (!may_print(line_no))
         return true;
       emit_label(image, line_no, false);
@@ -163,7 +167,9 @@ bool Printer::cmd_print(std::string_view, std::string_view args, std::uint64_t l
 
 bool Printer::cmd_formfeed(std::string_view, std::string_view, std::uint64_t line_no)
 {
-  if (may_print(line_no))
+  if (mechanics_.paper_out())
+    problem(line_no, "paper out: FORMFEED not fed");
+  else if (may_print(line_no))
     emit_label(Image(page_.width, page_.height), line_no, true);
   return true;
 }
@@ -183,8 +189,9 @@ bool Printer::cmd_set(std::string_view, std::string_view args, std::uint64_t)
   }
   // Settings of the paper path and the keys: accepted without effect.
   static constexpr std::string_view kAccepted[] = {
-      "TEAR", "STRIPER", "PEEL", "CUTTER", "PARTIAL_CUTTER", "BACK", "GAP", "HEAD", "RIBBON",
-      "PRINTKEY", "REPRINT", "KEY1", "KEY2", "LED1", "LED2", "LED3", "FEED_LEN"};
+      "TEAR", "STRIPER", "PEEL",   "CUTTER",   "PARTIAL_CUTTER", "BACK",
+      "GAP",  "HEAD",    "RIBBON", "PRINTKEY", "REPRINT",        "KEY1",
+      "KEY2", "LED1",    "LED2",   "LED3",     "FEED_LEN"};
   return std::find(std::begin(kAccepted), std::end(kAccepted), what) != std::end(kAccepted) &&
          !rest.empty();
 }
@@ -258,16 +265,55 @@ bool Printer::cmd_assign(std::string_view line, std::uint64_t line_no)
 
 bool Printer::cmd_emulator(std::string_view, std::string_view args, std::uint64_t)
 {
+  return emulator_command(args).empty();
+}
+
+std::string Printer::control(std::string_view line)
+{
+  const auto [word, args] = split_word(line);
+  if (word != "EMULATOR")
+    return "only EMULATOR commands are taken here";
+  return emulator_command(args);
+}
+
+// The emulator's own commands: the printer's states, changed from outside
+// as a person at the printer would change them.
+std::string Printer::emulator_command(std::string_view args)
+{
   const auto [what, rest] = split_word(args);
+  const std::string value = upper(rest);
   if (what == "STATUS") {
     std::uint8_t s = 0;
     if (!parse_status(rest, s))
-      return false;
-    config_.status = s;
+      return "bad status: " + shown(rest);
+    mechanics_.set_bits(s);
     note("status byte set to " + std::to_string(s));
-    return true;
+  } else if (what == "PRINT-TIME") {
+    long long ms = 0;
+    if (!parse_integer(rest, ms, 0, 3600000))
+      return "bad print time (0 to 3600000 ms): " + shown(rest);
+    mechanics_.set_print_time(std::chrono::milliseconds(ms));
+    note("print time set to " + std::to_string(ms) + " ms a label");
+  } else if (what == "PAPER") {
+    long long labels = 0;
+    if (value == "UNLIMITED") {
+      mechanics_.load_paper(std::nullopt);
+      note("paper loaded: unlimited");
+    } else if (parse_integer(rest, labels, 0, 1000000000)) {
+      mechanics_.load_paper(labels);
+      note("paper loaded: " + std::to_string(labels) + " labels");
+    } else {
+      return "bad paper (a number of labels or UNLIMITED): " + shown(rest);
+    }
+  } else if (what == "HEAD") {
+    if (value != "OPEN" && value != "CLOSE")
+      return "bad head state (OPEN or CLOSE): " + shown(rest);
+    mechanics_.set_head_open(value == "OPEN");
+    note(value == "OPEN" ? "head opened" : "head closed");
+  } else {
+    return "unknown EMULATOR command: " + shown(what);
   }
-  return false;
+  return {};
 }
 
 } // namespace zarn::emu

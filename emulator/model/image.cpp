@@ -143,7 +143,8 @@ void png_fail(png_structp png, png_const_charp message)
 
 void png_warn(png_structp, png_const_charp) {}
 
-bool write_rows(png_structp png, png_infop info, std::FILE *f, const Image &image, png_byte *row)
+bool write_rows(png_structp png, png_infop info, std::FILE *f, const Image &image, int dots_per_mm,
+                png_byte *row)
 {
   if (setjmp(png_jmpbuf(png)))
     return false;
@@ -151,7 +152,8 @@ bool write_rows(png_structp png, png_infop info, std::FILE *f, const Image &imag
   png_set_IHDR(png, info, static_cast<png_uint_32>(image.width),
                static_cast<png_uint_32>(image.height), 1, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  png_set_pHYs(png, info, 8000, 8000, PNG_RESOLUTION_METER);
+  const auto per_metre = static_cast<png_uint_32>(dots_per_mm) * 1000;
+  png_set_pHYs(png, info, per_metre, per_metre, PNG_RESOLUTION_METER);
   png_write_info(png, info);
   const std::size_t row_bytes = static_cast<std::size_t>(image.width + 7) / 8;
   for (int y = 0; y < image.height; ++y) {
@@ -202,7 +204,7 @@ bool read_rows(png_structp png, png_infop info, Image &out, png_byte *row)
 
 } // namespace
 
-void write_png(const std::filesystem::path &path, const Image &image)
+void write_png(const std::filesystem::path &path, const Image &image, int dots_per_mm)
 {
   File f(std::fopen(path.c_str(), "wb"));
   if (!f)
@@ -215,7 +217,7 @@ void write_png(const std::filesystem::path &path, const Image &image)
   if (!h.info)
     throw std::runtime_error("PNG: out of memory");
   std::vector<png_byte> row(static_cast<std::size_t>(image.width + 7) / 8 + 1);
-  if (!write_rows(h.png, h.info, f.get(), image, row.data()))
+  if (!write_rows(h.png, h.info, f.get(), image, dots_per_mm, row.data()))
     throw std::runtime_error(path.string() + ": " + err.message);
   if (std::fflush(f.get()) != 0 || std::ferror(f.get()))
     throw std::runtime_error("cannot write " + path.string());

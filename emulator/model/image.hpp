@@ -58,9 +58,9 @@ Image scale(const Image &src, int xm, int ym);
 Image turn_180(const Image &src);
 Image mirror(const Image &src);
 
-// A grey one-bit PNG: black dots on white, 8 dots per mm (203.2 dpi) in the
-// pHYs chunk. Throws std::runtime_error when the file cannot be written.
-void write_png(const std::filesystem::path &path, const Image &image);
+// A grey one-bit PNG: black dots on white, the resolution (dots per mm) in
+// the pHYs chunk. Throws std::runtime_error when the file cannot be written.
+void write_png(const std::filesystem::path &path, const Image &image, int dots_per_mm = 8);
 // Reads any 8-bit-or-less grey or colour PNG back; a pixel darker than mid
 // grey is a dot. Throws std::runtime_error when the file is not a PNG.
 Image read_png(const std::filesystem::path &path);

@@ -14,15 +14,31 @@ constexpr std::string_view kStatusCommand = std::string_view(protocol::kStatusRe
 constexpr std::string_view kNameCommand = std::string_view(protocol::kNameRequest).substr(0, 3);
 constexpr std::string_view kResetCommand = "\x1b!R";
 
+int dots_per_mm_at(int dpi) { return dpi >= 600 ? 24 : dpi >= 300 ? 12 : 8; }
+
 } // namespace
 
 Printer::Printer(PrinterConfig config)
     : config_(std::move(config)), parser_(*this), face_(config_.font_path),
       log_([](const std::string &s) { std::fprintf(stderr, "%s\n", s.c_str()); }),
-      label_(config_.max_label_bytes), variables_(config_.max_variable_bytes),
-      files_(config_.storage_dir, config_.max_files)
+      dots_per_mm_(dots_per_mm_at(config_.dpi)), label_(config_.max_label_bytes),
+      variables_(config_.max_variable_bytes), files_(config_.storage_dir, config_.max_files)
 {
+  if (config_.model_name.empty())
+    config_.model_name = "ZARN-EMU " + std::to_string(config_.dpi);
+  page_.width = 100 * dots_per_mm_;
+  page_.height = 50 * dots_per_mm_;
+  mechanics_.set_bits(config_.status);
+  mechanics_.set_print_time(config_.print_time);
+  mechanics_.load_paper(config_.paper);
 }
+
+std::chrono::steady_clock::time_point Printer::now() const
+{
+  return config_.clock ? config_.clock() : std::chrono::steady_clock::now();
+}
+
+std::uint8_t Printer::status() const { return mechanics_.status(now()); }
 
 Printer::~Printer() = default;
 
@@ -97,8 +113,8 @@ Label::Resources Printer::resources()
 void Printer::on_immediate(std::string_view command, std::uint64_t line_no)
 {
   if (command == kStatusCommand) {
-    const char status = static_cast<char>(config_.status);
-    answer(std::string_view(&status, 1), line_no);
+    const char byte = static_cast<char>(status());
+    answer(std::string_view(&byte, 1), line_no);
   } else if (command == kNameCommand) {
     answer(config_.model_name, line_no);
   } else if (command == kResetCommand) {
@@ -148,17 +164,19 @@ void Printer::emit_label(const Image &image, std::uint64_t line_no, bool blank)
 {
   ++counts_.total;
   ++counts_.connection;
+  mechanics_.print_label(now());
   PrintedLabel label;
   label.number = counts_.total;
   label.image = &image;
   label.line_no = line_no;
   label.blank = blank;
+  label.dots_per_mm = dots_per_mm_;
   if (!config_.output_dir.empty()) {
     char name[32];
     std::snprintf(name, sizeof name, "label-%04d.png", counts_.total);
     label.file = config_.output_dir / name;
     try {
-      write_png(label.file, image);
+      write_png(label.file, image, dots_per_mm_);
     } catch (const std::exception &e) {
       problem(line_no, e.what());
       label.file.clear();

@@ -11,10 +11,12 @@
 #include "text.hpp"
 #include "variables.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,8 +27,9 @@ struct PrinterConfig {
   std::filesystem::path output_dir;  // PNG files go here; empty: none written
   std::filesystem::path storage_dir; // downloaded files; empty: kept in memory only
   std::string font_path;             // monospace TrueType face for printer fonts
-  std::uint8_t status = 0;
-  std::string model_name = "ZARN-EMU 203";
+  std::uint8_t status = 0;           // bits set by hand; the printer's states are ORed on
+  int dpi = 203;                     // 203, 300 or 600: 8, 12 or 24 dots per mm
+  std::string model_name;            // answer to ~!T; empty: "ZARN-EMU <dpi>"
   std::string serial_number = "ZE00000001";
   int max_images_per_print = 100; // a PRINT asking for more prints this many
   // Caps that keep a host from filling memory or disk. Reaching one is a
@@ -35,6 +38,12 @@ struct PrinterConfig {
   std::size_t max_label_bytes = 64u << 20;   // objects of the label being built
   std::size_t max_files = 1000;              // stored files
   int max_labels_per_connection = 10000;     // printed labels, counted per connection
+  // Printer states: how long each label keeps the printing bit set, and
+  // how many labels of paper are loaded (nothing: unlimited).
+  std::chrono::milliseconds print_time{0};
+  std::optional<long long> paper;
+  // The clock the printing time is measured on; empty: the steady clock.
+  std::function<std::chrono::steady_clock::time_point()> clock;
 };
 
 struct PrintedLabel {
@@ -43,6 +52,7 @@ struct PrintedLabel {
   const Image *image = nullptr; // valid during the callback only
   std::uint64_t line_no = 0;    // of the PRINT or FORMFEED
   bool blank = false;           // fed by FORMFEED
+  int dots_per_mm = 8;
 };
 
 class Printer : private ParserSink {
@@ -68,8 +78,16 @@ class Printer : private ParserSink {
   void set_log(LogFn fn) { log_ = std::move(fn); }
   void set_printed(PrintedFn fn) { printed_ = std::move(fn); }
 
-  std::uint8_t status() const { return config_.status; }
-  void set_status(std::uint8_t s) { config_.status = s; }
+  // The status byte as the status request would answer it now.
+  std::uint8_t status() const;
+  // Sets the bits set by hand, as EMULATOR STATUS does.
+  void set_status(std::uint8_t s) { mechanics_.set_bits(s); }
+  // One line from the control port: an EMULATOR command. Returns what is
+  // wrong with it, empty when it was carried out.
+  std::string control(std::string_view line);
+
+  int dots_per_mm() const { return dots_per_mm_; }
+  const std::string &model_name() const { return config_.model_name; }
 
   // The current label as PRINT would print it now.
   Image render();
@@ -94,7 +112,7 @@ class Printer : private ParserSink {
 
   // Settings that outlive CLS.
   struct Page {
-    int width = 800, height = 400; // dots; 100 mm x 50 mm until SIZE
+    int width = 0, height = 0; // dots; 100 mm x 50 mm until SIZE
     double speed = 4, density = 8;
     bool black_line = false;
     double gap_mm = 2, gap_offset_mm = 0;
@@ -116,6 +134,8 @@ class Printer : private ParserSink {
   void add(Label::Item item, std::uint64_t line_no);
   std::string lookup(std::string_view var, std::uint64_t line_no);
   Label::Resources resources();
+  std::chrono::steady_clock::time_point now() const;
+  std::string emulator_command(std::string_view args);
   bool may_print(std::uint64_t line_no);
   void emit_label(const Image &image, std::uint64_t line_no, bool blank);
 
@@ -147,7 +167,9 @@ class Printer : private ParserSink {
   std::string replies_;
   bool answers_cut_ = false; // said once until the answers are taken
 
+  int dots_per_mm_;
   Page page_;
+  Mechanics mechanics_;
   Label label_;
   Variables variables_;
   FileStore files_;

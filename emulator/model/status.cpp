@@ -2,6 +2,7 @@
 
 #include "fields.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
@@ -24,16 +25,15 @@ bool parse_status(std::string_view text, std::uint8_t &status)
     status = static_cast<std::uint8_t>(v);
     return true;
   }
-  static constexpr std::pair<std::string_view, std::uint8_t> names[] = {
-      {"OK", 0},
-      {"HEAD-OPEN", kHeadOpen},
-      {"PAPER-JAM", kPaperJam},
-      {"PAPER-OUT", kPaperOut},
-      {"RIBBON-OUT", kRibbonOut},
-      {"PAUSED", kPaused},
-      {"PRINTING", kPrinting},
-      {"COVER-OPEN", kCoverOpen},
-      {"ERROR", kOtherError}};
+  static constexpr std::pair<std::string_view, std::uint8_t> names[] = {{"OK", 0},
+                                                                        {"HEAD-OPEN", kHeadOpen},
+                                                                        {"PAPER-JAM", kPaperJam},
+                                                                        {"PAPER-OUT", kPaperOut},
+                                                                        {"RIBBON-OUT", kRibbonOut},
+                                                                        {"PAUSED", kPaused},
+                                                                        {"PRINTING", kPrinting},
+                                                                        {"COVER-OPEN", kCoverOpen},
+                                                                        {"ERROR", kOtherError}};
   std::uint8_t bits = 0;
   std::size_t start = 0;
   while (start <= text.size()) {
@@ -53,6 +53,25 @@ bool parse_status(std::string_view text, std::uint8_t &status)
   }
   status = bits;
   return true;
+}
+
+std::uint8_t Mechanics::status(Clock::time_point now) const
+{
+  std::uint8_t s = bits_;
+  if (head_open_)
+    s |= kHeadOpen;
+  if (paper_out())
+    s |= kPaperOut;
+  if (now < busy_until_)
+    s |= kPrinting;
+  return s;
+}
+
+void Mechanics::print_label(Clock::time_point now)
+{
+  if (paper_ && *paper_ > 0)
+    --*paper_;
+  busy_until_ = std::max(busy_until_, now) + print_time_;
 }
 
 std::string status_hex(std::uint8_t status)

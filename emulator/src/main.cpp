@@ -1,10 +1,12 @@
 // zarn-emulator: a label printer that prints to PNG files.
+#include "control.hpp"
 #include "options.hpp"
 #include "stop.hpp"
 #include "transports.hpp"
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 using namespace zarn::emu;
@@ -33,17 +35,25 @@ int main(int argc, char **argv)
     if (!o.quiet) {
       printer.set_printed([](const PrintedLabel &label) {
         const Image &img = *label.image;
+        const double mm = label.dots_per_mm;
         std::printf("label %d: %s  %d x %d dots (%.1f x %.1f mm)%s\n", label.number,
                     label.file.empty() ? "(not written)" : label.file.c_str(), img.width,
-                    img.height, img.width / 8.0, img.height / 8.0,
+                    img.height, img.width / mm, img.height / mm,
                     label.blank ? ", blank (FORMFEED)" : "");
       });
     }
     install_stop_handlers();
+    std::unique_ptr<ControlServer> control;
+    if (o.control) {
+      control = std::make_unique<ControlServer>(o.control_at);
+      control->set_handler([&](std::string_view line) { return printer.control(line); });
+      std::printf("control on %s\n", control->address().c_str());
+    }
+    Emulator emulator{printer, o.faults, o.limits, control.get()};
     switch (o.transport) {
-    case Options::Transport::tcp: return run_tcp(printer, o.faults, o.limits, o.tcp);
-    case Options::Transport::serial: return run_serial(printer, o.faults, o.limits, o.serial_name);
-    case Options::Transport::usb: return run_usb(printer, o.faults, o.limits, o.command);
+    case Options::Transport::tcp: return run_tcp(emulator, o.tcp);
+    case Options::Transport::serial: return run_serial(emulator, o.serial_name);
+    case Options::Transport::usb: return run_usb(emulator, o.command);
     case Options::Transport::none: break;
     }
   } catch (const std::exception &e) {

@@ -21,7 +21,7 @@ void usage(std::FILE *out)
              "\n"
              "A label printer: reads the label command language, answers the status,\n"
              "name and serial queries and OUT, stores downloaded files, and writes each\n"
-             "printed label as a 1-bit PNG (8 dots per mm).\n"
+             "printed label as a 1-bit PNG.\n"
              "\n"
              "Transports:\n"
              "  --tcp [ADDR:]PORT    listen on TCP (127.0.0.1:9100 by default; port 0\n"
@@ -38,7 +38,12 @@ void usage(std::FILE *out)
              "  --status BYTE        answer to ESC ! ?: a number (0x04) or names joined\n"
              "                       by '+': head-open, paper-jam, paper-out, ribbon-out,\n"
              "                       paused, printing, cover-open, error\n"
-             "  --model TEXT         answer to ~!T (default: ZARN-EMU 203)\n"
+             "  --model TEXT         answer to ~!T (default: ZARN-EMU and the dpi)\n"
+             "  --dpi 203|300|600    resolution: 8, 12 or 24 dots per mm (default: 203)\n"
+             "  --print-time MS      after each label the printing bit stays set MS ms\n"
+             "  --paper N|unlimited  labels of paper loaded (default: unlimited)\n"
+             "  --control [ADDR:]PORT  a second TCP port for EMULATOR lines (loopback\n"
+             "                       by default; prints 'control on ADDR:PORT')\n"
              "  --serial-number TEXT answer to OUT _SERIAL$ (default: ZE00000001)\n"
              "  --font FILE          monospace TrueType font for printer fonts\n"
              "  --max-labels N       most labels one PRINT prints (default: 100)\n"
@@ -113,6 +118,8 @@ struct NumberOption {
 };
 
 const NumberOption kNumberOptions[] = {
+    {"--print-time", 0, 3600000,
+     [](Options &o, long long v) { o.config.print_time = std::chrono::milliseconds(v); }},
     {"--max-labels", 1, 1000000,
      [](Options &o, long long v) { o.config.max_images_per_print = static_cast<int>(v); }},
     {"--variable-memory", 0, 1LL << 40,
@@ -153,6 +160,28 @@ const TextOption kTextOptions[] = {
          bad(std::string("bad status: ") + v);
      }},
     {"--model", [](Options &o, const char *v) { o.config.model_name = v; }},
+    {"--dpi",
+     [](Options &o, const char *v) {
+       long long dpi = 0;
+       if (!number(v, 203, 600, dpi) || (dpi != 203 && dpi != 300 && dpi != 600))
+         bad(std::string("bad --dpi (203, 300 or 600): ") + v);
+       o.config.dpi = static_cast<int>(dpi);
+     }},
+    {"--paper",
+     [](Options &o, const char *v) {
+       long long labels = 0;
+       if (std::strcmp(v, "unlimited") == 0 || std::strcmp(v, "UNLIMITED") == 0)
+         o.config.paper.reset();
+       else if (number(v, 0, 1000000000, labels))
+         o.config.paper = labels;
+       else
+         bad(std::string("bad --paper (a number of labels or unlimited): ") + v);
+     }},
+    {"--control",
+     [](Options &o, const char *v) {
+       o.control = true;
+       endpoint(v, o.control_at);
+     }},
     {"--serial-number", [](Options &o, const char *v) { o.config.serial_number = v; }},
     {"--font", [](Options &o, const char *v) { o.config.font_path = v; }},
     {"--idle-timeout",
@@ -198,7 +227,8 @@ Options parse_options(int argc, char **argv)
         bad("--usb needs a command to run");
     } else if (arg == "--quiet") {
       o.quiet = true;
-    } else if (const auto n = std::find_if(std::begin(kNumberOptions), std::end(kNumberOptions), is);
+    } else if (const auto n =
+                   std::find_if(std::begin(kNumberOptions), std::end(kNumberOptions), is);
                n != std::end(kNumberOptions)) {
       long long v = 0;
       if (!number(value(), n->lo, n->hi, v))

@@ -14,6 +14,8 @@ struct Options {
   enum class Transport { none, tcp, serial, usb };
   Transport transport = Transport::none;
   TcpOptions tcp;
+  bool control = false; // --control given
+  TcpOptions control_at;
   std::string serial_name;
   std::vector<std::string> command; // run under --usb
   PrinterConfig config;

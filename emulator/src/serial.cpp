@@ -39,9 +39,10 @@ void remove_dev_link(DevLink *d)
 
 } // namespace
 
-int run_serial(Printer &printer, const Faults &faults, const HostLimits &limits,
-               const std::string &name)
+int run_serial(Emulator &emulator, const std::string &name)
 {
+  const Faults &faults = emulator.faults;
+  const HostLimits &limits = emulator.limits;
   if (name.empty() || name.find('/') != std::string::npos) {
     std::fprintf(stderr, "zarn-emulator: --serial takes a device name such as ttyZARN0\n");
     return 2;
@@ -109,7 +110,7 @@ int run_serial(Printer &printer, const Faults &faults, const HostLimits &limits,
   // Answers are written without blocking: a host that does not read must
   // not stop the printer from reading on or from ending.
   ::fcntl(master.get(), F_SETFL, ::fcntl(master.get(), F_GETFL) | O_NONBLOCK);
-  Session session(printer, faults, limits);
+  Session session(emulator.printer, faults, limits);
   std::vector<std::uint8_t> buf(64 * 1024);
   bool said_cut = false;
   for (;;) {
@@ -132,7 +133,7 @@ int run_serial(Printer &printer, const Faults &faults, const HostLimits &limits,
     const short events = static_cast<short>((session.wants_input() ? POLLIN : 0) |
                                             (session.due(now).empty() ? 0 : POLLOUT));
     pollfd line{master.get(), events, 0};
-    const Wake wake = wait_events({&line, 1}, session.wait_ms(now));
+    const Wake wake = wait_events({&line, 1}, session.wait_ms(now), emulator.control);
     if (wake == Wake::failed) {
       std::perror("zarn-emulator: poll");
       return 1;

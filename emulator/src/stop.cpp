@@ -1,5 +1,7 @@
 #include "stop.hpp"
 
+#include "control.hpp"
+
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -35,18 +37,25 @@ void install_stop_handlers()
   sigaction(SIGHUP, &sa, nullptr);
 }
 
-Wake wait_events(std::span<pollfd> fds, int timeout_ms)
+Wake wait_events(std::span<pollfd> fds, int timeout_ms, ControlServer *control)
 {
   std::vector<pollfd> all;
   all.reserve(fds.size() + 1);
   all.push_back({stop_fd(), POLLIN, 0});
   all.insert(all.end(), fds.begin(), fds.end());
+  const std::size_t first_control = all.size();
+  if (control)
+    control->add_fds(all);
   const int n = ::poll(all.data(), all.size(), timeout_ms);
   for (std::size_t i = 0; i < fds.size(); ++i)
     fds[i].revents = n > 0 ? all[i + 1].revents : 0;
   if (n < 0)
     return errno == EINTR ? Wake::ready : Wake::failed;
-  return n > 0 && all[0].revents ? Wake::stop : Wake::ready;
+  if (n > 0 && all[0].revents)
+    return Wake::stop;
+  if (n > 0 && control)
+    control->serve(std::span(all).subspan(first_control));
+  return Wake::ready;
 }
 
 } // namespace zarn::emu

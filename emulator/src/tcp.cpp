@@ -17,9 +17,10 @@
 
 namespace zarn::emu {
 
-int run_tcp(Printer &printer, const Faults &faults, const HostLimits &limits,
-            const TcpOptions &options)
+int run_tcp(Emulator &emulator, const TcpOptions &options)
 {
+  const Faults &faults = emulator.faults;
+  const HostLimits &limits = emulator.limits;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<std::uint16_t>(options.port));
@@ -49,7 +50,7 @@ int run_tcp(Printer &printer, const Faults &faults, const HostLimits &limits,
   std::printf("listening on %s:%u\n", text, ntohs(addr.sin_port));
   std::fflush(stdout);
 
-  Session session(printer, faults, limits);
+  Session session(emulator.printer, faults, limits);
   zarn::UniqueFd client;
   std::vector<std::uint8_t> buf(64 * 1024);
   auto hang_up = [&] {
@@ -74,7 +75,8 @@ int run_tcp(Printer &printer, const Faults &faults, const HostLimits &limits,
                                   (session.due(now).empty() ? 0 : POLLOUT));
     }
     pollfd fd{client ? client.get() : listener.get(), events, 0};
-    const Wake wake = wait_events({&fd, 1}, client ? session.wait_ms(Clock::now()) : -1);
+    const Wake wake =
+        wait_events({&fd, 1}, client ? session.wait_ms(Clock::now()) : -1, emulator.control);
     if (wake == Wake::failed) {
       std::perror("zarn-emulator: poll");
       return 1;

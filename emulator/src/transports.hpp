@@ -12,16 +12,24 @@
 
 namespace zarn::emu {
 
+class ControlServer;
+
 struct TcpOptions {
   std::string address = "127.0.0.1";
   int port = protocol::kTcpPort;
 };
 
-int run_tcp(Printer &printer, const Faults &faults, const HostLimits &limits,
-            const TcpOptions &options);
-int run_serial(Printer &printer, const Faults &faults, const HostLimits &limits,
-               const std::string &name);
-int run_usb(Printer &printer, const Faults &faults, const HostLimits &limits,
-            const std::vector<std::string> &command);
+// What every transport serves.
+struct Emulator {
+  Printer &printer;
+  Faults faults;
+  HostLimits limits;
+  ControlServer *control = nullptr; // the control port, when asked for
+};
+
+int run_tcp(Emulator &emulator, const TcpOptions &options);
+int run_serial(Emulator &emulator, const std::string &name);
+// COMMAND finds the control port's ADDR:PORT in ZARN_EMULATOR_CONTROL.
+int run_usb(Emulator &emulator, const std::vector<std::string> &command);
 
 } // namespace zarn::emu

@@ -1,11 +1,13 @@
 // The printer on USB: a child process sees it as a USB device with the
 // printer maker's vendor ID (bulk OUT 0x01, bulk IN 0x82) through umockdev.
+#include "control.hpp"
 #include "stop.hpp"
 #include "transports.hpp"
 
 #include "common/handle.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <csignal>
 #include <cstdio>
 #include <mutex>
@@ -56,16 +58,17 @@ int end_child(pid_t pid, int pidfd)
 
 } // namespace
 
-int run_usb(Printer &printer, const Faults &faults, const HostLimits &limits,
-            const std::vector<std::string> &command)
+int run_usb(Emulator &emulator, const std::vector<std::string> &command)
 {
+  const Faults &faults = emulator.faults;
+  const HostLimits &limits = emulator.limits;
   try {
     usbsim::UsbPrinterSim sim;
     sim.add_device();
     // A USB host holds the device as long as it likes: no idle limit.
     HostLimits usb_limits = limits;
     usb_limits.idle = Clock::duration::zero();
-    Session session(printer, faults, usb_limits);
+    Session session(emulator.printer, faults, usb_limits);
     // umockdev calls the handlers on its own thread; the main thread only
     // watches the child, the stop signals and the time limits.
     std::mutex m;
@@ -114,6 +117,15 @@ int run_usb(Printer &printer, const Faults &faults, const HostLimits &limits,
         return std::nullopt;
       return std::vector<std::uint8_t>(piece->begin(), piece->end());
     });
+    if (emulator.control) {
+      // Control lines come on the main thread; the printer is shared with
+      // umockdev's.
+      emulator.control->set_handler([&](std::string_view line) {
+        std::lock_guard lock(m);
+        return emulator.printer.control(line);
+      });
+      ::setenv("ZARN_EMULATOR_CONTROL", emulator.control->address().c_str(), 1);
+    }
     std::printf("USB printer %04x:%04x at %s, running %s\n", usbsim::kVendorId, usbsim::kProductId,
                 sim.devnode().c_str(), command.front().c_str());
     std::fflush(stdout);
@@ -140,7 +152,7 @@ int run_usb(Printer &printer, const Faults &faults, const HostLimits &limits,
         timeout = session.wait_ms(Clock::now());
       }
       pollfd fds[2] = {{child.get(), POLLIN, 0}, {wake.get(), POLLIN, 0}};
-      const Wake woke = wait_events(fds, timeout);
+      const Wake woke = wait_events(fds, timeout, emulator.control);
       if (woke == Wake::failed) {
         std::perror("zarn-emulator: poll");
         return end_child(pid, child.get());
@@ -161,7 +173,7 @@ int run_usb(Printer &printer, const Faults &faults, const HostLimits &limits,
   }
 }
 #else
-int run_usb(Printer &, const Faults &, const HostLimits &, const std::vector<std::string> &)
+int run_usb(Emulator &, const std::vector<std::string> &)
 {
   std::fprintf(stderr, "zarn-emulator: built without the USB transport (umockdev)\n");
   return 2;

@@ -22,7 +22,6 @@ std::vector<uint8_t> string_descriptor(const std::string &text)
   return d;
 }
 
-
 } // namespace
 
 std::vector<uint8_t> build_descriptors(const DeviceSpec &desc)
@@ -41,7 +40,6 @@ std::vector<uint8_t> build_descriptors(const DeviceSpec &desc)
                             kEndpointIn, 2, lo(kMaxPacketSize), hi(kMaxPacketSize), 0};
   return d;
 }
-
 
 void UsbPrinterSim::Impl::control(Device &d, Urb &u)
 {

@@ -140,7 +140,6 @@ struct UsbPrinterSim::Impl {
       std::fprintf(stderr, "usbsim: cannot read ioctl argument: %s\n", failed->message);
     return data;
   }
-
 };
 
 } // namespace zarn::usbsim

@@ -76,9 +76,7 @@ bool UsbPrinterSim::Impl::has_waiting_in(const Device &d) const
                      [](const Urb &u) { return u.endpoint == kEndpointIn && u.length > 0; });
 }
 
-
-bool UsbPrinterSim::Impl::handle_urb_ioctl(Device &d, UMockdevIoctlClient *c,
-                                           unsigned long request)
+bool UsbPrinterSim::Impl::handle_urb_ioctl(Device &d, UMockdevIoctlClient *c, unsigned long request)
 {
   switch (request) {
   case USBDEVFS_SUBMITURB: {
