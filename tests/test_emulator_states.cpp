@@ -189,8 +189,8 @@ TEST(EmulatorStates, BitmapIsPrintedDotForDot)
     for (int row = 0; row < b.height; ++row)
       for (int dot = 0; dot < b.width_bytes * 8; ++dot) {
         const int x = b.x + dot, y = b.y + row;
-        const auto byte = static_cast<std::uint8_t>(b.bits[static_cast<std::size_t>(
-            row * b.width_bytes + dot / 8)]);
+        const auto byte = static_cast<std::uint8_t>(
+            b.bits[static_cast<std::size_t>(row * b.width_bytes + dot / 8)]);
         if (want.inside(x, y))
           want.at(x, y) = (byte & (0x80 >> (dot % 8))) ? 0 : 1;
       }
@@ -255,8 +255,8 @@ void expect_two_labels(const ChildProcess &emu)
   EXPECT_NE(log.find("not printed: the printer reports status 0x04"), std::string::npos) << log;
 }
 
-const std::vector<std::string> kStateOptions = {"--paper", "2", "--print-time", "300",
-                                                "--control", "0"};
+const std::vector<std::string> kStateOptions = {"--paper", "2",         "--print-time",
+                                                "300",     "--control", "0"};
 
 class EmulatorStatesThroughTheLibrary : public EmulatorProgramTest {
  protected:

@@ -24,7 +24,8 @@ ControlServer::ControlServer(const TcpOptions &where)
   const int one = 1;
   if (listener_)
     setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (!listener_ || ::bind(listener_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+  if (!listener_ ||
+      ::bind(listener_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
       ::listen(listener_.get(), SOMAXCONN) != 0)
     throw std::runtime_error("control: cannot listen on " + where.address + ":" +
                              std::to_string(where.port) + ": " + std::strerror(errno));
