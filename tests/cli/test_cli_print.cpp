@@ -171,6 +171,63 @@ TEST_F(Print, PageListsPrintThePagesAskedInTheFilesOrder)
   EXPECT_EQ(png(pixel[0]).height, 240);
 }
 
+// Paper for two labels and a job of four: two print, --wait reports paper
+// out with exit status 2, and the labels after it are not printed.
+TEST_F(Print, WaitReportsPaperRunningOutInTheMiddleOfAJob)
+{
+  auto emu = Emulator::tcp(dir.path / "tcp", {"--paper", "2"});
+  ZARN_REQUIRE_FAKE(emu != nullptr, "the emulator did not start");
+  const std::vector<std::string> job{png_file.string(),
+                                     jpeg_file.string(),
+                                     pdf_file.string(),
+                                     "--pages",
+                                     "1-2",
+                                     "--label",
+                                     "4x3in"};
+  const std::vector<fs::path> previews = preview(job, "preview");
+  ASSERT_EQ(previews.size(), 4u);
+  std::vector<std::string> args{"print", "-p", emu->address(), "--wait"};
+  args.insert(args.end(), job.begin(), job.end());
+  const Result r = run_zarn(args);
+  EXPECT_EQ(r.out, "paper out\n");
+  EXPECT_EQ(r.status, 2) << r.err;
+  EXPECT_EQ(r.err, "");
+  ASSERT_TRUE(emu->wait_for("label 2:")) << emu->log();
+  expect_printed(emu->out(), {previews[0], previews[1]});
+  // Labels 3 and 4 met paper out.
+  const std::string log = emu->log();
+  std::size_t refused = 0;
+  for (std::size_t at = 0;
+       (at = log.find("not printed: the printer reports status 0x04", at)) != std::string::npos;
+       ++at)
+    ++refused;
+  EXPECT_EQ(refused, 2u) << log;
+}
+
+// A 300-dpi printer: the job made at 300 dpi prints as previewed and scans.
+TEST_F(Print, At300DpiOnA300DpiPrinterTheLabelScans)
+{
+  auto emu = Emulator::tcp(dir.path / "tcp", {"--dpi", "300"});
+  ZARN_REQUIRE_FAKE(emu != nullptr, "the emulator did not start");
+  const std::vector<std::string> job{png_file.string(), pdf_file.string(), "--pages", "2",
+                                     "--label",         "4x3in",           "--dpi",   "300"};
+  const std::vector<fs::path> previews = preview(job, "preview");
+  ASSERT_EQ(previews.size(), 2u);
+  std::vector<std::string> args{"print", "-p", emu->address(), "--wait"};
+  args.insert(args.end(), job.begin(), job.end());
+  const Result r = run_zarn(args);
+  EXPECT_EQ(r.out, "printed\n");
+  EXPECT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(emu->wait_for("label 2:")) << emu->log();
+  expect_printed(emu->out(), previews);
+  const emu::Image first = png(label_png(emu->out(), 1));
+  EXPECT_EQ(first.width, 1219); // 4 x 3 in at 12 dots/mm
+  EXPECT_EQ(first.height, 914);
+  EXPECT_EQ(scan(first),
+            (std::vector<std::string>{"CODE-128:ZARN-PNG-1", "QR-Code:https://example.org/t/1"}));
+  EXPECT_EQ(scan(png(label_png(emu->out(), 2))), (std::vector<std::string>{"CODE-128:PAGE-TWO"}));
+}
+
 TEST_F(Print, SerialAndUsbPrintThePreviewWithCopies)
 {
   const std::vector<std::string> job{png_file.string(),
