@@ -339,40 +339,26 @@ TEST_F(Print, PrintImageThroughTheCppInterface)
 TEST_F(Print, PrintImageThrowsTheRasterMessageAndSendsNothing)
 {
   FakeTcpPrinter fake;
-  const fs::path cut = cut_png();
-  const fs::path text = put("notes.txt", {'h', 'i'});
-  const fs::path missing = dir.path / "missing.png";
   Printer printer = Printer::tcp("127.0.0.1", fake.port());
-  const auto image_error = [&](const fs::path &path, int page, zarn_raster_status status,
-                               const std::string &message) {
-    try {
-      printer.print_image(path, page);
-      ADD_FAILURE() << path << " printed";
-    } catch (const ImageError &e) {
-      EXPECT_EQ(e.status(), status) << e.what();
-      EXPECT_EQ(e.what(), message);
-    }
-  };
-  image_error(missing, 1, ZARN_RASTER_ERR_IO,
-              missing.string() + ": cannot open: No such file or directory");
-  image_error(text, 1, ZARN_RASTER_ERR_FORMAT,
-              text.string() + ": not a picture or PDF (PNG, JPEG, BMP, GIF, TIFF, WebP or PDF)");
-  image_error(pdf_file, 4, ZARN_RASTER_ERR_PAGE,
-              pdf_file + ": page 4: there is no page 4 (the PDF has 3 pages)");
-  EXPECT_THROW(printer.print_image(cut), FileError); // ImageError is a FileError
+  try {
+    printer.print_image(pdf_file, 4);
+    ADD_FAILURE() << "printed a page the PDF does not have";
+  } catch (const ImageError &e) {
+    EXPECT_EQ(e.status(), ZARN_RASTER_ERR_PAGE);
+    EXPECT_STREQ(e.what(),
+                 (pdf_file + ": page 4: there is no page 4 (the PDF has 3 pages)").c_str());
+  }
+  EXPECT_THROW(printer.print_image(cut_png()), FileError); // ImageError is a FileError
   ImageOptions bad;
-  bad.dpi = 250;
+  bad.dpi = 250; // the options' fault, not the file's: an Error, not an ImageError
   try {
     printer.print_image(png_file, 1, bad);
     ADD_FAILURE() << "printed at 250 dpi";
   } catch (const ImageError &e) {
-    ADD_FAILURE() << "options are not the file's fault: " << e.what();
+    ADD_FAILURE() << e.what();
   } catch (const Error &e) {
     EXPECT_TRUE(has(e.what(), "dpi must be 203, 300 or 600")) << e.what();
   }
-  bad.dpi = 203;
-  bad.copies = 0;
-  EXPECT_THROW(printer.print_image(png_file, 1, bad), Error);
   EXPECT_EQ(fake.received().size(), 0u) << "bytes went out for a job that failed";
 }
 
