@@ -16,8 +16,8 @@
 // page with libzarn-raster (zarn-raster.h) and prints it; print_bitmap()
 // prints a label a host rendered itself. A host that calls either links
 // -lzarn-raster as well as -lzarn. Both are inline and are compiled only
-// where they are called, so a host that never calls them needs neither the
-// raster library nor -lzarn-raster.
+// where they are called, so a host that never calls them links -lzarn
+// alone (zarn-raster.h, installed beside this header, is still included).
 //
 //   zarn::ImageOptions o;
 //   o.label_width_mm = 101.6;             // 4 x 6 in
