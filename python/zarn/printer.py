@@ -501,7 +501,7 @@ class Printer:
         timeout: float = 60.0,
     ) -> None:
         """Prints a picture or PDF (a path or the file's bytes) or a Pillow
-        image, each page as its own label, as ``zarn print`` does: ``SIZE``
+        image, each page as its own label, as ``zarn_raster_send`` does: ``SIZE``
         (the label's), ``CLS``, ``BITMAP`` and ``PRINT 1,copies``.
 
         ``pages`` selects PDF pages (3, ``"1-3,5"`` or a list; default all);
