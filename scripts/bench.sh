@@ -73,8 +73,8 @@ awk -F, '
       if (!(base in seen)) { seen[base] = 1; order[++cases] = base }
     } else {
       label = $8; gsub(/"/, "", label)
-      # bench_raster's one counter, peak_rss_MiB, is the column after error_message.
-      if (name ~ /^raster_/ && $11 != "") label = sprintf("peak RSS %.1f MiB", $11)
+      # The one counter of bench_raster, peak_rss_MiB, is the column after error_message.
+      if (name ~ /^raster_/ && $11 > 0) label = sprintf("peak RSS %.1f MiB", $11)
       single[++singles] = name; single_ns[singles] = ns; single_label[singles] = label
     }
   }

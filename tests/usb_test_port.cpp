@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "usb_printer_sim.h"
+#include "usb_printer_sim.hpp"
 #include "zarn.h"
 
 using namespace std::chrono_literals;
