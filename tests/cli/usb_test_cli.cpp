@@ -4,7 +4,7 @@
 #include "doctor.hpp"
 #include "fake_printer.h"
 #include "port/limits.h"
-#include "usb_printer_sim.h"
+#include "usb_printer_sim.hpp"
 #include "zarn.hpp"
 
 #include <gtest/gtest.h>

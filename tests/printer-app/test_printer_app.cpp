@@ -5,7 +5,8 @@
 // decoding the emulator's PNGs with zbar.
 #include "fake_printer.h" // in_ci, ZARN_REQUIRE_FAKE
 #include "loopback.h"
-#include "test_emulator_util.h"
+#include "test_emulator_program.hpp"
+#include "test_emulator_util.hpp"
 
 #include <cairo-pdf.h>
 #include <cairo.h>
@@ -271,71 +272,29 @@ void write_pwg(const fs::path &path, const char *media, long cut_at = 0)
     fs::resize_file(path, static_cast<std::uintmax_t>(cut_at));
 }
 
-// ---- The printer model behind a loopback port ----------------------------
+// ---- The emulator with its control port ----------------------------------
 
-// The emulator's printer model served on a loopback port, so that a test can
-// change the printer's status while the app holds the connection.
-class ModelPrinter {
+// The emulator with a control port, so that a test can change the printer's
+// status while the app holds the connection.
+class ControlledEmulator {
  public:
-  explicit ModelPrinter(const fs::path &out, std::uint8_t status)
-      : printer_(RecordingPrinter::with_font(PrinterConfig{out, {}, {}, status}))
+  ControlledEmulator(const fs::path &out, const std::string &status)
+      : child_(zarn::emu::test::run_emulator(
+            {"--tcp", "0", "--control", "0", "--status", status, "--out", out.string()},
+            out.parent_path() / "emulator.log", "control on"))
   {
-    listener_ = zarn::test::listen_on_loopback(port_);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~ModelPrinter()
-  {
-    stop_ = true;
-    thread_.join();
-    ::close(listener_);
   }
 
-  int port() const { return port_; }
-  void set_status(std::uint8_t s)
+  int port() const { return zarn::emu::test::tcp_port(*child_); }
+  // Status names as --status takes them ("ok", "paper-out", "paused").
+  void set_status(const std::string &names)
   {
-    std::lock_guard lock(mutex_);
-    printer_.set_status(s);
+    zarn::emu::test::ControlClient control(zarn::emu::test::control_port(*child_));
+    EXPECT_EQ(control.say("EMULATOR STATUS " + names), "ok\r\n");
   }
 
  private:
-  void serve()
-  {
-    while (!stop_) {
-      pollfd p{listener_, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0)
-        continue;
-      const int fd = ::accept(listener_, nullptr, nullptr);
-      if (fd < 0)
-        continue;
-      std::uint8_t buf[65536];
-      while (!stop_) {
-        pollfd c{fd, POLLIN, 0};
-        if (::poll(&c, 1, 50) <= 0)
-          continue;
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n <= 0)
-          break;
-        std::string reply;
-        {
-          std::lock_guard lock(mutex_);
-          printer_.feed(buf, static_cast<size_t>(n));
-          reply = printer_.take_replies();
-        }
-        if (!reply.empty())
-          ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
-      }
-      std::lock_guard lock(mutex_);
-      printer_.end_of_stream();
-      ::close(fd);
-    }
-  }
-
-  Printer printer_;
-  std::mutex mutex_;
-  std::uint16_t port_ = 0;
-  int listener_ = -1;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  std::unique_ptr<zarn::test::ChildProcess> child_;
 };
 
 // ---- The app as a server ----------------------------------------------------
@@ -801,14 +760,12 @@ TEST_F(PrinterAppTest, ListensOnLoopbackOnlyAndKeepsItsStateUnderHome)
 
 // ---- Paper out: the job waits and goes on --------------------------------
 
-// Until the emulator can change its status from the side while a host is
-// connected, the emulator's printer model serves on a loopback port here.
 TEST(PrinterAppStatus, PaperOutHoldsTheJobUntilThePrinterIsReady)
 {
   TempDir dir;
   const fs::path out = dir.path / "labels";
   fs::create_directories(out);
-  ModelPrinter printer(out, kPaperOut);
+  ControlledEmulator printer(out, "paper-out");
   AppServer app(dir.path / "app");
   ASSERT_TRUE(app.started()) << app.server_log();
   const Outcome added =
@@ -838,7 +795,7 @@ TEST(PrinterAppStatus, PaperOutHoldsTheJobUntilThePrinterIsReady)
   EXPECT_EQ(app.printer_attributes("Stalled")["printer-state-reasons"], "media-empty");
   EXPECT_EQ(labels_in(out), 0);
 
-  printer.set_status(0);
+  printer.set_status("ok");
   EXPECT_EQ(app.wait_job("Stalled", job), "completed") << app.server_log();
   const auto image = label(out, 1);
   ASSERT_TRUE(image);
@@ -848,12 +805,12 @@ TEST(PrinterAppStatus, PaperOutHoldsTheJobUntilThePrinterIsReady)
       [&] { return app.printer_attributes("Stalled")["printer-state-reasons"] == "none"; }));
 
   // Paused at the printer: the queue is paused, and resumed with it.
-  printer.set_status(kPaused);
+  printer.set_status("paused");
   EXPECT_TRUE(eventually([&] {
     auto attrs = app.printer_attributes("Stalled");
     return attrs["printer-state"] == "stopped" && attrs["printer-state-reasons"] == "paused";
   })) << app.server_log();
-  printer.set_status(0);
+  printer.set_status("ok");
   EXPECT_TRUE(eventually([&] {
     auto attrs = app.printer_attributes("Stalled");
     return attrs["printer-state"] == "idle" && attrs["printer-state-reasons"] == "none";
