@@ -5,17 +5,20 @@ waiting for a label, queries, and connections that fail."""
 from __future__ import annotations
 
 import os
+import re
 import socket
 import struct
 import subprocess
 import sys
+import threading
+import time
 from pathlib import Path
 
 import pytest
 from PIL import Image
 
 import zarn
-from conftest import run, start_tcp, tool
+from conftest import run, start_tcp, tool, wait_for
 
 EXAMPLE = '''\
 import zarn
@@ -103,15 +106,63 @@ def test_each_fault_while_printing_raises_its_exception(emulator, condition, err
         assert emulator.labels() == []
 
 
-def test_still_printing_at_the_time_out_raises_timeout(emulator):
-    with zarn.Printer(emulator.address, poll_interval=0.05) as p:
-        p.send("EMULATOR STATUS printing")
-        with pytest.raises(zarn.Timeout, match="still printing after 0.3 s"):
-            p.print(wait=True, timeout=0.3)
-        assert p.wait_until_printed(0.1) is zarn.Outcome.TIMED_OUT
-        p.send("EMULATOR STATUS ok")
-        assert p.wait_until_printed(5) is zarn.Outcome.PRINTED
-        p.wait(5)
+def test_waiting_lasts_the_print_time(tmp_path):
+    emu = start_tcp(tmp_path, "--print-time", "1500")
+    try:
+        with zarn.Printer(emu.address, poll_interval=0.05) as p:
+            p.clear()
+            p.text(10, 10, "slow")
+            with pytest.raises(zarn.Timeout, match="still printing after 0.3 s") as caught:
+                p.print(wait=True, timeout=0.3)
+            assert caught.value.status.text == "printing"
+            assert p.wait_until_printed(0.05) is zarn.Outcome.TIMED_OUT
+            start = time.monotonic()
+            p.wait(10)  # the rest of the print time
+            assert time.monotonic() - start > 0.5
+    finally:
+        emu.stop()
+    assert len(emu.labels()) == 1
+
+
+def test_paper_that_runs_out_during_a_job(tmp_path):
+    emu = start_tcp(tmp_path, "--paper", "2")
+    try:
+        with zarn.Printer(emu.address) as p:
+            p.clear()
+            p.text(10, 10, "three")
+            with pytest.raises(zarn.PaperOut, match="the label did not print: paper out"):
+                p.print(copies=3, wait=True, timeout=5)
+            assert len(emu.labels()) == 2
+            p.send("EMULATOR PAPER 5")
+            p.print(wait=True, timeout=5)
+        assert len(emu.wait_labels(3)) == 3
+    finally:
+        emu.stop()
+
+
+def test_a_head_opened_while_waiting(tmp_path):
+    emu = start_tcp(tmp_path, "--print-time", "5000", "--control", "127.0.0.1:0")
+    try:
+        host, port = wait_for(lambda: re.search(r"control on ([\d.]+):(\d+)", emu.stdout()), "the control port").groups()
+
+        def open_head() -> None:
+            with socket.create_connection((host, int(port))) as c:
+                c.sendall(b"EMULATOR HEAD OPEN\r\n")
+                assert c.recv(100) == b"ok\r\n"
+
+        with zarn.Printer(emu.address, poll_interval=0.05) as p:
+            p.clear()
+            p.print()
+            opener = threading.Timer(0.3, open_head)
+            opener.start()
+            start = time.monotonic()
+            with pytest.raises(zarn.HeadOpen) as caught:
+                p.wait(10)
+            opener.join()
+        assert 0.3 <= time.monotonic() - start < 5
+        assert caught.value.status.text == "head open, printing"
+    finally:
+        emu.stop()
 
 
 def test_queries(emulator):
