@@ -227,6 +227,7 @@ def test_byte_0x52_is_told_from_a_failed_receive(fake):
         ("serial:ttyS0?flow=rts", zarn.AddressError, "unknown serial setting 'flow'"),
         ("serial:ttyS0?baud", zarn.AddressError, "serial settings are KEY=VALUE joined by &"),
         ("serial:ttyZarnMissing", zarn.ConnectError, "cannot open the serial printer /dev/ttyZarnMissing: No such file"),
+        ("usb", zarn.ConnectError, "cannot open the USB printer: no device with the printer vendor ID"),
         ("tcp://no-such-host.invalid", zarn.ConnectError, "cannot find the printer host 'no-such-host.invalid'"),
         (None, zarn.ConnectError, "cannot connect to the printer at tcp://127.0.0.1:"),
         (42, zarn.ArgumentTypeError, "a printer address is a str"),

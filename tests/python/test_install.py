@@ -59,6 +59,18 @@ def test_pip_installs_offline(tmp_path):
     assert sorted(line.split(",")[0] for line in record.splitlines()) == sorted(names)
 
 
+def test_pip_installs_editable_into_a_venv_offline(tmp_path):
+    venv = tmp_path / "venv"
+    made = run([sys.executable, "-m", "venv", str(venv)])
+    assert made.returncode == 0, made.stderr
+    offline = {**os.environ, "PIP_NO_INDEX": "1", "PIP_DISABLE_PIP_VERSION_CHECK": "1"}
+    installed = run([str(venv / "bin" / "pip"), "install", "--no-index", "-e", str(PACKAGE)], env=offline)
+    assert installed.returncode == 0, installed.stdout + installed.stderr
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    found = run([str(venv / "bin" / "python"), "-c", "import zarn; print(zarn.__file__)"], env=env, cwd="/")
+    assert found.stdout.strip() == str(PACKAGE / "zarn" / "__init__.py"), found.stderr
+
+
 def cmake_install(tmp_path: Path, *options: str) -> Path:
     build, prefix = tmp_path / "build", tmp_path / "prefix"
     cmake = tool("ZARN_CMAKE")
