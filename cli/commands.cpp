@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -64,16 +66,6 @@ int outcome_exit(WaitOutcome o)
   }
 }
 
-int wait_and_report(Printer &printer, const WaitOptions &wait)
-{
-  if (!wait.wait)
-    return kExitOk;
-  const WaitOutcome o = printer.wait_until_printed(
-      std::chrono::duration_cast<std::chrono::milliseconds>(wait.timeout));
-  std::cout << to_string(o) << std::endl;
-  return outcome_exit(o);
-}
-
 // The whole file, or standard input for "-". Throws FileError.
 std::string read_input(const std::string &file)
 {
@@ -101,25 +93,12 @@ void require_readable(const std::string &file, const char *what)
     throw FileError(std::string("cannot read ") + what + file + ": " + std::strerror(errno));
 }
 
-// "100x60mm", "100x60", "101.6 x 152.4 mm" into two numbers of millimetres.
-void parse_label(const std::string &label, std::string &width, std::string &height)
+// A number of millimetres as the shortest text that reads back the same.
+std::string mm_text(double mm)
 {
-  std::string s;
-  for (char c : label)
-    if (c != ' ')
-      s += c;
-  if (s.ends_with("mm"))
-    s.resize(s.size() - 2);
-  const std::size_t x = s.find_first_of("xX");
-  auto number = [](const std::string &t) {
-    char *end = nullptr;
-    const double v = std::strtod(t.c_str(), &end);
-    return !t.empty() && end == t.c_str() + t.size() && v > 0 && v <= 1000;
-  };
-  if (x == std::string::npos || !number(s.substr(0, x)) || !number(s.substr(x + 1)))
-    throw Error("bad label size '" + label + "': expected WIDTHxHEIGHT in mm, such as 100x60mm");
-  width = s.substr(0, x);
-  height = s.substr(x + 1);
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, mm);
+  return std::string(buf, r.ptr);
 }
 
 void parse_at(const std::string &at, int &x, int &y)
@@ -135,6 +114,43 @@ void parse_at(const std::string &at, int &x, int &y)
 }
 
 } // namespace
+
+int wait_and_report(Printer &printer, const WaitOptions &wait)
+{
+  if (!wait.wait)
+    return kExitOk;
+  const WaitOutcome o = printer.wait_until_printed(
+      std::chrono::duration_cast<std::chrono::milliseconds>(wait.timeout));
+  std::cout << to_string(o) << std::endl;
+  return outcome_exit(o);
+}
+
+LabelSize parse_label_size(const std::string &label)
+{
+  std::string s;
+  for (char c : label)
+    if (c != ' ')
+      s += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  double unit = 1;
+  if (s.ends_with("mm")) {
+    s.resize(s.size() - 2);
+  } else if (s.ends_with("in")) {
+    s.resize(s.size() - 2);
+    unit = 25.4;
+  }
+  const std::size_t x = s.find('x');
+  auto number = [&](const std::string &t, double &v) {
+    const auto [p, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
+    v *= unit;
+    return !t.empty() && ec == std::errc() && p == t.data() + t.size() && v > 0 && v <= 1000;
+  };
+  LabelSize size;
+  if (x == std::string::npos || !number(s.substr(0, x), size.width_mm) ||
+      !number(s.substr(x + 1), size.height_mm))
+    throw Error("bad label size '" + label +
+                "': expected WIDTHxHEIGHT in mm or in, such as 100x60mm or 4x6in, up to 1000 mm");
+  return size;
+}
 
 int run_status(const Address &address, bool json)
 {
@@ -212,8 +228,7 @@ int run_upload(const Address &address, const std::string &file, std::string as)
 int run_text(const Address &address, const std::string &text, const std::string &font, int size,
              const std::string &label, const std::string &at, const WaitOptions &wait)
 {
-  std::string width, height;
-  parse_label(label, width, height);
+  const LabelSize mm = parse_label_size(label);
   int x = 0, y = 0;
   parse_at(at, x, y);
   if (size < 1 || size > 2000)
@@ -222,7 +237,7 @@ int run_text(const Address &address, const std::string &text, const std::string 
     throw Error("the text is empty");
   require_readable(font, "the font ");
   Printer printer(address);
-  printer.send("SIZE " + width + " mm," + height + " mm");
+  printer.send("SIZE " + mm_text(mm.width_mm) + " mm," + mm_text(mm.height_mm) + " mm");
   printer.send("CLS");
   printer.text_bitmap(x, y, size, font, text);
   printer.send("PRINT 1,1");

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 namespace zarn::cli {
 
@@ -19,6 +20,34 @@ struct WaitOptions {
   std::chrono::duration<double> timeout{60};
 };
 
+// What zarn print was asked; the texts are checked by run_print.
+struct PrintOptions {
+  std::vector<std::string> files; // "-" is standard input
+  std::string pages;              // "1-3,5,7-"; empty: every page
+  int copies = 1;
+  std::string label;     // "100x60mm", "4x6in"; empty: the picture's own size
+  int dpi = 203;         // 203, 300 or 600
+  std::string dither;    // threshold, floyd-steinberg, atkinson, ordered; empty: see run_print
+  std::string threshold; // "50%"; empty: 50 %
+  std::string rotate = "0";
+  std::string fit = "contain";
+  std::string margin;  // "MM", "V,H" or "T,R,B,L" in mm; empty: none
+  std::string preview; // write the labels as PNG here instead of printing
+  WaitOptions wait;
+};
+
+// A label size as WIDTHxHEIGHT with mm (the default) or in.
+struct LabelSize {
+  double width_mm = 0;
+  double height_mm = 0;
+};
+// "100x60mm", "100x60", "4x6in", "101.6 x 152.4 mm". Throws Error.
+LabelSize parse_label_size(const std::string &label);
+
+// With --wait: waits, prints the outcome and gives its exit status;
+// otherwise kExitOk.
+int wait_and_report(Printer &printer, const WaitOptions &wait);
+
 int run_status(const Address &address, bool json);
 int run_info(const Address &address, bool json);
 int run_send(const Address &address, const std::string &file, const WaitOptions &wait);
@@ -26,6 +55,7 @@ int run_query(const Address &address, const std::string &command);
 int run_upload(const Address &address, const std::string &file, std::string as);
 int run_text(const Address &address, const std::string &text, const std::string &font, int size,
              const std::string &label, const std::string &at, const WaitOptions &wait);
+int run_print(const Address &address, const PrintOptions &options);
 int run_list(bool json);
 int run_doctor(const Address &address);
 

@@ -97,6 +97,65 @@ int main(int argc, char **argv)
   text_cmd->footer("Sends SIZE, CLS, the text as a bitmap, and PRINT 1,1.\n\n" +
                    std::string(kExitStatus));
 
+  PrintOptions print_options;
+  CLI::App *print = app.add_subcommand(
+      "print", "print pictures (PNG, JPEG, BMP, GIF, TIFF, WebP) and PDF pages as 1-bit labels");
+  print
+      ->add_option("FILE", print_options.files,
+                   "pictures and PDF files, one label a page, in order; - for standard input")
+      ->required();
+  print->add_option(
+      "--pages", print_options.pages,
+      "pages of each PDF, such as 1-3, 1,3-4 or 2- (to the end); default: all. A picture "
+      "always prints its one page");
+  print->add_option("--copies", print_options.copies, "copies of each label")
+      ->check(CLI::Range(1, 9999))
+      ->default_val(1);
+  CLI::Option *label_option = print->add_option(
+      "--label", print_options.label,
+      "label size WIDTHxHEIGHT in mm or in (100x60mm, 4x6in); each page is fitted to it. "
+      "Default: the page's own size (a PDF page at its size, a picture one pixel a dot)");
+  print->add_option("--dpi", print_options.dpi, "the printer's resolution: 203, 300 or 600")
+      ->check(CLI::IsMember({203, 300, 600}))
+      ->default_val(203);
+  print
+      ->add_option("--dither", print_options.dither,
+                   "how greys become dots: threshold, floyd-steinberg (default), atkinson or "
+                   "ordered; black and white stay sharp with each")
+      ->check(CLI::IsMember({"threshold", "floyd-steinberg", "atkinson", "ordered"}));
+  print->add_option("--threshold", print_options.threshold,
+                    "ink where the grey is darker than this share of white, such as 50% "
+                    "(the default); implies --dither threshold");
+  print
+      ->add_option("--rotate", print_options.rotate,
+                   "turn clockwise by 0 (default), 90, 180 or 270 degrees, or auto: by 90 when "
+                   "the page and the label differ in orientation")
+      ->check(CLI::IsMember({"auto", "0", "90", "180", "270"}));
+  print
+      ->add_option("--fit", print_options.fit,
+                   "with --label: contain (default: scaled up or down to fit), shrink (only "
+                   "down) or none (one pixel a dot, cut to the label)")
+      ->check(CLI::IsMember({"contain", "shrink", "none"}));
+  print
+      ->add_option("--margin", print_options.margin,
+                   "with --label: paper kept free at the edges in mm: ALL, or V,H, or "
+                   "TOP,RIGHT,BOTTOM,LEFT")
+      ->needs(label_option);
+  CLI::Option *preview_option = print->add_option(
+      "--preview", print_options.preview,
+      "write the dots that would be sent as 1-bit PNG files instead of printing: FILE for one "
+      "label; for several, a number before the extension: out.png gives out-1.png, out-2.png, "
+      "... in the order they would print");
+  add_wait(print, wait, timeout);
+  preview_option->excludes(print->get_option("--wait"));
+  print->footer(
+      "Every page of every file is rendered before anything is sent: a damaged file, a page "
+      "that is not there or a bad option stops the job with one line on standard error, and "
+      "the printer gets nothing. Each label is sent as SIZE (its size), CLS, BITMAP and PRINT "
+      "1,COPIES. Shows progress when standard error is a terminal; --preview prints the names "
+      "of the files it wrote.\n\n" +
+      std::string(kExitStatus));
+
   CLI::App *list = app.add_subcommand(
       "list", "list USB printers and serial adapters, and whether you may open them");
   list->add_flag("--json", json, "print a JSON object instead");
@@ -124,6 +183,7 @@ int main(int argc, char **argv)
     return kExitFailure;
   }
   wait.timeout = std::chrono::duration<double>(timeout);
+  print_options.wait = wait;
 
   zarn::Address address;
   try {
@@ -141,6 +201,8 @@ int main(int argc, char **argv)
       return run_upload(address, file, as);
     if (text_cmd->parsed())
       return run_text(address, text, font, size, label, at, wait);
+    if (print->parsed())
+      return run_print(address, print_options);
     if (list->parsed())
       return run_list(json);
     if (doctor->parsed())

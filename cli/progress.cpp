@@ -39,11 +39,21 @@ ProgressMeter::ProgressMeter(int fd)
 {
 }
 
+ProgressMeter::~ProgressMeter()
+{
+  if (drawn_)
+    write("\n");
+}
+
 Progress ProgressMeter::callback()
 {
   if (!shown_)
     return {};
   start_ = std::chrono::steady_clock::now();
+  if (!begun_) {
+    began_ = start_;
+    begun_ = true;
+  }
   return [this](std::size_t done, std::size_t total) { update(done, total); };
 }
 
@@ -54,17 +64,21 @@ void ProgressMeter::update(std::size_t done, std::size_t total)
   if (done < total && now - last_ < std::chrono::milliseconds(100))
     return;
   last_ = now;
-  write("\r" + progress_line(done, total, now - start_) + "\033[K");
+  drawn_ = true;
+  write("\r" + prefix_ + progress_line(done, total, now - start_) + "\033[K");
 }
 
-void ProgressMeter::finish(std::size_t total)
+void ProgressMeter::finish(std::size_t total, const std::string &what)
 {
   if (!shown_)
     return;
-  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start_;
+  const std::chrono::duration<double> took =
+      std::chrono::steady_clock::now() - (begun_ ? began_ : start_);
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", took.count());
-  write("\rsent " + human_bytes(static_cast<double>(total)) + " in " + seconds + " s\033[K\n");
+  write("\rsent " + (what.empty() ? human_bytes(static_cast<double>(total)) : what) + " in " +
+        seconds + " s\033[K\n");
+  drawn_ = false;
 }
 
 void ProgressMeter::write(const std::string &text) const

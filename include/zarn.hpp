@@ -12,6 +12,19 @@
 // openport/openethernet/closeport yourself while a Printer is open. Like the
 // C functions, a Printer is used from one thread at a time.
 //
+// Pictures and PDF pages. Printer::print_image() renders a picture or a PDF
+// page with libzarn-raster (zarn-raster.h) and prints it; print_bitmap()
+// prints a label a host rendered itself. A host that calls either links
+// -lzarn-raster as well as -lzarn. Both are inline and are compiled only
+// where they are called, so a host that never calls them links -lzarn
+// alone (zarn-raster.h, installed beside this header, is still included).
+//
+//   zarn::ImageOptions o;
+//   o.label_width_mm = 101.6;             // 4 x 6 in
+//   o.label_height_mm = 152.4;
+//   o.rotate = zarn::Rotate::automatic;
+//   printer.print_image("label.pdf", 1, o);
+//
 // What the decoded status can tell. The printer answers the status request
 // with one byte; printerstatus() returns 0 both for that byte 0 and for no
 // reply, and 82 both for a failed receive and for the real byte 0x52. So
@@ -29,6 +42,7 @@
 // learn that the printer is silent.
 #pragma once
 
+#include "zarn-raster.h"
 #include "zarn.h"
 
 #include <arpa/inet.h>
@@ -51,6 +65,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -98,6 +113,20 @@ class ReplyError : public Error {
 class FileError : public Error {
  public:
   using Error::Error;
+};
+
+// A picture or PDF page that cannot be printed: unreadable, not a picture
+// or PDF, damaged, too large, or no such page. what() is libzarn-raster's
+// one-line message, naming the file and page.
+class ImageError : public FileError {
+ public:
+  ImageError(zarn_raster_status status, const std::string &what) : FileError(what), status_(status)
+  {
+  }
+  zarn_raster_status status() const { return status_; }
+
+ private:
+  zarn_raster_status status_;
 };
 
 // ---- Decoded status -----------------------------------------------------------
@@ -417,6 +446,116 @@ struct Timing {
 // Told how many of the total bytes went out so far, after each piece.
 using Progress = std::function<void(std::size_t done, std::size_t total)>;
 
+// ---- Pictures and PDF pages ---------------------------------------------------
+
+enum class Dither {
+  floyd_steinberg, // error diffusion (the default)
+  threshold,       // ink where the grey is below ImageOptions::threshold
+  atkinson,        // error diffusion, lighter and with more contrast
+  ordered,         // Bayer 8 x 8
+};
+
+// Turning before fitting; angles are clockwise.
+enum class Rotate {
+  none,
+  cw_90,
+  cw_180,
+  cw_270,
+  automatic, // 90 degrees when picture and label differ in orientation
+};
+
+enum class Fit {
+  contain, // scaled up or down to fit inside the margins (the default)
+  shrink,  // scaled down to fit, never up
+  none,    // one pixel a dot, a PDF page at its own size; cut to the label
+};
+
+// How a picture or PDF page becomes a label: zarn_raster_options in C++.
+struct ImageOptions {
+  // The label in mm. 0 x 0 makes the label the picture's own size: a PDF
+  // page at its size, a picture one pixel a dot (margins then do nothing).
+  double label_width_mm = 0;
+  double label_height_mm = 0;
+  int dpi = 203; // 203, 300 or 600
+  Dither dither = Dither::floyd_steinberg;
+  double threshold = 0.5; // Dither::threshold: ink where grey < threshold x white
+  Rotate rotate = Rotate::none;
+  Fit fit = Fit::contain;
+  double margin_top_mm = 0;
+  double margin_right_mm = 0;
+  double margin_bottom_mm = 0;
+  double margin_left_mm = 0;
+  int copies = 1; // how many of the label PRINT makes
+
+  zarn_raster_options raster() const
+  {
+    zarn_raster_options o;
+    zarn_raster_options_init(&o);
+    o.label_width_mm = label_width_mm;
+    o.label_height_mm = label_height_mm;
+    o.dpi = dpi;
+    switch (dither) {
+    case Dither::floyd_steinberg: o.dither = ZARN_RASTER_DITHER_FLOYD_STEINBERG; break;
+    case Dither::threshold: o.dither = ZARN_RASTER_DITHER_THRESHOLD; break;
+    case Dither::atkinson: o.dither = ZARN_RASTER_DITHER_ATKINSON; break;
+    case Dither::ordered: o.dither = ZARN_RASTER_DITHER_ORDERED; break;
+    }
+    o.threshold = threshold;
+    switch (rotate) {
+    case Rotate::none: o.rotate = ZARN_RASTER_ROTATE_0; break;
+    case Rotate::cw_90: o.rotate = ZARN_RASTER_ROTATE_90; break;
+    case Rotate::cw_180: o.rotate = ZARN_RASTER_ROTATE_180; break;
+    case Rotate::cw_270: o.rotate = ZARN_RASTER_ROTATE_270; break;
+    case Rotate::automatic: o.rotate = ZARN_RASTER_ROTATE_AUTO; break;
+    }
+    switch (fit) {
+    case Fit::contain: o.fit = ZARN_RASTER_FIT_CONTAIN; break;
+    case Fit::shrink: o.fit = ZARN_RASTER_FIT_SHRINK; break;
+    case Fit::none: o.fit = ZARN_RASTER_FIT_NONE; break;
+    }
+    o.margin_top_mm = margin_top_mm;
+    o.margin_right_mm = margin_right_mm;
+    o.margin_bottom_mm = margin_bottom_mm;
+    o.margin_left_mm = margin_left_mm;
+    return o;
+  }
+};
+
+namespace detail {
+
+// Throws for a failed libzarn-raster call, with its message.
+inline void check_raster(zarn_raster_status status)
+{
+  switch (status) {
+  case ZARN_RASTER_OK: return;
+  case ZARN_RASTER_ERR_IO:
+  case ZARN_RASTER_ERR_FORMAT:
+  case ZARN_RASTER_ERR_CORRUPT:
+  case ZARN_RASTER_ERR_TOO_LARGE:
+  case ZARN_RASTER_ERR_PAGE: throw ImageError(status, zarn_raster_last_error());
+  case ZARN_RASTER_ERR_NOT_CONNECTED:
+  case ZARN_RASTER_ERR_SEND: throw SendError(zarn_raster_last_error());
+  default: throw Error(zarn_raster_last_error());
+  }
+}
+
+// dots / dots_per_mm with at most three decimals, which the printer turns
+// back into the same number of dots.
+inline std::string millimetres(int dots, int dots_per_mm)
+{
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, static_cast<double>(dots) / dots_per_mm,
+                               std::chars_format::fixed, 3);
+  std::string s(buf, r.ptr);
+  while (s.back() == '0')
+    s.pop_back();
+  if (s.back() == '.')
+    s.pop_back();
+  return s;
+}
+
+} // namespace detail
+
 class Printer {
  public:
   // Opens the printer at address (see Address). Throws ConnectError,
@@ -556,6 +695,61 @@ class Printer {
     if (windowsfont(x, y, size, 0, f.data(), t.data()) != 1)
       throw FileError(t.empty() ? std::string("an empty text renders to nothing")
                                 : "cannot render with " + f + " (not a TrueType font?)");
+  }
+
+  // Renders page (1 = the first) of the picture or PDF at path and prints
+  // it as one label with options.copies copies. Nothing is sent unless the
+  // page renders. Throws ImageError (the file or page), Error (options out
+  // of range) or SendError. Needs -lzarn-raster.
+  void print_image(const std::filesystem::path &path, int page = 1,
+                   const ImageOptions &options = {}, const Progress &progress = {})
+  {
+    require_open();
+    const zarn_raster_options o = options.raster();
+    zarn_raster_bitmap *bitmap = nullptr;
+    detail::check_raster(zarn_raster_render_file(path.c_str(), page, &o, &bitmap));
+    const std::unique_ptr<zarn_raster_bitmap, decltype(&zarn_raster_bitmap_free)> owned(
+        bitmap, &zarn_raster_bitmap_free);
+    print_bitmap(*bitmap, options.copies, progress);
+  }
+
+  // Prints a label rendered with libzarn-raster: "SIZE w mm,h mm" (the
+  // bitmap's size), "CLS", its rows as one BITMAP (rows of paper above and
+  // below left out) and "PRINT 1,copies"; the bytes zarn_raster_send sends,
+  // but with progress over the BITMAP rows. Throws SendError.
+  void print_bitmap(const zarn_raster_bitmap &bitmap, int copies = 1, const Progress &progress = {})
+  {
+    require_open();
+    if (copies < 1)
+      throw Error("copies must be 1 or more, not " + std::to_string(copies));
+    const int width = zarn_raster_bitmap_width(&bitmap);
+    const int height = zarn_raster_bitmap_height(&bitmap);
+    const auto row_bytes = static_cast<std::size_t>(zarn_raster_bitmap_bytes_per_row(&bitmap));
+    const unsigned char *data = zarn_raster_bitmap_data(&bitmap);
+    const int dpi = zarn_raster_bitmap_dpi(&bitmap);
+    const int dots_per_mm = dpi == 600 ? 24 : dpi == 300 ? 12 : 8;
+    const auto paper = [&](int row) {
+      const unsigned char *p = data + static_cast<std::size_t>(row) * row_bytes;
+      return std::all_of(p, p + row_bytes, [](unsigned char b) { return b == 0xFF; });
+    };
+    int first = 0, last = height - 1;
+    while (first <= last && paper(first))
+      ++first;
+    while (last >= first && paper(last))
+      --last;
+    send("SIZE " + detail::millimetres(width, dots_per_mm) + " mm," +
+         detail::millimetres(height, dots_per_mm) + " mm");
+    send("CLS");
+    if (first <= last) {
+      const int rows = last - first + 1;
+      std::string block = "BITMAP 0," + std::to_string(first) + "," + std::to_string(row_bytes) +
+                          "," + std::to_string(rows) + ",0,";
+      block.append(reinterpret_cast<const char *>(data) +
+                       static_cast<std::size_t>(first) * row_bytes,
+                   static_cast<std::size_t>(rows) * row_bytes);
+      send_binary(block, progress);
+    }
+    send("PRINT 1," + std::to_string(copies));
   }
 
   // Polls the status until the printing bit clears, a fault shows, the

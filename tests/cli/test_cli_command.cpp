@@ -312,7 +312,7 @@ TEST(CommandHelp, EveryCommandHasHelpAndTheManPageCoversIt)
   EXPECT_EQ(top.status, 0);
   const std::string man = slurp(fs::path(ZARN_SOURCE_DIR) / "cli" / "zarn.1");
   for (const std::string cmd :
-       {"status", "info", "send", "query", "upload", "text", "list", "doctor"}) {
+       {"status", "info", "send", "query", "upload", "text", "print", "list", "doctor"}) {
     EXPECT_TRUE(has(top.out, "  " + cmd + " ")) << cmd;
     const Result r = run_zarn({cmd, "--help"});
     EXPECT_EQ(r.status, 0) << cmd;

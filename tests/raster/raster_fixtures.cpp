@@ -263,22 +263,31 @@ cairo_status_t append(void *closure, const unsigned char *data, unsigned int len
 std::vector<std::uint8_t> code128_pdf(const std::string &data, double w, double h, double x,
                                       double y, double module_pt)
 {
+  return code128_pdf_pages({data}, w, h, x, y, module_pt);
+}
+
+std::vector<std::uint8_t> code128_pdf_pages(const std::vector<std::string> &pages, double w,
+                                            double h, double x, double y, double module_pt)
+{
   std::vector<std::uint8_t> out;
   cairo_surface_t *surface = cairo_pdf_surface_create_for_stream(append, &out, w, h);
   cairo_t *cr = cairo_create(surface);
-  Symbol s(ZBarcode_Create());
-  s->symbology = BARCODE_CODE128;
-  ZBarcode_Encode(s.get(), reinterpret_cast<const unsigned char *>(data.data()),
-                  static_cast<int>(data.size()));
-  cairo_set_source_rgb(cr, 0, 0, 0);
-  for (int c = 0; c < s->width; ++c)
-    if ((s->encoded_data[0][c >> 3] >> (c & 7)) & 1)
-      cairo_rectangle(cr, x + c * module_pt, y, module_pt, 50);
-  cairo_fill(cr);
-  cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
-  cairo_set_font_size(cr, 14);
-  cairo_move_to(cr, x, y + 70);
-  cairo_show_text(cr, ("TRACKING " + data).c_str());
+  for (const std::string &data : pages) {
+    Symbol s(ZBarcode_Create());
+    s->symbology = BARCODE_CODE128;
+    ZBarcode_Encode(s.get(), reinterpret_cast<const unsigned char *>(data.data()),
+                    static_cast<int>(data.size()));
+    cairo_set_source_rgb(cr, 0, 0, 0);
+    for (int c = 0; c < s->width; ++c)
+      if ((s->encoded_data[0][c >> 3] >> (c & 7)) & 1)
+        cairo_rectangle(cr, x + c * module_pt, y, module_pt, 50);
+    cairo_fill(cr);
+    cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
+    cairo_set_font_size(cr, 14);
+    cairo_move_to(cr, x, y + 70);
+    cairo_show_text(cr, ("TRACKING " + data).c_str());
+    cairo_show_page(cr);
+  }
   cairo_destroy(cr);
   cairo_surface_finish(surface);
   cairo_surface_destroy(surface);

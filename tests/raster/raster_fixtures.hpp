@@ -43,6 +43,9 @@ std::vector<std::uint8_t> webp_file(const Grey &g);
 // module_pt points) at (x, y) points, and a caption in the page's font.
 std::vector<std::uint8_t> code128_pdf(const std::string &data, double w, double h, double x,
                                       double y, double module_pt);
+// The same with one page for each text of pages.
+std::vector<std::uint8_t> code128_pdf_pages(const std::vector<std::string> &pages, double w,
+                                            double h, double x, double y, double module_pt);
 
 void write_file(const std::filesystem::path &path, const std::vector<std::uint8_t> &bytes);
 
