@@ -163,9 +163,10 @@ ZARN_API char *sendcommand_getstring(char *command);
  * a device or a /proc file reports size 0 and so is stored as an empty file.
  * Returns 1 when the file was read and the three sends made (send results
  * are not checked), 0 with no connection (the file is not opened), when the
- * file cannot be opened or its size read, or when it is 2 GiB or larger; then
- * nothing is sent. A failed read prints the one line "errno: <n>" on standard
- * output and returns 0. */
+ * file cannot be opened or its size read, when it is 2 GiB or larger, or
+ * when the header line would be longer than 99 bytes (a name of more than
+ * 84 bytes less the count's digits); then nothing is sent. A failed read prints the one line
+ * "errno: <n>" on standard output and returns 0. */
 ZARN_API int downloadpcx(char *path, char *name);
 
 /* ---- TrueType text as a bitmap ---------------------------------------- */

@@ -102,21 +102,24 @@ TEST_F(Download, FiveMegabytesArriveWhole)
   expect_wire(block("BIG.BIN", bytes), 30s);
 }
 
-TEST_F(Download, NameIsInsertedUnchangedAndTheHeaderCutAt99Bytes)
+TEST_F(Download, NameIsInsertedUnchangedAndAHeaderThatDoesNotFitSendsNothing)
 {
   std::string out;
   const std::string path = make_file("f", "xyz");
   download(path, "A \"B\".BAS", out);
   expect_wire(block("A \"B\".BAS", "xyz"));
 
-  // DOWNLOAD F,"<name>",3, is 16 bytes around the name; the cut header is
-  // followed at once by the file bytes, with no framing of its own.
-  for (std::size_t total : {98u, 99u, 100u, 101u}) {
+  // DOWNLOAD F,"<name>",3, is 16 bytes around the name and must fit 99
+  // bytes whole: a cut header would lose its count, and the printer would
+  // read the file's bytes as commands.
+  for (std::size_t total : {98u, 99u, 100u, 101u, 400u}) {
+    SCOPED_TRACE(total);
     std::string name(total - 16, 'n');
     name.back() = 'Z';
-    const std::string header = ("DOWNLOAD F,\"" + name + "\",3,").substr(0, 99);
-    EXPECT_EQ(download(path, name, out), 1);
-    expect_wire(header + "xyz\r\n\r\n");
+    const bool fits = total <= 99;
+    EXPECT_EQ(download(path, name, out), fits ? 1 : 0);
+    EXPECT_EQ(out, "");
+    expect_wire(fits ? block(name, "xyz") : "");
   }
 }
 

@@ -83,8 +83,13 @@ int download(const char *path, const char *name, const FileAccess &io)
   }
   file.reset();
 
+  // A cut header would lose the count, and the printer would take the
+  // file's bytes for commands: it goes out whole or not at all.
   char header[100];
-  std::snprintf(header, sizeof header, "DOWNLOAD F,\"%s\",%d,", name, static_cast<int>(n));
+  const int header_len =
+      std::snprintf(header, sizeof header, "DOWNLOAD F,\"%s\",%d,", name, static_cast<int>(n));
+  if (header_len < 0 || static_cast<size_t>(header_len) >= sizeof header)
+    return 0;
   sendBinaryData(reinterpret_cast<unsigned char *>(header), static_cast<int>(std::strlen(header)));
   sendBinaryData(bytes.get(), static_cast<int>(n));
   sendcommand(const_cast<char *>("\r\n"));

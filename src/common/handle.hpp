@@ -49,10 +49,7 @@ class Descriptor {
   int fd_ = -1;
 };
 
-inline void close_descriptor(Descriptor fd)
-{
-  ::close(fd);
-}
+inline void close_descriptor(Descriptor fd) { ::close(fd); }
 
 using UniqueFd = std::unique_ptr<Descriptor, Deleter<close_descriptor, Descriptor>>;
 
