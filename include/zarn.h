@@ -76,7 +76,8 @@ ZARN_API extern int name_arr[8];
  * "USB" (exact, case-sensitive): the first USB device with the printer
  * maker's vendor ID; interface 0 is claimed (kernel driver detached).
  * A name beginning with "tty": the serial device "/dev/" + portName, set to
- * 115200 bit/s, 8N1, raw, reads time out after 15 s.
+ * 115200 bit/s, 8N1, raw, reads time out after 15 s; a node that is not a
+ * terminal is closed again and gives 0.
  * Returns 1 when the connection is open, 0 otherwise (nothing is then open). */
 ZARN_API int openport(char *portName);
 

@@ -178,6 +178,39 @@ TEST(SerialRepeat, ManyOpensLeakNothing)
   EXPECT_EQ(open_descriptor_count(), before);
 }
 
+// A /dev/tty... link that leads to something other than a terminal is not a
+// printer line: nothing stays open and the file is never written.
+TEST(SerialOpen, ANodeThatIsNotATerminalIsRefused)
+{
+  closeport();
+  char file[] = "/tmp/zarn-notes-XXXXXX";
+  const int fd = mkstemp(file);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "my notes\n", 9), 9);
+  close(fd);
+  const std::string name = "ttyZF" + std::to_string(getpid());
+  const std::string link = "/dev/" + name;
+  const bool linked = symlink(file, link.c_str()) == 0;
+  ZARN_REQUIRE_FAKE(linked, "cannot create " + link + "; the serial tests need root");
+
+  const int before = open_descriptor_count();
+  EXPECT_EQ(openport(text(name)), 0);
+  EXPECT_EQ(openportStatus, 0);
+  EXPECT_EQ(openSerialPortResult, 0);
+  EXPECT_EQ(open_descriptor_count(), before) << "the file was left open";
+  EXPECT_EQ(clearbuffer(), 0);
+  EXPECT_EQ(sendcommand(text("CLS")), 0);
+  unlink(link.c_str());
+
+  char buf[32] = {};
+  const int check = open(file, O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(check, 0);
+  EXPECT_EQ(read(check, buf, sizeof buf), 9);
+  close(check);
+  unlink(file);
+  EXPECT_STREQ(buf, "my notes\n");
+}
+
 TEST(SerialSettings, WithoutATtyNothingHappens)
 {
   closeport();

@@ -69,6 +69,13 @@ int open_serial(const char *portName)
   tty_device = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (tty_device == -1)
     return 0;
+  // Anything but a terminal (a file reached through a /dev link) would be
+  // written over by the first command.
+  if (!isatty(tty_device)) {
+    close(tty_device);
+    tty_device = -1;
+    return 0;
+  }
   set_Speed(115200);
   set_Parity(8, 1, 'N');
   openportStatus = 1;
