@@ -187,16 +187,17 @@ ZARN_API int windowsfont(int x, int y, int fontSize, int reserved, char *fontPat
 
 /* ---- Functions exported with C++ names -------------------------------- */
 
-/* Sets the serial line of tty_device to speed bit/s when it is one of
- * name_arr's rates (pending input and output are discarded); any other
- * rate changes nothing. Does not check that a serial port is open. */
+/* Sets the open serial line to speed bit/s when it is one of name_arr's
+ * rates (pending input and output are discarded); any other rate changes
+ * nothing. Does nothing unless a serial connection is open (tty_device
+ * keeps its number after closeport, when it may name another descriptor). */
 ZARN_API void set_Speed(int speed);
 
 /* Sets databits (7 or 8), stopbits (1 or 2) and parity ('N', 'O', 'E' or
- * 'S', either case) on tty_device, with raw mode, no software flow control,
- * VMIN 0 and VTIME 150 (reads return after 15 s without data).
- * Returns 1 when applied, 0 for an unsupported value (nothing changes) or a
- * failed terminal call. */
+ * 'S', either case) on the open serial line, with raw mode, no software flow
+ * control, VMIN 0 and VTIME 150 (reads return after 15 s without data).
+ * Returns 1 when applied, 0 when no serial connection is open, for an
+ * unsupported value (nothing changes) or a failed terminal call. */
 ZARN_API int set_Parity(int databits, int stopbits, int parity);
 
 /* Reads a reply from the printer.

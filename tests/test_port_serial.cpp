@@ -211,6 +211,44 @@ TEST(SerialOpen, ANodeThatIsNotATerminalIsRefused)
   EXPECT_STREQ(buf, "my notes\n");
 }
 
+// After closeport, tty_device still names the old number; once the host
+// reuses that number for a terminal of its own, the line settings must not
+// reach it.
+TEST(SerialSettings, AfterCloseAReusedDescriptorIsLeftAlone)
+{
+  FakeSerialPrinter printer;
+  ZARN_REQUIRE_FAKE(printer.problem().empty(), printer.problem());
+  FakeSerialPrinter hosts;
+  ZARN_REQUIRE_FAKE(hosts.problem().empty(), hosts.problem());
+  ASSERT_EQ(openport(text(printer.port_name())), 1);
+  const int number = tty_device;
+  ASSERT_EQ(closeport(), 1);
+  EXPECT_EQ(tty_device, number) << "tty_device keeps its last value";
+
+  const int mine = open(hosts.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(mine, 0);
+  ASSERT_EQ(dup2(mine, number), number);
+  close(mine);
+  termios before{};
+  ASSERT_EQ(tcgetattr(number, &before), 0);
+
+  EXPECT_EQ(set_Parity(7, 2, 'E'), 0);
+  set_Speed(9600);
+  termios after{};
+  ASSERT_EQ(tcgetattr(number, &after), 0);
+  close(number);
+  EXPECT_EQ(after.c_cflag, before.c_cflag);
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+
+  // With a TCP connection open there is no line either.
+  FakeTcpPrinter tcp;
+  ASSERT_EQ(openethernet(text("127.0.0.1"), tcp.port()), 1);
+  EXPECT_EQ(set_Parity(8, 1, 'N'), 0);
+  closeport();
+}
+
 TEST(SerialSettings, WithoutATtyNothingHappens)
 {
   closeport();

@@ -2,6 +2,7 @@
 #include "zarn.h"
 #include "port/guard.h"
 #include "port/limits.h"
+#include "port/serial_line.h"
 
 #include <libusb.h>
 
@@ -76,8 +77,8 @@ int open_serial(const char *portName)
     tty_device = -1;
     return 0;
   }
-  set_Speed(115200);
-  set_Parity(8, 1, 'N');
+  apply_speed(tty_device, 115200);
+  apply_parity(tty_device, 8, 1, 'N');
   openportStatus = 1;
   openSerialPortResult = 1;
   return 1;
