@@ -160,8 +160,10 @@ ZARN_API char *sendcommand_getstring(char *command);
 /* Stores the file at path in the printer as name: sends
  * DOWNLOAD F,"name",n, then the n file bytes, then CR LF CR LF.
  * The file is read whole first: as many bytes as its status reports when
- * opened, or fewer if it ends sooner; n is the count actually read. A FIFO,
- * a device or a /proc file reports size 0 and so is stored as an empty file.
+ * opened, or fewer if it ends sooner; n is the count actually read (a /proc
+ * file reports size 0 and so is stored as an empty file). Only a regular
+ * file is read: a FIFO, a device or a socket gives 0 at once and nothing is
+ * sent; a directory fails as a failed read (below).
  * Returns 1 when the file was read and the three sends made (send results
  * are not checked), 0 with no connection (the file is not opened), when the
  * file cannot be opened or its size read, when it is 2 GiB or larger, or
@@ -175,8 +177,9 @@ ZARN_API int downloadpcx(char *path, char *name);
 /* Renders text (UTF-8) with the TrueType font at fontPath and fontSize
  * points into a 1-bit bitmap and sends "BITMAP x,y,widthBytes,height,0,"
  * followed at once by the bitmap bytes (no CR LF). reserved is unused.
- * Returns 1 when sent, 0 with no connection, when the font cannot be opened,
- * or when the text renders to nothing (an empty text: nothing is sent).
+ * Returns 1 when sent, 0 with no connection, when the font cannot be opened
+ * or is not a regular file (a FIFO or device is not read), or when the text
+ * renders to nothing (an empty text: nothing is sent).
  * Each call starts and stops SDL (SDL_Init/SDL_Quit) and SDL_ttf, so a host
  * using SDL itself finds it shut down afterwards. SDL's "offscreen" video
  * driver is asked for unless the host sets SDL_VIDEODRIVER. */

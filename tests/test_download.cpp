@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -153,20 +154,33 @@ TEST_F(Download, FileOf2GiBIsRefused)
   expect_wire("");
 }
 
-// A FIFO or device has no size in its status: it is stored as an empty file
-// whatever is waiting in it.
-TEST_F(Download, FifoIsStoredEmpty)
+// A FIFO or a device is no file to store: 0 at once, nothing sent, whether
+// a writer is there or not (without one, opening a FIFO would wait forever).
+TEST_F(Download, FifosAndDevicesAreRefusedAtOnce)
 {
   const std::string path = (dir / "fifo").string();
   ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-  // Holding both ends lets the library's open return at once.
+  std::string out;
+  auto lonely = std::async(std::launch::async, [&] { return downloadpcx(text(path), text("P")); });
+  if (lonely.wait_for(2s) != std::future_status::ready) {
+    // Free the blocked call, so the failure is reported instead of a hang.
+    const int writer = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    lonely.wait();
+    close(writer);
+    FAIL() << "downloadpcx blocked on a FIFO without a writer";
+  }
+  EXPECT_EQ(lonely.get(), 0);
+
   const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(write(fd, "abc", 3), 3);
-  std::string out;
-  EXPECT_EQ(download(path, "P", out), 1);
+  EXPECT_EQ(download(path, "P", out), 0);
   close(fd);
-  expect_wire("DOWNLOAD F,\"P\",0,\r\n\r\n");
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(download("/dev/zero", "Z", out), 0);
+  EXPECT_EQ(download("/dev/null", "N", out), 0);
+  EXPECT_EQ(out, "");
+  expect_wire("");
 }
 
 TEST_F(Download, NoConnectionLeavesTheFileUnopened)

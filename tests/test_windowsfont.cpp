@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <future>
+#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 
@@ -160,6 +162,33 @@ TEST_F(WindowsFont, NoFontOrNoTextSendsNothingAndShutsDown)
   EXPECT_EQ(windowsfont(0, 0, 12, 0, text(kFont), text("")), 0);
   EXPECT_EQ(SDL_WasInit(0), 0u);
   EXPECT_EQ(TTF_WasInit(), 0);
+  expect_wire("");
+}
+
+// Only a regular file is read as a font: a FIFO without a writer would hold
+// the call forever, a device would be read as one.
+TEST_F(WindowsFont, FontPathThatIsNoRegularFileGivesZeroAtOnce)
+{
+  char dir[] = "/tmp/zarn-fontdir-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string fifo = std::string(dir) + "/font.ttf";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  auto call = std::async(std::launch::async,
+                         [&] { return windowsfont(0, 0, 12, 0, text(fifo), text("x")); });
+  if (call.wait_for(2s) != std::future_status::ready) {
+    const int writer = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    call.wait();
+    close(writer);
+    unlink(fifo.c_str());
+    rmdir(dir);
+    FAIL() << "windowsfont blocked on a FIFO without a writer";
+  }
+  EXPECT_EQ(call.get(), 0);
+  EXPECT_EQ(windowsfont(0, 0, 12, 0, text("/dev/zero"), text("x")), 0);
+  EXPECT_EQ(windowsfont(0, 0, 12, 0, text(dir), text("x")), 0);
+  unlink(fifo.c_str());
+  rmdir(dir);
+  EXPECT_EQ(SDL_WasInit(0), 0u);
   expect_wire("");
 }
 

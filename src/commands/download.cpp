@@ -3,6 +3,7 @@
 // in three sends. The file is read whole before anything is sent, so a
 // failed read never leaves half a download in the printer's input.
 #include "commands/download.h"
+#include "commands/input_file.hpp"
 #include "port/guard.h"
 #include "zarn.h"
 
@@ -10,31 +11,11 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <unistd.h>
-#include <utility>
 
 namespace zarn::commands {
 namespace {
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() { reset(); }
-  FileDescriptor(const FileDescriptor &) = delete;
-  FileDescriptor &operator=(const FileDescriptor &) = delete;
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void reset()
-  {
-    if (fd_ >= 0)
-      ::close(std::exchange(fd_, -1));
-  }
-
- private:
-  int fd_;
-};
 
 // Reads until size bytes are in or end of file; returns the count read, or
 // -1 with errno set. At least one read is made even for size 0, so that a
@@ -61,12 +42,11 @@ int download(const char *path, const char *name, const FileAccess &io)
   if (openportStatus == 0)
     return 0;
 
-  FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
+  UniqueFd file = open_input_file(path, Directories::opened);
   if (!file)
     return 0;
   // The size comes from the open descriptor, so a file replaced between
-  // the open and the status query cannot mismatch. Files that report no
-  // size (FIFOs, devices) are read for that size: an empty download.
+  // the open and the status query cannot mismatch.
   struct stat st {};
   if (io.status(file.get(), &st) != 0 || st.st_size < 0)
     return 0;
