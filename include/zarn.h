@@ -182,7 +182,8 @@ ZARN_API int downloadpcx(char *path, char *name);
  * renders to nothing (an empty text: nothing is sent).
  * Each call starts and stops SDL (SDL_Init/SDL_Quit) and SDL_ttf, so a host
  * using SDL itself finds it shut down afterwards. SDL's "offscreen" video
- * driver is asked for unless the host sets SDL_VIDEODRIVER. */
+ * driver is asked for unless the host sets SDL_VIDEODRIVER. SDL is told not
+ * to install signal handlers, so the host's SIGINT and SIGTERM stay its own. */
 ZARN_API int windowsfont(int x, int y, int fontSize, int reserved, char *fontPath, char *text);
 
 #ifdef __cplusplus

@@ -11,10 +11,14 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <future>
 #include <sys/stat.h>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 using namespace zarn::test;
@@ -190,6 +194,49 @@ TEST_F(WindowsFont, FontPathThatIsNoRegularFileGivesZeroAtOnce)
   rmdir(dir);
   EXPECT_EQ(SDL_WasInit(0), 0u);
   expect_wire("");
+}
+
+// A host that keeps the default action for SIGTERM dies of it, also while
+// windowsfont has SDL running: the library leaves the host's signals alone.
+TEST(WindowsFontSignals, SigtermDuringTheCallEndsAHostWithTheDefaultAction)
+{
+  FakeTcpPrinter printer;
+  int out[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t defaults, none;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGTERM);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  const std::string host = ZARN_SIGNAL_HOST_BIN, port = std::to_string(printer.port());
+  std::vector<char *> argv = {text(host), text(port), text(kFont), nullptr};
+  pid_t child = -1;
+  const int spawned = posix_spawn(&child, argv[0], &actions, &attr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  close(out[1]);
+  ASSERT_EQ(spawned, 0);
+
+  std::string said;
+  char buf[64];
+  ssize_t n;
+  while (said.find("rendering\n") == std::string::npos && (n = read(out[0], buf, sizeof buf)) > 0)
+    said.append(buf, static_cast<std::size_t>(n));
+  close(out[0]);
+  ASSERT_EQ(said, "rendering\n") << "the host never reached the rendering";
+  ASSERT_EQ(kill(child, SIGTERM), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM)
+      << "the host survived SIGTERM (exit status " << (WIFEXITED(status) ? WEXITSTATUS(status) : -1)
+      << ")";
 }
 
 TEST(WindowsFontClosed, NoConnectionLeavesSdlAndTheLocaleAlone)

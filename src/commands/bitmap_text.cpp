@@ -51,6 +51,9 @@ class RenderEngines {
     // every call (slow), and without one it warns on stderr. At default
     // priority the hint still yields to a host's own SDL_VIDEODRIVER.
     SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, "offscreen", SDL_HINT_DEFAULT);
+    // SDL would catch SIGINT and SIGTERM while it runs, and a host with the
+    // default action would then not stop: a library leaves signals alone.
+    SDL_SetHintWithPriority(SDL_HINT_NO_SIGNAL_HANDLERS, "1", SDL_HINT_OVERRIDE);
     SDL_Init(SDL_INIT_TIMER | SDL_INIT_VIDEO);
     TTF_Init();
   }
