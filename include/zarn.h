@@ -214,27 +214,28 @@ ZARN_API int set_Parity(int databits, int stopbits, int parity);
  * first byte, TCP up to 10 s for each later piece; on every kind all later
  * pieces together take at most ZARN_GATHER_LIMIT_SECONDS.
  * Returns, never NULL:
- *  - the constant "" with no connection, or silence / a failed first read
- *    on serial, or silence before the first byte on TCP;
+ *  - the constant "" for every empty reply: no connection, silence or a
+ *    failed first read on serial, silence before the first byte on TCP, or
+ *    a reply with no text;
  *  - the constant "Receive Failed\r\n" when a USB or TCP receive fails, the
  *    printer closes or falls silent while gathering, or 65535 bytes arrive
- *    without the terminator;
- *  - otherwise a text allocated with new[] that the caller owns: release it
- *    with zarn_free_reply(), never with free(). */
+ *    without the terminator (and for a reply of exactly that text);
+ *  - otherwise a text allocated with new[] that the caller owns.
+ * So a reply's text alone says who owns it: "" and "Receive Failed\r\n" are
+ * the library's and must never be released; any other reply is the
+ * caller's. A C++ host releases it with zarn_free_reply() (or delete[]).
+ * A C host cannot release it: free() must not be given a new[] text, so
+ * each such reply stays allocated until the process ends. */
 ZARN_API char *Read(char *terminator);
 
-/* Releases a text returned by Read(), printername(), printerserial() or
- * sendcommand_getstring(): the library's constant texts are recognised by
- * comparing their contents and left alone, allocated ones are delete[]d.
- * An allocated reply whose text is exactly "" or "Receive Failed\r\n" is
- * leaked rather than risk freeing a constant. */
+/* Releases a reply returned by Read(), printername(), printerserial() or
+ * sendcommand_getstring(), or does nothing for NULL and for the two
+ * constants (told apart by their text, which no allocated reply has). */
 inline void zarn_free_reply(char *reply)
 {
-  if (reply == nullptr)
+  if (reply == nullptr || reply[0] == '\0')
     return;
   static constexpr char failed[] = "Receive Failed\r\n";
-  if (reply[0] == '\0')
-    return;
   for (int i = 0;; ++i) {
     if (reply[i] != failed[i])
       break;

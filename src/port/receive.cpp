@@ -17,12 +17,19 @@ char kReceiveFailedReply[] = "Receive Failed\r\n";
 
 namespace {
 
-// A fresh reply text of size bytes holding the text of src (up to its first
-// zero byte, at most size - 1 bytes), zero-filled after it.
+// The reply text for the text of src (up to its first zero byte, at most
+// len bytes): the constant when it reads like one, so that a reply's text
+// alone tells its owner whether to release it; otherwise a fresh text of
+// size bytes, zero-filled after it.
 char *copy_as_text(const char *src, std::size_t len, std::size_t size)
 {
+  const std::size_t n = strnlen(src, len);
+  if (n == 0)
+    return kEmptyReply;
+  if (n == sizeof kReceiveFailedReply - 1 && std::memcmp(src, kReceiveFailedReply, n) == 0)
+    return kReceiveFailedReply;
   char *text = new char[size]();
-  std::memcpy(text, src, strnlen(src, len));
+  std::memcpy(text, src, n);
   return text;
 }
 
