@@ -82,7 +82,7 @@ awk -F, '
         printf "%-28s %9.0f MiB/s %9.0f MiB/s %10.3f  throughput ratio >= 0.9\n", b,
                mbps[b, "zarn"], mbps[b, "raw"], mbps[b, "zarn"] / mbps[b, "raw"]
       } else {
-        target = b ~ /status|round_trip/ ? "time ratio <= 1.1" : "time ratio <= 1.2"
+        target = b ~ /^printerstatus/ ? "time ratio <= 1.1" : "time ratio <= 1.2"
         printf "%-28s %14s %14s %10.3f  %s\n", b, human(z), human(r), z / r, target
       }
     }

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -51,6 +52,17 @@ TEST_F(TcpPort, OpenSetsStateAndCloseClearsItKeepingTheDescriptor)
   EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "the socket must really be closed";
   EXPECT_EQ(closeport(), 0);
   EXPECT_EQ(openDriverPortResult, 0);
+}
+
+// Small commands must go out at once: with Nagle's algorithm each one after
+// the first waits for the printer's delayed acknowledgement (40 ms here).
+TEST_F(TcpPort, SocketSendsWithoutDelay)
+{
+  ASSERT_TRUE(open_fake());
+  int on = 0;
+  socklen_t len = sizeof on;
+  ASSERT_EQ(getsockopt(net_socket, IPPROTO_TCP, TCP_NODELAY, &on, &len), 0);
+  EXPECT_NE(on, 0) << "TCP_NODELAY is not set";
 }
 
 TEST_F(TcpPort, ReopeningClosesThePreviousConnection)

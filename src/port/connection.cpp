@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -143,6 +144,10 @@ extern "C" int openethernet(char *address, int port)
       close(net_socket);
       return 0;
     }
+    // Every command is its own small write; with Nagle's algorithm each one
+    // after the first would wait for the printer's delayed acknowledgement.
+    const int on = 1;
+    setsockopt(net_socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     openportStatus = 1;
     openEthernetPortResult = 1;
     return 1;
