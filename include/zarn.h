@@ -132,6 +132,11 @@ ZARN_API int formfeed(void);
 ZARN_API int nobackfeed(void);
 
 /* ---- Queries ------------------------------------------------------------ */
+/* printerstatus, printername, printerserial and sendcommand_getstring first
+ * drop whatever the printer sent that nobody read (a reply that came after
+ * its query gave up), without waiting for more: TCP and serial take only
+ * what has arrived, USB listens for 1 ms. Read does not: it receives what
+ * is there. */
 
 /* Returns the constant text "Linux Shared Library Version V1.00\r\n";
  * never touches the connection. Do not free it. */

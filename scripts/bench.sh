@@ -37,11 +37,14 @@ benches=("$build"/bench/bench_*)
 : > "$out/all.csv"
 for b in "${benches[@]}"; do
   [[ -x "$b" && -f "$b" ]] || continue
+  # The USB benchmarks talk to an emulated printer through umockdev.
+  runner=()
+  [[ "$(basename "$b")" == bench_usb* ]] && runner=(umockdev-wrapper)
   echo "== $(basename "$b")" >&2
   # The console copy goes to stderr for the log; the CSV feeds the table.
   # Repeated runs in random interleaving, so drift in the machine's load
   # hits both twins alike; the table uses the medians.
-  "${pin[@]}" "$b" --benchmark_repetitions="${BENCH_REPETITIONS:-5}" --benchmark_enable_random_interleaving=true \
+  "${pin[@]}" "${runner[@]}" "$b" --benchmark_repetitions="${BENCH_REPETITIONS:-5}" --benchmark_enable_random_interleaving=true \
        --benchmark_report_aggregates_only=true \
        --benchmark_out="$out/$(basename "$b").csv" --benchmark_out_format=csv >&2
   # Header lines and comment lines carry no figures.

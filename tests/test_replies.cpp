@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <poll.h>
 #include <string>
 
 using namespace zarn::test;
@@ -69,6 +70,34 @@ TEST_P(Queries, EachPutsItsExactRequestOnTheWireAndReturnsTheReply)
   printer().on({kGetstringRequest, {{"FILES 3\r\n", 0ms}, {kEndline, 20ms}}});
   EXPECT_EQ(take(sendcommand_getstring(text("~!F"))), "FILES 3\r\n");
   EXPECT_EQ(printer().received(), "~!F\r\n" + kGetstringRequest);
+}
+
+// A reply that arrives after its query gave up (or that a host never read)
+// must not be taken for the answer to the next query.
+TEST_P(Queries, UnreadBytesAreDroppedBeforeEachQuery)
+{
+  const int fd = GetParam() == LinkKind::tcp ? net_socket : tty_device;
+  auto stale = [&](const std::string &bytes) {
+    printer().send_now(bytes);
+    pollfd p{fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1) << "the stale bytes never arrived";
+  };
+  printer().on({"\033!?\r\n\r\n", {{"\x20", 0ms}}});
+  printer().on({"~!T\n\r\r\n", {{"ZL-420", 0ms}}});
+  printer().on({"OUT _SERIAL$\r\n\r\n", {{"S/N 0042", 0ms}}});
+  printer().on({kGetstringRequest, {{"out" + kEndline, 0ms}}});
+
+  stale("\x04ZL-LATE");
+  EXPECT_EQ(printerstatus(), 32);
+  stale("\x04");
+  EXPECT_EQ(take(printername()), "ZL-420");
+  stale("ZL-420");
+  EXPECT_EQ(take(printerserial()), "S/N 0042");
+  stale("old" + kEndline);
+  EXPECT_EQ(take(sendcommand_getstring(text("DIR"))), "out");
+  // Read itself takes what is there.
+  stale("as is");
+  EXPECT_EQ(take(Read(text(""))), "as is");
 }
 
 TEST_P(Queries, StatusByteIsSignExtended)

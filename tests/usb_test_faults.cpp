@@ -99,7 +99,7 @@ TEST_F(UsbFaults, UnplugWhileWaitingForTheFirstReplyPiece)
 
 TEST_F(UsbFaults, UnplugWhileGatheringTheRestOfAReply)
 {
-  sim->queue_in(bytes("partial output"));
+  answer_after(*sim, "OUT \"ENDLINE\"\r\n", {"partial output"});
   auto unplug = unplug_later();
   const auto start = Clock::now();
   EXPECT_EQ(take_reply(sendcommand_getstring(text("DIR"))), "Receive Failed\r\n");
@@ -154,13 +154,11 @@ TEST(UsbHighDescriptor, EveryReceivePathWorks)
       device_fd = fd;
   EXPECT_GT(device_fd, 1024) << "the device is not open above 1024";
 
-  sim->queue_in(bytes("\x20"));
+  answer_after(*sim, "\033!?\r\n\r\n", {"\x20"});
   EXPECT_EQ(printerstatus(), 32);
-  sim->queue_in(bytes("ZP-1"));
+  answer_after(*sim, "~!T\n\r\r\n", {"ZP-1"});
   EXPECT_EQ(take_reply(printername()), "ZP-1");
-  sim->queue_in(bytes("A"));
-  sim->queue_in(bytes("B"));
-  sim->queue_in(bytes("ENDLINE\r\nX"));
+  answer_after(*sim, "OUT \"ENDLINE\"\r\n", {"A", "B", "ENDLINE\r\nX"});
   EXPECT_EQ(take_reply(sendcommand_getstring(text("DIR"))), "AB");
   closeport();
   sim.reset();

@@ -1,5 +1,6 @@
 // Printer queries: send a request, read the reply.
 #include "zarn.h"
+#include "port/link.h"
 #include "port/reply.h"
 #include "common/protocol.hpp"
 
@@ -9,8 +10,11 @@ namespace {
 
 char kAboutText[] = "Linux Shared Library Version V1.00\r\n";
 
+// A reply that came after its query gave up is still waiting in the
+// connection: dropped first, or this query would take it for its own.
 char *request(const char *line, const char *terminator)
 {
+  zarn::port::discard_pending_input();
   sendcommand(const_cast<char *>(line));
   return Read(const_cast<char *>(terminator));
 }
@@ -50,7 +54,9 @@ extern "C" char *sendcommand_getstring(char *command)
 {
   if (openportStatus != 1)
     return zarn::port::kEmptyReply;
+  zarn::port::discard_pending_input();
   sendcommand(command);
   // The printer echoes ENDLINE after the command's own output: that marks its end.
-  return request(kEndLineRequest, kEndLineReply);
+  sendcommand(const_cast<char *>(kEndLineRequest));
+  return Read(const_cast<char *>(kEndLineReply));
 }

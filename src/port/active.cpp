@@ -1,3 +1,4 @@
+#include "zarn.h"
 #include "port/limits.h"
 #include "port/link.h"
 
@@ -13,6 +14,14 @@ const Link *active_link()
     if (link->is_open())
       return link;
   return nullptr;
+}
+
+void discard_pending_input()
+{
+  if (openportStatus != 1)
+    return;
+  if (const Link *link = active_link())
+    link->discard_pending();
 }
 
 Limits &limits()

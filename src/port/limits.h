@@ -27,6 +27,8 @@ struct Limits {
   int tcp_next_piece_ms = 10000;       // TCP wait for each later piece while gathering
   // all pieces after the first of a terminated reply, on every kind (the public bound)
   int gather_ms = ZARN_GATHER_LIMIT_SECONDS * 1000;
+  // how long USB listens for an unread reply before a query's request
+  unsigned usb_discard_ms = 1;
 };
 
 Limits &limits();

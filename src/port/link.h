@@ -34,6 +34,9 @@ class Link {
   virtual Received receive(unsigned char *buf, std::size_t cap, int wait_ms) const = 0;
   // Whether a failed first receive is reported like silence (empty text).
   virtual bool failed_first_receive_is_silence() const = 0;
+  // Drops whatever the printer sent that nobody read (a reply that came
+  // after its query gave up), without waiting for more.
+  virtual void discard_pending() const = 0;
 
  protected:
   ~Link() = default;
@@ -41,6 +44,10 @@ class Link {
 
 // The first open kind in the fixed order USB, serial, TCP; null when none is.
 const Link *active_link();
+
+// Drops the unread input of the open connection (see Link::discard_pending);
+// nothing when no connection is open.
+void discard_pending_input();
 
 const Link &usb_link();
 const Link &serial_link();

@@ -3,6 +3,7 @@
 #include "port/fd_io.h"
 #include "port/link.h"
 
+#include <termios.h>
 #include <unistd.h>
 
 namespace zarn::port {
@@ -28,6 +29,8 @@ class SerialLink final : public Link {
   }
 
   bool failed_first_receive_is_silence() const override { return true; }
+
+  void discard_pending() const override { tcflush(tty_device, TCIFLUSH); }
 };
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "port/fd_io.h"
 #include "port/link.h"
 
+#include <cerrno>
 #include <sys/socket.h>
 
 namespace zarn::port {
@@ -28,6 +29,19 @@ class TcpLink final : public Link {
   }
 
   bool failed_first_receive_is_silence() const override { return false; }
+
+  void discard_pending() const override
+  {
+    // Bounded, so a printer that never stops talking cannot hold the call.
+    unsigned char sink[4096];
+    for (int i = 0; i < 256; ++i) {
+      const ssize_t n = recv(net_socket, sink, sizeof sink, MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0)
+        return;
+    }
+  }
 };
 
 } // namespace

@@ -50,6 +50,20 @@ class UsbLink final : public Link {
   }
 
   bool failed_first_receive_is_silence() const override { return false; }
+
+  void discard_pending() const override
+  {
+    // A bulk IN transfer has no "what is there now": listen briefly, and
+    // again while replies keep coming (a bounded number of times).
+    static unsigned char sink[512];
+    for (int i = 0; i < 64; ++i) {
+      int moved = 0;
+      const int rc = libusb_bulk_transfer(dev_handle, kUsbEndpointIn, sink, sizeof sink, &moved,
+                                          limits().usb_discard_ms);
+      if (rc != 0 || moved == 0)
+        return;
+    }
+  }
 };
 
 } // namespace

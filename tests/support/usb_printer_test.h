@@ -9,11 +9,47 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace zarn::test {
+
+// Answers like a printer: once request has arrived on bulk OUT (counted from
+// this call on), each text completes one bulk IN transfer, in order ("" is a
+// zero-length transfer). Replaces any answers given before.
+inline void answer_after(zarn::usbsim::UsbPrinterSim &sim, std::string request,
+                         std::vector<std::string> transfers)
+{
+  struct Pending {
+    std::mutex m;
+    std::string request;
+    std::size_t from = 0;
+    std::deque<std::string> left;
+  };
+  auto pending = std::make_shared<Pending>();
+  pending->request = std::move(request);
+  pending->from = sim.out_bytes().size();
+  pending->left.assign(transfers.begin(), transfers.end());
+  sim.set_in_provider([pending, &sim]() -> std::optional<std::vector<std::uint8_t>> {
+    std::lock_guard lock(pending->m);
+    if (pending->left.empty())
+      return std::nullopt;
+    const std::vector<std::uint8_t> out = sim.out_bytes();
+    const std::string since(
+        out.begin() + static_cast<std::ptrdiff_t>(std::min(pending->from, out.size())), out.end());
+    if (since.find(pending->request) == std::string::npos)
+      return std::nullopt;
+    std::string next = std::move(pending->left.front());
+    pending->left.pop_front();
+    return std::vector<std::uint8_t>(next.begin(), next.end());
+  });
+}
 
 class UsbPrinterTest : public ::testing::Test {
  protected:
