@@ -92,12 +92,15 @@ ZARN_API int closeport(void);
 /* ---- Sending ---------------------------------------------------------- */
 
 /* Sends command followed by CR LF. Returns 1 when every byte went out,
- * 0 when no connection is open or the write failed. */
+ * 0 when no connection is open or the write failed. Over USB it gives up
+ * after 5 s; over serial and TCP it waits as long as the printer does not
+ * read (a paused printer holds the job), until it reads or hangs up. */
 ZARN_API int sendcommand(char *command);
 
 /* Sends length bytes of data unchanged (a zero-length send is made too).
  * Returns 1 when every byte went out, 0 when no connection is open or the
- * write failed; a zero-length send gives 1 on USB and TCP, 0 on serial. */
+ * write failed; a zero-length send gives 1 on USB and TCP, 0 on serial.
+ * On every kind it waits as long as the printer does not read. */
 ZARN_API int sendBinaryData(unsigned char *data, int length);
 
 /* ---- Label commands: each returns 1 once a connection is open (whatever
