@@ -1,7 +1,7 @@
 // windowsfont per call (SDL, font engine, rendering, conversion and send, all
 // of it per call by design), and the 1-bit conversion on its own: the rule
 // evaluated per pixel through SDL_GetRGB versus once per palette entry.
-#include "commands/mono_bitmap.h"
+#include "commands/mono_bitmap.hpp"
 #include "loopback.h"
 #include "zarn.h"
 

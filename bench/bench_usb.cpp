@@ -71,8 +71,8 @@ class RawPrinter {
   {
     if (!StatusPrinter::available() || libusb_init(&usb_) != 0)
       return;
-    handle_ = libusb_open_device_with_vid_pid(usb_, zarn::protocol::kVendorId,
-                                              zarn::usbsim::kProductId);
+    handle_ =
+        libusb_open_device_with_vid_pid(usb_, zarn::protocol::kVendorId, zarn::usbsim::kProductId);
     if (handle_ == nullptr)
       return;
     libusb_detach_kernel_driver(handle_, zarn::protocol::kUsbInterface);

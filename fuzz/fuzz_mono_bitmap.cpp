@@ -3,7 +3,7 @@
 // Input: width, height, a format choice, then palette colours (r, g, b) and
 // pixel bytes as far as they go. The fast conversion must agree with the
 // per-pixel one, and both with a model that packs the dots bit by bit.
-#include "commands/mono_bitmap.h"
+#include "commands/mono_bitmap.hpp"
 
 #include <SDL.h>
 

@@ -33,8 +33,8 @@ struct libusb_device;
 struct libusb_device_handle;
 
 /* Longest time, in seconds, that a reply read with a terminator (Read,
- * sendcommand_getstring) goes on gathering once its first piece has arrived
- * (a USB transfer already under way may add its own 10 s). */
+ * sendcommand_getstring) goes on gathering once its first piece has arrived,
+ * on every kind of connection. */
 #define ZARN_GATHER_LIMIT_SECONDS 60
 
 /* ---- Connection state (read-only for hosts) -------------------------- */

@@ -1,7 +1,7 @@
 // The download's read loop and status query, with the system calls replaced
 // by scripted ones: short reads, interrupted reads, a read failing halfway,
 // a failing fstat. A real regular file never shows these on demand.
-#include "commands/download.h"
+#include "commands/download.hpp"
 #include "fake_printer.h"
 #include "zarn.h"
 

@@ -1,5 +1,5 @@
 // The 1-bit conversion of rendered text, on synthetic and real surfaces.
-#include "commands/mono_bitmap.h"
+#include "commands/mono_bitmap.hpp"
 #include "fake_printer.h"
 
 #include <gtest/gtest.h>

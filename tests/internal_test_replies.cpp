@@ -2,8 +2,8 @@
 // the gathering, silence and bound cases run in well under a second each.
 #include "chunking.h"
 #include "fake_links.h"
-#include "port/limits.h"
-#include "port/reply.h"
+#include "port/limits.hpp"
+#include "port/reply.hpp"
 #include "zarn.h"
 
 #include <gtest/gtest.h>

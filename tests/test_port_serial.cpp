@@ -227,8 +227,10 @@ TEST(SerialSettings, AfterCloseAReusedDescriptorIsLeftAlone)
 
   const int mine = open(hosts.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(mine, 0);
-  ASSERT_EQ(dup2(mine, number), number);
-  close(mine);
+  if (mine != number) {
+    ASSERT_EQ(dup2(mine, number), number);
+    close(mine);
+  }
   termios before{};
   ASSERT_EQ(tcgetattr(number, &before), 0);
 

@@ -2,11 +2,11 @@
 // SDL and the font engine are started and stopped within every call; nothing
 // is cached, so a host that never prints TrueType text pays nothing for it.
 #include "zarn.h"
-#include "commands/format.h"
+#include "commands/format.hpp"
 #include "commands/input_file.hpp"
-#include "commands/mono_bitmap.h"
+#include "commands/mono_bitmap.hpp"
 #include "common/handle.hpp"
-#include "port/guard.h"
+#include "port/guard.hpp"
 
 #include <SDL.h>
 #include <SDL_ttf.h>
@@ -92,7 +92,7 @@ Rendered render(const char *fontPath, int fontSize, const char *text,
 extern "C" int windowsfont(int x, int y, int fontSize, int /*reserved*/, char *fontPath, char *text)
 {
   return zarn::port::guarded(0, [&] {
-    if (!zarn::commands::connection_open())
+    if (!zarn::port::status_is_nonzero())
       return 0;
     std::setlocale(LC_ALL, "en_US.utf8");
     std::optional<MonoBitmap> bitmap;

@@ -2,9 +2,10 @@
 //   DOWNLOAD F,"name",n,  <n file bytes>  CR LF CR LF
 // in three sends. The file is read whole before anything is sent, so a
 // failed read never leaves half a download in the printer's input.
-#include "commands/download.h"
+#include "commands/download.hpp"
 #include "commands/input_file.hpp"
-#include "port/guard.h"
+#include "port/flags.hpp"
+#include "port/guard.hpp"
 #include "zarn.h"
 
 #include <cerrno>
@@ -39,7 +40,7 @@ ssize_t read_up_to(const FileAccess &io, int fd, unsigned char *buf, size_t size
 
 int download(const char *path, const char *name, const FileAccess &io)
 {
-  if (openportStatus == 0)
+  if (!zarn::port::status_is_nonzero())
     return 0;
 
   UniqueFd file = open_input_file(path, Directories::opened);

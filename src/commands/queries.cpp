@@ -1,7 +1,8 @@
 // Printer queries: send a request, read the reply.
 #include "zarn.h"
-#include "port/link.h"
-#include "port/reply.h"
+#include "port/flags.hpp"
+#include "port/transport.hpp"
+#include "port/reply.hpp"
 #include "common/protocol.hpp"
 
 using namespace zarn::protocol;
@@ -25,7 +26,7 @@ extern "C" char *about(void) { return kAboutText; }
 
 extern "C" int printerstatus(void)
 {
-  if (openportStatus != 1)
+  if (!zarn::port::status_is_one())
     return 0;
   char *reply = request(kStatusRequest, "");
   // The status byte is signed: 0x80..0xFF report -128..-1.
@@ -37,7 +38,7 @@ extern "C" int printerstatus(void)
 
 extern "C" char *printername(void)
 {
-  if (openportStatus == 0)
+  if (!zarn::port::status_is_nonzero())
     return nullptr;
   // The request carries its own LF CR before the framing's CR LF.
   return request(kNameRequest, "");
@@ -45,14 +46,14 @@ extern "C" char *printername(void)
 
 extern "C" char *printerserial(void)
 {
-  if (openportStatus == 0)
+  if (!zarn::port::status_is_nonzero())
     return nullptr;
   return request(kSerialRequest, "");
 }
 
 extern "C" char *sendcommand_getstring(char *command)
 {
-  if (openportStatus != 1)
+  if (!zarn::port::status_is_one())
     return zarn::port::kEmptyReply;
   zarn::port::discard_pending_input();
   sendcommand(command);

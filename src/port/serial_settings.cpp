@@ -1,6 +1,7 @@
 // Serial line settings: the speed table, and the settings applied to a line.
 #include "zarn.h"
-#include "port/serial_line.h"
+#include "port/flags.hpp"
+#include "port/serial_line.hpp"
 
 #include <termios.h>
 
@@ -91,21 +92,17 @@ int apply_parity(int fd, int databits, int stopbits, int parity)
 
 } // namespace zarn::port
 
-namespace {
-
 // tty_device keeps its number after a close, when it may already name some
 // other descriptor of the host's: only a line the library holds is touched.
-bool serial_line_open() { return openportStatus == 1 && openSerialPortResult == 1; }
-
-} // namespace
-
 void set_Speed(int speed)
 {
-  if (serial_line_open())
+  if (zarn::port::serial_line_is_open())
     zarn::port::apply_speed(tty_device, speed);
 }
 
 int set_Parity(int databits, int stopbits, int parity)
 {
-  return serial_line_open() ? zarn::port::apply_parity(tty_device, databits, stopbits, parity) : 0;
+  return zarn::port::serial_line_is_open()
+             ? zarn::port::apply_parity(tty_device, databits, stopbits, parity)
+             : 0;
 }
