@@ -2,7 +2,7 @@
 // of it per call by design), and the 1-bit conversion on its own: the rule
 // evaluated per pixel through SDL_GetRGB versus once per palette entry.
 #include "commands/mono_bitmap.hpp"
-#include "loopback.h"
+#include "loopback.hpp"
 #include "zarn.h"
 
 #include <benchmark/benchmark.h>
@@ -22,7 +22,7 @@
 
 namespace {
 
-const char *const kFont = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+const char *const kFont = ZARN_TEST_FONT;
 const std::string kShort = "Hello";
 // 80 characters of mixed text, as a long label line would be.
 const std::string kLine80 =
@@ -78,7 +78,7 @@ class Sink {
 void windowsfont_call(benchmark::State &state, const std::string &s, int size)
 {
   if (access(kFont, R_OK) != 0) {
-    state.SkipWithError("DejaVuSans.ttf missing (fonts-dejavu-core)");
+    state.SkipWithError("no TrueType font found by fc-match (fonts-dejavu-core)");
     return;
   }
   Sink sink;

@@ -3,7 +3,7 @@
 // scripts/bench.sh pairs them up and prints the ratios.
 #include "zarn.h"
 #include "common/protocol.hpp"
-#include "loopback.h"
+#include "loopback.hpp"
 
 #include <benchmark/benchmark.h>
 

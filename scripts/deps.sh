@@ -6,7 +6,7 @@
 set -euo pipefail
 
 build=(cmake make g++ pkg-config libusb-1.0-0-dev libsdl2-dev libsdl2-ttf-dev
-       libumockdev-dev umockdev libglib2.0-dev libpng-dev libfreetype-dev libzint-dev fonts-dejavu-core)
+       libumockdev-dev umockdev libglib2.0-dev libpng-dev libfreetype-dev libzint-dev fonts-dejavu-core fontconfig)
 test=(googletest libgtest-dev locales libzbar-dev zbar-tools valgrind)
 sanitize=(clang libclang-rt-14-dev)
 bench=(libbenchmark-dev locales)

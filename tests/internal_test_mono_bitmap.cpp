@@ -1,6 +1,6 @@
 // The 1-bit conversion of rendered text, on synthetic and real surfaces.
 #include "commands/mono_bitmap.hpp"
-#include "fake_printer.h"
+#include "fake_printer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@ using zarn::commands::to_mono_bitmap_per_pixel;
 
 namespace {
 
-const char *const kFont = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+const char *const kFont = ZARN_TEST_FONT;
 
 struct SurfaceFreer {
   void operator()(SDL_Surface *s) const { SDL_FreeSurface(s); }
@@ -180,7 +180,8 @@ TEST(MonoBitmap, PerPaletteEntryMatchesPerPixelOnRandomSurfaces)
 TEST(MonoBitmap, PerPaletteEntryMatchesPerPixelOnRenderedText)
 {
   ZARN_REQUIRE_FAKE(access(kFont, R_OK) == 0,
-                    std::string(kFont) + " is missing (fonts-dejavu-core)");
+                    "no TrueType font found by fc-match (fonts-dejavu-core): '" +
+                        std::string(kFont) + "'");
   ASSERT_EQ(TTF_Init(), 0);
   for (int size : {8, 24, 48}) {
     TTF_Font *font = TTF_OpenFont(kFont, size);

@@ -1,6 +1,7 @@
 // downloadpcx over a loopback TCP connection: the DOWNLOAD block byte for
 // byte, and every way a file can fail to be read.
-#include "fake_printer.h"
+#include "fake_printer.hpp"
+#include "wire.hpp"
 #include "zarn.h"
 
 #include <gtest/gtest.h>
@@ -57,16 +58,9 @@ class Download : public ::testing::Test {
     return result;
   }
 
-  // Everything the printer got is exactly `expected` (a marker line sent
-  // last proves nothing else is on the way).
   void expect_wire(const std::string &expected, std::chrono::milliseconds limit = 5s)
   {
-    ASSERT_EQ(sendcommand(text("~END~")), 1);
-    const std::string all = expected + "~END~\r\n";
-    ASSERT_TRUE(printer.wait_for_bytes(all.size(), limit));
-    EXPECT_TRUE(printer.received() == all)
-        << "got " << printer.received().size() << " bytes, expected " << all.size();
-    printer.clear_received();
+    zarn::test::expect_wire(printer, expected, limit);
   }
 
   fs::path dir;

@@ -1,6 +1,7 @@
 // windowsfont end to end: TrueType text arrives as a BITMAP block on a
 // loopback TCP printer.
-#include "fake_printer.h"
+#include "fake_printer.hpp"
+#include "wire.hpp"
 #include "zarn.h"
 
 #include <gtest/gtest.h>
@@ -39,7 +40,7 @@ constexpr bool kAddressSanitizer = false;
 constexpr bool kAddressSanitizer = false;
 #endif
 
-const std::string kFont = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+const std::string kFont = ZARN_TEST_FONT;
 
 // What the printer should get for `s`: rendered here on its own and turned
 // into bits pixel by pixel, as the printer's bitmap rule is written.
@@ -120,21 +121,13 @@ class WindowsFont : public ::testing::Test {
  protected:
   void SetUp() override
   {
-    ZARN_REQUIRE_FAKE(access(kFont.c_str(), R_OK) == 0, kFont + " is missing (fonts-dejavu-core)");
+    ZARN_REQUIRE_FAKE(access(kFont.c_str(), R_OK) == 0,
+                      "no TrueType font found by fc-match (fonts-dejavu-core): '" + kFont + "'");
     ASSERT_EQ(openethernet(text("127.0.0.1"), printer.port()), 1);
   }
   void TearDown() override { closeport(); }
 
-  // Everything the printer got until now is exactly `expected`: a line sent
-  // last proves nothing else followed.
-  void expect_wire(const std::string &expected)
-  {
-    ASSERT_EQ(sendcommand(text("~END~")), 1);
-    const std::string all = expected + "~END~\r\n";
-    ASSERT_TRUE(printer.wait_for_bytes(all.size()));
-    EXPECT_EQ(printer.received(), all);
-    printer.clear_received();
-  }
+  void expect_wire(const std::string &expected) { zarn::test::expect_wire(printer, expected); }
 
   FakeTcpPrinter printer;
 };

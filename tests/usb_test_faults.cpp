@@ -1,8 +1,8 @@
 // Faults over USB against the emulated printer: the device unplugged while
 // a transfer is pending, repeated opens, and a device descriptor numbered
 // above 1024.
-#include "test_faults_common.h"
-#include "usb_printer_test.h"
+#include "faults.hpp"
+#include "usb_printer_test.hpp"
 #include "zarn.h"
 
 #include <gtest/gtest.h>

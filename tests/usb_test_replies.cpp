@@ -1,6 +1,6 @@
 // Replies over USB against the emulated printer: each queued chunk completes
 // one bulk IN transfer on endpoint 0x82.
-#include "usb_printer_test.h"
+#include "usb_printer_test.hpp"
 #include "zarn.h"
 
 #include <gtest/gtest.h>
@@ -135,14 +135,6 @@ TEST_F(UsbReplies, PrinterThatGoesAwayFailsEveryQueryAtOnce)
   EXPECT_EQ(Read(text("")), mid);
   EXPECT_LT(since(start), 5s);
   EXPECT_EQ(openportStatus, 1) << "a failed receive leaves the connection open";
-}
-
-TEST_F(UsbReplies, SilentPrinterFailsTheStatusAfterTheTransferLimit)
-{
-  const auto start = Clock::now();
-  EXPECT_EQ(printerstatus(), 'R');
-  EXPECT_GE(since(start), 10s);
-  EXPECT_LT(since(start), 14s);
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-#include "fake_printer.h"
-#include "loopback.h"
+#include "fake_printer.hpp"
+#include "loopback.hpp"
 
 #include <arpa/inet.h>
 #include <cerrno>

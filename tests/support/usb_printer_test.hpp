@@ -3,7 +3,7 @@
 // (usb_test_*.cpp, run under umockdev-wrapper) include it.
 #pragma once
 
-#include "fake_printer.h"
+#include "fake_printer.hpp"
 #include "usb_printer_sim.h"
 #include "zarn.h"
 
