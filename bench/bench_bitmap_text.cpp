@@ -2,7 +2,8 @@
 // of it per call by design), and the 1-bit conversion on its own: the rule
 // evaluated per pixel through SDL_GetRGB versus once per palette entry.
 #include "commands/mono_bitmap.hpp"
-#include "loopback.hpp"
+#include "host_calls.hpp"
+#include "loopback_peer.hpp"
 #include "zarn.h"
 
 #include <benchmark/benchmark.h>
@@ -28,52 +29,10 @@ const std::string kShort = "Hello";
 const std::string kLine80 =
     "The quick brown fox jumps over the lazy dog 0123456789 ABCDEFGHIJKLMNOPQRSTUVWXY";
 
-char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
+using zarn::test::text;
 
-// A loopback printer that reads and discards everything until hung up.
-class Sink {
- public:
-  Sink()
-  {
-    listen_ = zarn::test::listen_on_loopback(port_, 4);
-    worker_ = std::thread([this] { drain(); });
-  }
-  ~Sink()
-  {
-    shutdown(listen_, SHUT_RDWR);
-    worker_.join();
-    close(listen_);
-  }
-  Sink(const Sink &) = delete;
-  Sink &operator=(const Sink &) = delete;
-  int port() const { return port_; }
-
- private:
-  void drain()
-  {
-    std::vector<char> buf(1 << 16);
-    for (;;) {
-      const int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) {
-        if (errno == EINTR)
-          continue;
-        return;
-      }
-      for (;;) {
-        const ssize_t n = read(fd, buf.data(), buf.size());
-        if (n < 0 && errno == EINTR)
-          continue;
-        if (n <= 0)
-          break;
-      }
-      close(fd);
-    }
-  }
-
-  int listen_ = -1;
-  std::uint16_t port_ = 0;
-  std::thread worker_;
-};
+// A loopback printer that reads and discards everything.
+using Sink = zarn::test::LoopbackPeer;
 
 void windowsfont_call(benchmark::State &state, const std::string &s, int size)
 {

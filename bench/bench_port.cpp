@@ -3,7 +3,8 @@
 // scripts/bench.sh pairs them up and prints the ratios.
 #include "zarn.h"
 #include "common/protocol.hpp"
-#include "loopback.hpp"
+#include "host_calls.hpp"
+#include "loopback_peer.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -28,77 +29,9 @@ namespace {
 // break, then the framing.
 const std::string kStatusWire = std::string(zarn::protocol::kStatusRequest) + "\r\n";
 
-// A loopback peer on its own thread. In sink mode it reads and discards;
-// in status mode it answers every status request in the stream (whatever
-// else comes with it) with one byte.
-class Peer {
- public:
-  enum class Mode { sink, status };
+using Peer = zarn::test::LoopbackPeer;
 
-  explicit Peer(Mode mode) : mode_(mode)
-  {
-    listen_ = zarn::test::listen_on_loopback(port_, 16);
-    worker_ = std::thread([this] { serve(); });
-  }
-  ~Peer()
-  {
-    shutdown(listen_, SHUT_RDWR);
-    worker_.join();
-    close(listen_);
-  }
-  int port() const { return port_; }
-
-  // A connected socket with the one option openethernet sets: TCP_NODELAY,
-  // without which small writes after the first wait for the peer's
-  // delayed acknowledgement.
-  int connect_raw() const
-  {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port_));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
-      std::abort();
-    return fd;
-  }
-
- private:
-  void serve()
-  {
-    std::vector<char> buf(1 << 20);
-    for (;;) {
-      const int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0)
-        return;
-      std::string seen; // the unanswered tail of the stream
-      for (;;) {
-        const ssize_t n = read(fd, buf.data(), buf.size());
-        if (n <= 0)
-          break;
-        if (mode_ != Mode::status)
-          continue;
-        seen.append(buf.data(), static_cast<std::size_t>(n));
-        for (std::size_t at; (at = seen.find(kStatusWire)) != std::string::npos;) {
-          (void)!::send(fd, "\x20", 1, MSG_NOSIGNAL);
-          seen.erase(0, at + kStatusWire.size());
-        }
-        if (seen.size() > kStatusWire.size())
-          seen.erase(0, seen.size() - kStatusWire.size());
-      }
-      close(fd);
-    }
-  }
-
-  Mode mode_;
-  int listen_ = -1;
-  std::uint16_t port_ = 0;
-  std::thread worker_;
-};
-
-char *text(const char *s) { return const_cast<char *>(s); }
+using zarn::test::text;
 
 bool send_all(int fd, const char *data, std::size_t len)
 {
@@ -110,6 +43,26 @@ bool send_all(int fd, const char *data, std::size_t len)
     len -= static_cast<std::size_t>(n);
   }
   return true;
+}
+
+// The library's connection to peer; false, with the benchmark told why,
+// when it cannot be opened.
+bool open_library_connection(const Peer &peer, benchmark::State &state)
+{
+  if (openethernet(text("127.0.0.1"), peer.port()) == 1)
+    return true;
+  state.SkipWithError("openethernet failed");
+  return false;
+}
+
+// The status request on a raw socket, and its one-byte reply.
+bool status_round_trip(int fd)
+{
+  char reply[64];
+  if (!send_all(fd, kStatusWire.data(), kStatusWire.size()))
+    return false;
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 10000) == 1 && recv(fd, reply, sizeof reply, 0) == 1 && reply[0] == 0x20;
 }
 
 constexpr std::size_t k16MiB = 16u << 20;
@@ -128,10 +81,8 @@ std::vector<unsigned char> &block()
 void send16_zarn(benchmark::State &state)
 {
   Peer peer(Peer::Mode::sink);
-  if (openethernet(text("127.0.0.1"), peer.port()) != 1) {
-    state.SkipWithError("openethernet failed");
+  if (!open_library_connection(peer, state))
     return;
-  }
   auto &b = block();
   for (auto _ : state)
     if (sendBinaryData(b.data(), static_cast<int>(b.size())) != 1)
@@ -159,10 +110,8 @@ constexpr char kFramed[] = "TEXT 100,100,\"3\",0,1,1,\"Hello\"\r\n";
 void command_zarn(benchmark::State &state)
 {
   Peer peer(Peer::Mode::sink);
-  if (openethernet(text("127.0.0.1"), peer.port()) != 1) {
-    state.SkipWithError("openethernet failed");
+  if (!open_library_connection(peer, state))
     return;
-  }
   for (auto _ : state)
     if (sendcommand(text(kCommand)) != 1)
       state.SkipWithError("send failed");
@@ -182,10 +131,8 @@ void command_raw(benchmark::State &state)
 void status_zarn(benchmark::State &state)
 {
   Peer peer(Peer::Mode::status);
-  if (openethernet(text("127.0.0.1"), peer.port()) != 1) {
-    state.SkipWithError("openethernet failed");
+  if (!open_library_connection(peer, state))
     return;
-  }
   for (auto _ : state)
     if (printerstatus() != 32)
       state.SkipWithError("wrong status");
@@ -198,18 +145,11 @@ void status_raw(benchmark::State &state)
 {
   Peer peer(Peer::Mode::status);
   const int fd = peer.connect_raw();
-  char reply[64];
-  for (auto _ : state) {
-    if (!send_all(fd, kStatusWire.data(), kStatusWire.size())) {
-      state.SkipWithError("send failed");
-      break;
-    }
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 10000) != 1 || recv(fd, reply, sizeof reply, 0) != 1 || reply[0] != 0x20) {
+  for (auto _ : state)
+    if (!status_round_trip(fd)) {
       state.SkipWithError("no status");
       break;
     }
-  }
   close(fd);
 }
 
@@ -218,10 +158,8 @@ void status_raw(benchmark::State &state)
 void label_zarn(benchmark::State &state)
 {
   Peer peer(Peer::Mode::status);
-  if (openethernet(text("127.0.0.1"), peer.port()) != 1) {
-    state.SkipWithError("openethernet failed");
+  if (!open_library_connection(peer, state))
     return;
-  }
   for (auto _ : state) {
     setup(text("100"), text("60"), text("4"), text("8"), text("0"), text("3"), text("0"));
     clearbuffer();
@@ -263,7 +201,6 @@ void label_raw(benchmark::State &state, bool per_line)
   std::string whole;
   for (std::string_view line : kLabelLines)
     whole += line;
-  char reply[64];
   for (auto _ : state) {
     bool sent = true;
     if (per_line) {
@@ -272,12 +209,7 @@ void label_raw(benchmark::State &state, bool per_line)
     } else {
       sent = send_all(fd, whole.data(), whole.size());
     }
-    if (!sent || !send_all(fd, kStatusWire.data(), kStatusWire.size())) {
-      state.SkipWithError("send failed");
-      break;
-    }
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 10000) != 1 || recv(fd, reply, sizeof reply, 0) != 1 || reply[0] != 0x20) {
+    if (!sent || !status_round_trip(fd)) {
       state.SkipWithError("no status");
       break;
     }

@@ -90,6 +90,13 @@ class RawPrinter {
   RawPrinter(const RawPrinter &) = delete;
   RawPrinter &operator=(const RawPrinter &) = delete;
   libusb_device_handle *handle() const { return handle_; }
+  // False, with the benchmark told why, when there is no printer.
+  bool usable(benchmark::State &state) const
+  {
+    if (handle_ == nullptr)
+      state.SkipWithError("no emulated USB printer (run under umockdev-wrapper)");
+    return handle_ != nullptr;
+  }
 
  private:
   libusb_context *usb_ = nullptr;
@@ -100,10 +107,8 @@ void status_raw(benchmark::State &state)
 {
   StatusPrinter printer;
   RawPrinter raw;
-  if (raw.handle() == nullptr) {
-    state.SkipWithError("no emulated USB printer (run under umockdev-wrapper)");
+  if (!raw.usable(state))
     return;
-  }
   std::string request = kStatusWire;
   unsigned char reply[64];
   for (auto _ : state) {
@@ -126,10 +131,8 @@ void listen_1ms(benchmark::State &state)
 {
   StatusPrinter printer;
   RawPrinter raw;
-  if (raw.handle() == nullptr) {
-    state.SkipWithError("no emulated USB printer (run under umockdev-wrapper)");
+  if (!raw.usable(state))
     return;
-  }
   unsigned char sink[512];
   for (auto _ : state) {
     int moved = 0;

@@ -5,7 +5,7 @@
 // repeated opens.
 #include "faults.hpp"
 #include "fake_links.hpp"
-#include "loopback.hpp"
+#include "loopback_peer.hpp"
 #include "wire.hpp"
 #include "zarn.h"
 
@@ -235,49 +235,9 @@ TEST(TcpConnect, RefusedConnectionLeavesNothingOpenAndLeaksNothing)
   close(blocker);
 }
 
-// A bare listener that takes connections one after another and counts the
-// bytes each brought; quicker than the fake printer, whose accept queue
-// would overflow and stall connects for a second each.
-class CountingListener {
- public:
-  CountingListener()
-  {
-    listen_ = zarn::test::listen_on_loopback(port_, 128);
-    worker_ = std::thread([this] {
-      for (;;) {
-        const int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-          return; // the listener was shut down
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(fd, buf, sizeof buf)) > 0)
-          bytes_ += static_cast<std::size_t>(n);
-        close(fd);
-        ++connections_;
-      }
-    });
-  }
-  ~CountingListener()
-  {
-    shutdown(listen_, SHUT_RDWR);
-    worker_.join();
-    close(listen_);
-  }
-  int port() const { return port_; }
-  std::size_t bytes() const { return bytes_.load(); }
-  int connections() const { return connections_.load(); }
-
- private:
-  int listen_ = -1;
-  std::uint16_t port_ = 0;
-  std::atomic<std::size_t> bytes_{0};
-  std::atomic<int> connections_{0};
-  std::thread worker_;
-};
-
 TEST(TcpCycles, AThousandOpenCloseCyclesKeepDescriptorsAndHeapFlat)
 {
-  CountingListener printer;
+  LoopbackPeer printer;
   const int fds = open_descriptor_count();
   // Warm-up cycles first, doing what the measured ones do, so one-time
   // allocations (the first locale switch loads the locale) are not growth.
@@ -361,6 +321,17 @@ class HangUpLine {
   {
     ASSERT_EQ(write(master_, s.data(), s.size()), static_cast<ssize_t>(s.size()));
   }
+  // On another thread: waits for request, answers with a piece of a reply,
+  // and hangs up soon after.
+  std::future<void> answer_then_hang_up(const std::string &request, const std::string &piece)
+  {
+    return std::async(std::launch::async, [this, request, piece] {
+      read_until(request);
+      write_text(piece);
+      std::this_thread::sleep_for(100ms);
+      hang_up();
+    });
+  }
   // Reads until `needle` has arrived or `at_least` bytes came; returns all.
   std::string read_until(const std::string &needle, std::size_t at_least = SIZE_MAX)
   {
@@ -424,12 +395,7 @@ TEST_F(SerialHangUp, MidSendFailsTheSendAndKeepsState)
 
 TEST_F(SerialHangUp, MidGatheredReplyGivesTheFailureText)
 {
-  auto far_end = std::async(std::launch::async, [&] {
-    line.read_until(kEndLineWire);
-    line.write_text("partial output");
-    std::this_thread::sleep_for(100ms);
-    line.hang_up();
-  });
+  auto far_end = line.answer_then_hang_up(kEndLineWire, "partial output");
   EXPECT_EQ(take_reply(sendcommand_getstring(text("DIR"))), "Receive Failed\r\n");
   far_end.get();
   EXPECT_EQ(openportStatus, 1);
@@ -499,12 +465,7 @@ TEST(SerialHighDescriptor, HangUpIsSeenThroughTheWait)
   ZARN_REQUIRE_FAKE(line.problem().empty(), line.problem());
   ASSERT_EQ(openport(text(line.name())), 1);
   ASSERT_GT(tty_device, 1024);
-  auto far_end = std::async(std::launch::async, [&] {
-    line.read_until(kEndLineWire);
-    line.write_text("C");
-    std::this_thread::sleep_for(100ms);
-    line.hang_up();
-  });
+  auto far_end = line.answer_then_hang_up(kEndLineWire, "C");
   EXPECT_EQ(take_reply(sendcommand_getstring(text("DIR"))), "Receive Failed\r\n");
   far_end.get();
   closeport();

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace zarn::test {
 
@@ -41,6 +42,21 @@ inline void expect_wire(FakePrinter &printer, const std::string &expected,
   else
     EXPECT_EQ(got, all);
   printer.clear_received();
+}
+
+// Hangs the printer up, then sends until a send fails: the kernel reports a
+// hang-up only to a later send. False when no send ever failed.
+inline bool hang_up_until_a_send_fails(FakePrinter &printer)
+{
+  printer.hang_up();
+  std::string chunk(64 << 10, 'x');
+  for (int i = 0; i < 500; ++i) {
+    if (sendBinaryData(reinterpret_cast<unsigned char *>(chunk.data()),
+                       static_cast<int>(chunk.size())) == 0)
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
 }
 
 } // namespace zarn::test
