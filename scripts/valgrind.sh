@@ -9,7 +9,8 @@ root=$PWD
 build=${1:-build}
 jobs=${JOBS:-$(nproc)}
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARN_SANITIZE=OFF -DZARN_BUILD_TESTS=ON
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARN_SANITIZE=OFF -DZARN_BUILD_TESTS=ON \
+  -DZARN_WERROR="${ZARN_WERROR:-ON}"
 cmake --build "$build" -j"$jobs"
 
 # valgrind refuses to let a program raise its descriptor limit, so the tests
