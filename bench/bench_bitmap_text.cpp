@@ -2,6 +2,7 @@
 // of it per call by design), and the 1-bit conversion on its own: the rule
 // evaluated per pixel through SDL_GetRGB versus once per palette entry.
 #include "commands/mono_bitmap.hpp"
+#include "common/handle.hpp"
 #include "host_calls.hpp"
 #include "loopback_peer.hpp"
 #include "zarn.h"
@@ -55,19 +56,17 @@ void windowsfont_call(benchmark::State &state, const std::string &s, int size)
 
 // The 80-character line at 48 pt, rendered once, as the conversion's input.
 struct Rendered {
-  SDL_Surface *surface = nullptr;
+  zarn::Owned<SDL_Surface, SDL_FreeSurface> surface;
   Rendered()
   {
     if (TTF_Init() != 0)
       return;
-    if (TTF_Font *font = TTF_OpenFont(kFont, 48)) {
-      surface = TTF_RenderUTF8_Solid(font, kLine80.c_str(), SDL_Color{0, 0, 0, 0});
-      TTF_CloseFont(font);
-    }
+    if (const zarn::Owned<TTF_Font, TTF_CloseFont> font{TTF_OpenFont(kFont, 48)})
+      surface.reset(TTF_RenderUTF8_Solid(font.get(), kLine80.c_str(), SDL_Color{0, 0, 0, 0}));
   }
   ~Rendered()
   {
-    SDL_FreeSurface(surface);
+    surface.reset();
     TTF_Quit();
   }
 };

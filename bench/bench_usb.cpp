@@ -3,6 +3,7 @@
 // request and reply as two bare libusb bulk transfers. The difference is
 // what the library adds, most of it the short listen for unread replies
 // that every query makes before its request.
+#include "common/handle.hpp"
 #include "common/protocol.hpp"
 #include "usb_printer_sim.h"
 #include "zarn.h"
@@ -64,43 +65,32 @@ void status_zarn(benchmark::State &state)
 }
 
 // The printer opened with bare libusb calls, as a host without the library
-// would; empty when there is none.
-class RawPrinter {
- public:
+// would (closing the device releases the interface); empty when there is
+// none.
+struct RawPrinter {
+  zarn::Owned<libusb_context, libusb_exit> usb;
+  zarn::Owned<libusb_device_handle, libusb_close> handle;
+
   RawPrinter()
   {
-    if (!StatusPrinter::available() || libusb_init(&usb_) != 0)
+    libusb_context *made = nullptr;
+    if (!StatusPrinter::available() || libusb_init(&made) != 0)
       return;
-    handle_ =
-        libusb_open_device_with_vid_pid(usb_, zarn::protocol::kVendorId, zarn::usbsim::kProductId);
-    if (handle_ == nullptr)
+    usb.reset(made);
+    handle.reset(
+        libusb_open_device_with_vid_pid(made, zarn::protocol::kVendorId, zarn::usbsim::kProductId));
+    if (!handle)
       return;
-    libusb_detach_kernel_driver(handle_, zarn::protocol::kUsbInterface);
-    libusb_claim_interface(handle_, zarn::protocol::kUsbInterface);
+    libusb_detach_kernel_driver(handle.get(), zarn::protocol::kUsbInterface);
+    libusb_claim_interface(handle.get(), zarn::protocol::kUsbInterface);
   }
-  ~RawPrinter()
-  {
-    if (handle_ != nullptr) {
-      libusb_release_interface(handle_, zarn::protocol::kUsbInterface);
-      libusb_close(handle_);
-    }
-    if (usb_ != nullptr)
-      libusb_exit(usb_);
-  }
-  RawPrinter(const RawPrinter &) = delete;
-  RawPrinter &operator=(const RawPrinter &) = delete;
-  libusb_device_handle *handle() const { return handle_; }
   // False, with the benchmark told why, when there is no printer.
   bool usable(benchmark::State &state) const
   {
-    if (handle_ == nullptr)
+    if (!handle)
       state.SkipWithError("no emulated USB printer (run under umockdev-wrapper)");
-    return handle_ != nullptr;
+    return static_cast<bool>(handle);
   }
-
- private:
-  libusb_context *usb_ = nullptr;
-  libusb_device_handle *handle_ = nullptr;
 };
 
 void status_raw(benchmark::State &state)
@@ -113,10 +103,10 @@ void status_raw(benchmark::State &state)
   unsigned char reply[64];
   for (auto _ : state) {
     int moved = 0;
-    if (libusb_bulk_transfer(raw.handle(), zarn::protocol::kUsbEndpointOut,
+    if (libusb_bulk_transfer(raw.handle.get(), zarn::protocol::kUsbEndpointOut,
                              reinterpret_cast<unsigned char *>(request.data()),
                              static_cast<int>(request.size()), &moved, 5000) != 0 ||
-        libusb_bulk_transfer(raw.handle(), zarn::protocol::kUsbEndpointIn, reply, sizeof reply,
+        libusb_bulk_transfer(raw.handle.get(), zarn::protocol::kUsbEndpointIn, reply, sizeof reply,
                              &moved, 10000) != 0 ||
         moved != 1 || reply[0] != 0x20) {
       state.SkipWithError("no status");
@@ -136,7 +126,7 @@ void listen_1ms(benchmark::State &state)
   unsigned char sink[512];
   for (auto _ : state) {
     int moved = 0;
-    if (libusb_bulk_transfer(raw.handle(), zarn::protocol::kUsbEndpointIn, sink, sizeof sink,
+    if (libusb_bulk_transfer(raw.handle.get(), zarn::protocol::kUsbEndpointIn, sink, sizeof sink,
                              &moved, 1) != LIBUSB_ERROR_TIMEOUT) {
       state.SkipWithError("the listen did not time out");
       break;

@@ -3,6 +3,7 @@
 // numbered above 1024 on every kind; then what only one kind can show:
 // printers that hang up at awkward moments, refused connections, and
 // repeated opens.
+#include "common/handle.hpp"
 #include "faults.hpp"
 #include "fake_links.hpp"
 #include "loopback_peer.hpp"
@@ -289,13 +290,13 @@ class HangUpLine {
   HangUpLine()
   {
     static std::atomic<int> counter{0};
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+    master_.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!master_ || grantpt(master_.get()) != 0 || unlockpt(master_.get()) != 0) {
       problem_ = "no pty";
       return;
     }
     name_ = "ttyZH" + std::to_string(getpid()) + "_" + std::to_string(counter++);
-    if (symlink(ptsname(master_), ("/dev/" + name_).c_str()) != 0) {
+    if (symlink(ptsname(master_.get()), ("/dev/" + name_).c_str()) != 0) {
       problem_ = "cannot create /dev/" + name_ + "; the serial tests need root";
       name_.clear();
     }
@@ -311,15 +312,11 @@ class HangUpLine {
 
   const std::string &problem() const { return problem_; }
   const std::string &name() const { return name_; }
-  void hang_up()
-  {
-    if (master_ >= 0)
-      close(std::exchange(master_, -1));
-  }
-  bool open() const { return master_ >= 0; }
+  void hang_up() { master_.reset(); }
+  bool open() const { return static_cast<bool>(master_); }
   void write_text(const std::string &s)
   {
-    ASSERT_EQ(write(master_, s.data(), s.size()), static_cast<ssize_t>(s.size()));
+    ASSERT_EQ(write(master_.get(), s.data(), s.size()), static_cast<ssize_t>(s.size()));
   }
   // On another thread: waits for request, answers with a piece of a reply,
   // and hangs up soon after.
@@ -338,10 +335,10 @@ class HangUpLine {
     std::string got;
     char buf[65536];
     while ((needle.empty() || got.find(needle) == std::string::npos) && got.size() < at_least) {
-      pollfd p{master_, POLLIN, 0};
+      pollfd p{master_.get(), POLLIN, 0};
       if (poll(&p, 1, 10000) <= 0)
         break;
-      const ssize_t n = read(master_, buf, sizeof buf);
+      const ssize_t n = read(master_.get(), buf, sizeof buf);
       if (n <= 0)
         break;
       got.append(buf, static_cast<std::size_t>(n));
@@ -350,7 +347,7 @@ class HangUpLine {
   }
 
  private:
-  int master_ = -1;
+  zarn::UniqueFd master_;
   std::string name_;
   std::string problem_;
 };

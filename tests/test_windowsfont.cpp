@@ -1,5 +1,6 @@
 // windowsfont end to end: TrueType text arrives as a BITMAP block on a
 // loopback TCP printer.
+#include "common/handle.hpp"
 #include "fake_printer.hpp"
 #include "wire.hpp"
 #include "zarn.h"
@@ -48,30 +49,29 @@ std::string expected_block(int x, int y, int size, const std::string &s)
 {
   std::string out;
   EXPECT_EQ(TTF_Init(), 0);
-  TTF_Font *font = TTF_OpenFont(kFont.c_str(), size);
-  EXPECT_NE(font, nullptr);
-  SDL_Surface *surface =
-      font ? TTF_RenderUTF8_Solid(font, s.c_str(), SDL_Color{0, 0, 0, 0}) : nullptr;
-  if (surface != nullptr) {
-    const int width_bytes = (surface->w + 7) / 8;
-    std::string bits(static_cast<std::size_t>(width_bytes * surface->h), '\xFF');
-    for (int j = 0; j < surface->h; ++j)
-      for (int i = 0; i < surface->w; ++i) {
-        Uint8 r, g, b;
-        SDL_GetRGB(static_cast<const Uint8 *>(surface->pixels)[surface->pitch * j + i],
-                   surface->format, &r, &g, &b);
-        const double sum = 0.3 * static_cast<float>(r) + 0.59 * static_cast<float>(g) +
-                           0.11 * static_cast<float>(b);
-        if (static_cast<int>(sum) == 0)
-          bits[static_cast<std::size_t>(width_bytes * j + i / 8)] ^=
-              static_cast<char>(0x80 >> (i % 8));
-      }
-    out = "BITMAP " + std::to_string(x) + "," + std::to_string(y) + "," +
-          std::to_string(width_bytes) + "," + std::to_string(surface->h) + ",0," + bits;
-    SDL_FreeSurface(surface);
+  {
+    const zarn::Owned<TTF_Font, TTF_CloseFont> font(TTF_OpenFont(kFont.c_str(), size));
+    EXPECT_NE(font, nullptr);
+    const zarn::Owned<SDL_Surface, SDL_FreeSurface> surface(
+        font ? TTF_RenderUTF8_Solid(font.get(), s.c_str(), SDL_Color{0, 0, 0, 0}) : nullptr);
+    if (surface) {
+      const int width_bytes = (surface->w + 7) / 8;
+      std::string bits(static_cast<std::size_t>(width_bytes * surface->h), '\xFF');
+      for (int j = 0; j < surface->h; ++j)
+        for (int i = 0; i < surface->w; ++i) {
+          Uint8 r, g, b;
+          SDL_GetRGB(static_cast<const Uint8 *>(surface->pixels)[surface->pitch * j + i],
+                     surface->format, &r, &g, &b);
+          const double sum = 0.3 * static_cast<float>(r) + 0.59 * static_cast<float>(g) +
+                             0.11 * static_cast<float>(b);
+          if (static_cast<int>(sum) == 0)
+            bits[static_cast<std::size_t>(width_bytes * j + i / 8)] ^=
+                static_cast<char>(0x80 >> (i % 8));
+        }
+      out = "BITMAP " + std::to_string(x) + "," + std::to_string(y) + "," +
+            std::to_string(width_bytes) + "," + std::to_string(surface->h) + ",0," + bits;
+    }
   }
-  if (font != nullptr)
-    TTF_CloseFont(font);
   TTF_Quit();
   return out;
 }
@@ -80,11 +80,9 @@ std::string expected_block(int x, int y, int size, const std::string &s)
 long resident_bytes()
 {
   long pages_total = 0, pages_resident = 0;
-  if (FILE *f = std::fopen("/proc/self/statm", "r")) {
-    if (std::fscanf(f, "%ld %ld", &pages_total, &pages_resident) != 2)
-      pages_resident = 0;
-    std::fclose(f);
-  }
+  const zarn::Owned<FILE, std::fclose> f(std::fopen("/proc/self/statm", "r"));
+  if (f && std::fscanf(f.get(), "%ld %ld", &pages_total, &pages_resident) != 2)
+    pages_resident = 0;
   return pages_resident * sysconf(_SC_PAGESIZE);
 }
 

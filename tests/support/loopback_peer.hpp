@@ -73,7 +73,7 @@ class LoopbackPeer {
       if (fd < 0 && errno == EINTR)
         continue;
       if (fd < 0)
-        return; // the listener was shut down
+        return;         // the listener was shut down
       std::string seen; // the unanswered tail of the stream
       ssize_t n;
       while ((n = read(fd, buf.data(), buf.size())) > 0) {
