@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs the TCP and serial test programs under valgrind memcheck. Any memory
+# Runs the TCP and serial test programs (port, faults, commands, replies,
+# download) under valgrind memcheck. Any memory
 # error, or any leak not named in scripts/valgrind.supp (reply texts the
 # tests deliberately keep), fails the run.
 #   scripts/valgrind.sh [build-dir]      (default build, the tree "make test" uses)
@@ -23,7 +24,7 @@ shopt -s nullglob
 status=0
 for t in "$build"/tests/test_*; do
   name=$(basename "$t")
-  [[ -x "$t" && "$name" =~ (tcp|serial|replies|download) ]] || continue
+  [[ -x "$t" && "$name" =~ (port|faults|commands|replies|download) ]] || continue
   echo "== valgrind $name"
   if ! valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect \
         --errors-for-leak-kinds=definite,indirect --track-origins=yes \
