@@ -6,10 +6,13 @@
 set -euo pipefail
 
 build=(cmake make g++ pkg-config libusb-1.0-0-dev libsdl2-dev libsdl2-ttf-dev
-       libumockdev-dev umockdev libglib2.0-dev libpng-dev libfreetype-dev libzint-dev fonts-dejavu-core fontconfig)
+       libumockdev-dev umockdev libglib2.0-dev libpng-dev libfreetype-dev libzint-dev fonts-dejavu-core
+       fontconfig libcli11-dev nlohmann-json3-dev
+       libpoppler-glib-dev libcairo2-dev libsdl2-image-dev libjpeg-dev libtiff-dev libwebp-dev
+       libgif-dev)
 test=(googletest libgtest-dev locales libzbar-dev zbar-tools valgrind)
 sanitize=(clang libclang-rt-14-dev)
-bench=(libbenchmark-dev locales)
+bench=(libbenchmark-dev locales python3-pil poppler-utils)
 valgrind=(valgrind)
 format=(clang-format)
 

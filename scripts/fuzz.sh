@@ -11,7 +11,7 @@ root=$PWD
 build=${1:-build-fuzz}
 seconds=${FUZZ_SECONDS:-30}
 jobs=${JOBS:-$(nproc)}
-targets=(fuzz_replies fuzz_parser fuzz_mono_bitmap)
+targets=(fuzz_replies fuzz_parser fuzz_mono_bitmap fuzz_raster)
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARN_FUZZ=ON \
   -DZARN_BUILD_TESTS=OFF -DZARN_BUILD_EXAMPLES=OFF -DZARN_BUILD_EMULATOR=ON \

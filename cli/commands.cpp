@@ -1,0 +1,333 @@
+#include "commands.hpp"
+
+#include "devices.hpp"
+#include "doctor.hpp"
+#include "progress.hpp"
+
+#include "common/protocol.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+namespace zarn::cli {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+void print_json(const Json &j)
+{
+  // Printer texts are bytes, not always UTF-8: replace what is not.
+  std::cout << j.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
+}
+
+Json status_json(const Status &s)
+{
+  Json j;
+  j["status"] = s.text();
+  j["reply"] = s.answered()                         ? "answered"
+               : s.reply == Status::Reply::no_reply ? "no reply"
+                                                    : "receive failed";
+  j["ready"] = s.ready();
+  j["needs_attention"] = s.needs_attention();
+  j["byte"] = s.answered() ? Json(s.bits) : Json(nullptr);
+  Json conditions = Json::array();
+  for (Condition c : s.conditions())
+    conditions.push_back(std::string(to_string(c)));
+  j["conditions"] = conditions;
+  return j;
+}
+
+int status_exit(const Status &s)
+{
+  if (!s.answered())
+    return kExitFailure;
+  return s.needs_attention() ? kExitAttention : kExitOk;
+}
+
+int outcome_exit(WaitOutcome o)
+{
+  switch (o) {
+  case WaitOutcome::printed: return kExitOk;
+  case WaitOutcome::no_reply: return kExitFailure;
+  case WaitOutcome::timed_out: return kExitTimedOut;
+  default: return kExitAttention;
+  }
+}
+
+int wait_and_report(Printer &printer, const WaitOptions &wait)
+{
+  if (!wait.wait)
+    return kExitOk;
+  const WaitOutcome o = printer.wait_until_printed(
+      std::chrono::duration_cast<std::chrono::milliseconds>(wait.timeout));
+  std::cout << to_string(o) << std::endl;
+  return outcome_exit(o);
+}
+
+// The whole file, or standard input for "-". Throws FileError.
+std::string read_input(const std::string &file)
+{
+  if (file == "-") {
+    return std::string(std::istreambuf_iterator<char>(std::cin.rdbuf()), {});
+  }
+  std::error_code ec;
+  if (std::filesystem::is_directory(file, ec))
+    throw FileError("cannot read " + file + ": it is a folder");
+  std::ifstream in(file, std::ios::binary);
+  if (!in)
+    throw FileError("cannot read " + file + ": " + std::strerror(errno));
+  std::string data{std::istreambuf_iterator<char>(in), {}};
+  if (in.bad())
+    throw FileError("cannot read " + file);
+  return data;
+}
+
+void require_readable(const std::string &file, const char *what)
+{
+  std::error_code ec;
+  if (std::filesystem::is_directory(file, ec))
+    throw FileError(std::string("cannot read ") + what + file + ": it is a folder");
+  if (::access(file.c_str(), R_OK) != 0)
+    throw FileError(std::string("cannot read ") + what + file + ": " + std::strerror(errno));
+}
+
+// "100x60mm", "100x60", "101.6 x 152.4 mm" into two numbers of millimetres.
+void parse_label(const std::string &label, std::string &width, std::string &height)
+{
+  std::string s;
+  for (char c : label)
+    if (c != ' ')
+      s += c;
+  if (s.ends_with("mm"))
+    s.resize(s.size() - 2);
+  const std::size_t x = s.find_first_of("xX");
+  auto number = [](const std::string &t) {
+    char *end = nullptr;
+    const double v = std::strtod(t.c_str(), &end);
+    return !t.empty() && end == t.c_str() + t.size() && v > 0 && v <= 1000;
+  };
+  if (x == std::string::npos || !number(s.substr(0, x)) || !number(s.substr(x + 1)))
+    throw Error("bad label size '" + label + "': expected WIDTHxHEIGHT in mm, such as 100x60mm");
+  width = s.substr(0, x);
+  height = s.substr(x + 1);
+}
+
+void parse_at(const std::string &at, int &x, int &y)
+{
+  const std::size_t comma = at.find(',');
+  auto number = [](const std::string &t, int &v) {
+    const auto [p, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
+    return !t.empty() && ec == std::errc() && p == t.data() + t.size() && v >= 0 && v <= 100000;
+  };
+  if (comma == std::string::npos || !number(at.substr(0, comma), x) ||
+      !number(at.substr(comma + 1), y))
+    throw Error("bad position '" + at + "': expected X,Y in dots, such as 40,40");
+}
+
+} // namespace
+
+int run_status(const Address &address, bool json)
+{
+  Printer printer(address);
+  const Status s = printer.status();
+  if (json) {
+    Json j;
+    j["printer"] = address.text();
+    j.update(status_json(s));
+    print_json(j);
+  } else {
+    std::cout << s.text() << '\n';
+  }
+  return status_exit(s);
+}
+
+int run_info(const Address &address, bool json)
+{
+  Printer printer(address);
+  // Status first: a silent printer is then known after one wait, not three.
+  const Status s = printer.status();
+  std::string name, serial;
+  if (s.answered()) {
+    name = printer.name();
+    serial = printer.serial();
+  }
+  if (json) {
+    Json j;
+    j["printer"] = address.text();
+    j["name"] = s.answered() ? Json(name) : Json(nullptr);
+    j["serial"] = s.answered() ? Json(serial) : Json(nullptr);
+    j["status"] = status_json(s);
+    print_json(j);
+  } else {
+    std::cout << "printer  " << printer.describe() << '\n';
+    if (s.answered())
+      std::cout << "name     " << name << '\n' << "serial   " << serial << '\n';
+    std::cout << "status   " << s.text() << '\n';
+  }
+  return status_exit(s);
+}
+
+int run_send(const Address &address, const std::string &file, const WaitOptions &wait)
+{
+  const std::string data = read_input(file);
+  Printer printer(address);
+  ProgressMeter meter(STDERR_FILENO);
+  printer.send_binary(data, meter.callback());
+  meter.finish(data.size());
+  return wait_and_report(printer, wait);
+}
+
+int run_query(const Address &address, const std::string &command)
+{
+  Printer printer(address);
+  const std::string reply = printer.query(command);
+  std::cout.write(reply.data(), static_cast<std::streamsize>(reply.size()));
+  std::cout.flush();
+  return kExitOk;
+}
+
+int run_upload(const Address &address, const std::string &file, std::string as)
+{
+  require_readable(file, "");
+  if (as.empty())
+    as = std::filesystem::path(file).filename().string();
+  const auto size = std::filesystem::file_size(file);
+  Printer printer(address);
+  ProgressMeter meter(STDERR_FILENO);
+  printer.upload(file, as, meter.callback());
+  meter.finish(size);
+  return kExitOk;
+}
+
+int run_text(const Address &address, const std::string &text, const std::string &font, int size,
+             const std::string &label, const std::string &at, const WaitOptions &wait)
+{
+  std::string width, height;
+  parse_label(label, width, height);
+  int x = 0, y = 0;
+  parse_at(at, x, y);
+  if (size < 1 || size > 2000)
+    throw Error("bad font size " + std::to_string(size) + ": points from 1 to 2000");
+  if (text.empty())
+    throw Error("the text is empty");
+  require_readable(font, "the font ");
+  Printer printer(address);
+  printer.send("SIZE " + width + " mm," + height + " mm");
+  printer.send("CLS");
+  printer.text_bitmap(x, y, size, font, text);
+  printer.send("PRINT 1,1");
+  return wait_and_report(printer, wait);
+}
+
+int run_list(bool json)
+{
+  std::string problem;
+  std::vector<UsbDevice> usb = usb_devices(problem);
+  std::erase_if(usb, [](const UsbDevice &d) { return d.vendor != protocol::kVendorId; });
+  const std::vector<SerialDevice> serial = serial_adapters();
+  const std::string vendor = "0x" + hex4(protocol::kVendorId);
+  if (json) {
+    Json j;
+    j["usb"] = Json::array();
+    for (const UsbDevice &d : usb)
+      j["usb"].push_back({{"bus", d.bus},
+                          {"address", d.address},
+                          {"vendor", hex4(d.vendor)},
+                          {"product_id", hex4(d.product)},
+                          {"manufacturer", d.manufacturer},
+                          {"product", d.product_name},
+                          {"serial", d.serial},
+                          {"node", d.node.path},
+                          {"can_open", d.node.can_open},
+                          {"printer", "usb"}});
+    j["serial"] = Json::array();
+    for (const SerialDevice &s : serial) {
+      const std::string name =
+          std::filesystem::path(s.target.empty() ? s.node.path : s.target).filename().string();
+      j["serial"].push_back({{"device", s.node.path},
+                             {"target", s.target},
+                             {"group", s.node.group},
+                             {"terminal", s.is_terminal},
+                             {"can_open", s.node.can_open},
+                             {"printer", "serial:" + name}});
+    }
+    if (!problem.empty())
+      j["problem"] = problem;
+    print_json(j);
+    return kExitOk;
+  }
+  if (!problem.empty())
+    std::cout << problem << '\n';
+  if (usb.empty())
+    std::cout << "no USB device with vendor ID " << vendor << '\n';
+  else
+    std::cout << "USB printers (vendor ID " << vendor << "):\n";
+  for (const UsbDevice &d : usb) {
+    char head[64];
+    std::snprintf(head, sizeof head, "  bus %03d address %03d  %s:%s", d.bus, d.address,
+                  hex4(d.vendor).c_str(), hex4(d.product).c_str());
+    std::cout << head;
+    if (!d.manufacturer.empty() || !d.product_name.empty())
+      std::cout << "  " << d.manufacturer << (d.manufacturer.empty() ? "" : " ") << d.product_name;
+    if (!d.serial.empty())
+      std::cout << "  serial " << d.serial;
+    std::cout << "  " << d.node.path << "  "
+              << (d.node.can_open
+                      ? "you may open it"
+                      : std::string("you may not open it: ") + std::strerror(d.node.open_errno))
+              << '\n';
+  }
+  if (serial.empty()) {
+    std::cout << "no serial adapters (/dev/ttyUSB*, /dev/ttyACM*)\n";
+  } else {
+    std::cout << "serial devices:\n";
+    for (const SerialDevice &s : serial)
+      std::cout << "  " << s.node.path << (s.target.empty() ? "" : " -> " + s.target) << "  group "
+                << s.node.group << "  "
+                << (s.node.can_open
+                        ? "you may open it"
+                        : std::string("you may not open it: ") + std::strerror(s.node.open_errno))
+                << '\n';
+  }
+  return kExitOk;
+}
+
+int run_doctor(const Address &address)
+{
+  const std::vector<Finding> findings = diagnose(gather(address));
+  std::cout << render(findings);
+  return any_problem(findings) ? kExitFailure : kExitOk;
+}
+
+std::string explain_usb_failure()
+{
+  std::string problem;
+  const std::vector<UsbDevice> usb = usb_devices(problem);
+  const auto d = std::find_if(usb.begin(), usb.end(),
+                              [](const UsbDevice &u) { return u.vendor == protocol::kVendorId; });
+  if (d == usb.end())
+    return "no USB printer: no device with vendor ID 0x" + hex4(protocol::kVendorId) +
+           " is attached (zarn doctor lists what is)";
+  char where[64];
+  std::snprintf(where, sizeof where, "the USB printer on bus %03d address %03d", d->bus,
+                d->address);
+  if (!d->node.can_open && (d->node.open_errno == EACCES || d->node.open_errno == EPERM))
+    return "permission denied: " + d->node.path + " (" + where +
+           ") is not writable by you; zarn doctor shows the fix";
+  if (!d->holders.empty())
+    return std::string(where) + " is busy: held by " + d->holders.front().name + " (PID " +
+           std::to_string(d->holders.front().pid) + "); zarn doctor shows the fix";
+  return "";
+}
+
+} // namespace zarn::cli

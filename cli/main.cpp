@@ -1,0 +1,159 @@
+// zarn: a label printer from the shell.
+#include "commands.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+namespace {
+
+using namespace zarn::cli;
+
+constexpr const char *kAddressHelp =
+    "printer address: usb (the first USB printer), serial:ttyUSB0?baud=9600&parity=none&data=8"
+    "&stop=1 (a device under /dev; any setting may be left out: 115200 8N1), or tcp://HOST[:PORT] "
+    "(a host name or IPv4 address; port 9100). Default: $ZARN_PRINTER, else usb";
+
+constexpr const char *kExitStatus = "Exit status:\n"
+                                    "  0  done; the printer is ready (or only printing); --wait: "
+                                    "printed\n"
+                                    "  1  bad input, no printer, no reply, or a failed transfer\n"
+                                    "  2  the printer needs attention (paper out, ribbon out, "
+                                    "paper jam, head or cover open, paused, temperature)\n"
+                                    "  3  --wait: still printing when the time-out ran out";
+
+void add_wait(CLI::App *cmd, WaitOptions &wait, double &timeout)
+{
+  cmd->add_flag("--wait", wait.wait,
+                "wait until the label is printed and report how it ended: printed, paper out, "
+                "ribbon out, paper jam, head or cover open, temperature out of range, paused, "
+                "no reply, or timed out");
+  cmd->add_option("--timeout", timeout, "seconds --wait waits for printing to end")
+      ->default_val(60)
+      ->check(CLI::PositiveNumber);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+  CLI::App app{"Drive a thermal label printer over USB, a serial line or TCP (libzarn)."};
+  app.name("zarn");
+  app.fallthrough();
+  app.require_subcommand(1);
+  app.footer(kExitStatus);
+
+  std::string printer_text;
+  app.add_option("-p,--printer", printer_text, kAddressHelp)->envname("ZARN_PRINTER");
+
+  bool json = false;
+  WaitOptions wait;
+  double timeout = 60;
+  std::string file, command, as, text, font, label = "100x60mm", at = "0,0";
+  int size = 0;
+
+  CLI::App *status = app.add_subcommand("status", "print the printer's status in words");
+  status->add_flag("--json", json, "print a JSON object instead");
+  status->footer("Prints ready, printing, no reply, receive failed, or the conditions that are "
+                 "set, most pressing first: paper out, ribbon out, paper jam, head open, cover "
+                 "open, temperature out of range, paused, printing.\n\n" +
+                 std::string(kExitStatus));
+
+  CLI::App *info = app.add_subcommand("info", "print the printer's name, serial number and status");
+  info->add_flag("--json", json, "print a JSON object instead");
+  info->footer(kExitStatus);
+
+  CLI::App *send = app.add_subcommand("send", "send a file of label commands or bytes, unchanged");
+  send->add_option("FILE", file, "the file, or - for standard input")->required();
+  add_wait(send, wait, timeout);
+  send->footer("Shows progress (bytes, rate, time left) when standard error is a terminal.\n\n" +
+               std::string(kExitStatus));
+
+  CLI::App *query = app.add_subcommand("query", "send a command and print the printer's output");
+  query
+      ->add_option("COMMAND", command,
+                   "a line of the label command language, such as "
+                   "'OUT _MODEL$'")
+      ->required();
+  query->footer(kExitStatus);
+
+  CLI::App *upload = app.add_subcommand("upload", "store a file in the printer");
+  upload->add_option("FILE", file, "the file to store")->required();
+  upload->add_option("--as", as, "its name in the printer (default: the file's name)");
+  upload->footer("Shows progress when standard error is a terminal.\n\n" +
+                 std::string(kExitStatus));
+
+  CLI::App *text_cmd =
+      app.add_subcommand("text", "print one label with a line of text in a TrueType font");
+  text_cmd->add_option("TEXT", text, "the text (UTF-8)")->required();
+  text_cmd->add_option("--font", font, "a TrueType font file")->required();
+  text_cmd->add_option("--size", size, "the font size in points")->required();
+  text_cmd->add_option("--label", label, "label size WIDTHxHEIGHT in mm")->default_str("100x60mm");
+  text_cmd->add_option("--at", at, "position X,Y of the text's top left corner, in dots")
+      ->default_str("0,0");
+  add_wait(text_cmd, wait, timeout);
+  text_cmd->footer("Sends SIZE, CLS, the text as a bitmap, and PRINT 1,1.\n\n" +
+                   std::string(kExitStatus));
+
+  CLI::App *list = app.add_subcommand(
+      "list", "list USB printers and serial adapters, and whether you may open them");
+  list->add_flag("--json", json, "print a JSON object instead");
+  list->footer(kExitStatus);
+
+  CLI::App *doctor = app.add_subcommand(
+      "doctor", "find the printer and explain what keeps you from using it, with the fix");
+  doctor->footer("Checks the printer of -p (default: the USB printer, found as the library finds "
+                 "it) and changes nothing.\n\nExit status:\n  0  no problem found\n  1  a "
+                 "problem was found (each comes with its fix), or bad input");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError &e) {
+    if (e.get_exit_code() == 0)
+      return app.exit(e);
+    // CLI11 calls an unknown command a missing one; say which word it was.
+    const std::vector<std::string> left = app.remaining();
+    if (app.get_subcommands().empty() && !left.empty())
+      std::cerr << "zarn: unknown command '" << left.front() << "' (see zarn --help)\n";
+    else if (app.get_subcommands().empty())
+      std::cerr << "zarn: no command given (see zarn --help)\n";
+    else
+      std::cerr << "zarn: " << e.what() << " (see zarn --help)\n";
+    return kExitFailure;
+  }
+  wait.timeout = std::chrono::duration<double>(timeout);
+
+  zarn::Address address;
+  try {
+    if (!printer_text.empty())
+      address = zarn::Address::parse(printer_text);
+    if (status->parsed())
+      return run_status(address, json);
+    if (info->parsed())
+      return run_info(address, json);
+    if (send->parsed())
+      return run_send(address, file, wait);
+    if (query->parsed())
+      return run_query(address, command);
+    if (upload->parsed())
+      return run_upload(address, file, as);
+    if (text_cmd->parsed())
+      return run_text(address, text, font, size, label, at, wait);
+    if (list->parsed())
+      return run_list(json);
+    if (doctor->parsed())
+      return run_doctor(address);
+  } catch (const zarn::ConnectError &e) {
+    std::string why;
+    if (address.kind == zarn::Address::Kind::usb)
+      why = explain_usb_failure();
+    std::cerr << "zarn: " << (why.empty() ? e.what() : why) << '\n';
+    return kExitFailure;
+  } catch (const std::exception &e) {
+    std::cerr << "zarn: " << e.what() << '\n';
+    return kExitFailure;
+  }
+  return kExitFailure;
+}

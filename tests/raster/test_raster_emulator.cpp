@@ -1,0 +1,177 @@
+// Printed through the emulator program over TCP: what it prints is the
+// 1-bit image that was sent, dot for dot, and the barcodes on it scan.
+#include "raster_fixtures.hpp"
+#include "fake_printer.h" // ZARN_REQUIRE_FAKE
+#include "image.hpp"      // the emulator's PNG reader
+#include "zarn.h"
+
+#include <gtest/gtest.h>
+#include <zint.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+
+namespace zarn::raster::test {
+namespace {
+
+using zarn::test::FakeTcpPrinter;
+
+// The emulator's PNG as dots.
+Dots printed(const std::filesystem::path &png)
+{
+  const zarn::emu::Image img = zarn::emu::read_png(png);
+  Dots d;
+  d.width = img.width;
+  d.height = img.height;
+  d.ink = img.px;
+  return d;
+}
+
+// A shipping-label corner: a Code 128 and a QR code on a 50 x 30 mm label
+// drawn at 2 pixels a module (the fit scales it to the printer).
+std::vector<std::uint8_t> barcode_png()
+{
+  Grey g(400, 240);
+  g.paste_barcode(BARCODE_CODE128, "ZARN-42-0815", 20, 20, 2, 90);
+  g.paste_barcode(BARCODE_QRCODE, "https://example.org/t/42", 260, 110, 4);
+  return png_file(g);
+}
+
+class RasterEmulator : public ::testing::Test {
+ protected:
+  std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("zarn-raster-emu-" + std::to_string(::getpid()));
+  std::unique_ptr<Emulator> emu;
+  void SetUp() override
+  {
+    emu = std::make_unique<Emulator>(dir);
+    ZARN_REQUIRE_FAKE(emu->port() > 0, "the emulator did not start: " + emu->log());
+    ASSERT_EQ(openethernet(const_cast<char *>("127.0.0.1"), emu->port()), 1);
+  }
+  void TearDown() override
+  {
+    closeport();
+    emu.reset();
+    std::filesystem::remove_all(dir);
+  }
+};
+
+TEST_F(RasterEmulator, BarcodeAndQrPngPrintsDotForDotAndScans)
+{
+  const auto png = barcode_png();
+  Bitmap b;
+  ASSERT_EQ(render_bytes(png, options(50, 30, 203, ZARN_RASTER_DITHER_FLOYD_STEINBERG), b),
+            ZARN_RASTER_OK)
+      << zarn_raster_last_error();
+  ASSERT_EQ(zarn_raster_send(b.get(), 1), ZARN_RASTER_OK) << zarn_raster_last_error();
+  ASSERT_TRUE(emu->wait_for("label 1:")) << emu->log();
+  const Dots label = printed(emu->label(1));
+  const Dots sent = unpack(b.get());
+  EXPECT_EQ(label.width, 400);
+  EXPECT_EQ(label.height, 240);
+  EXPECT_TRUE(label == sent) << "the printed label differs from the bitmap sent";
+  EXPECT_EQ(scan(label), (std::vector<std::string>{"CODE-128:ZARN-42-0815",
+                                                   "QR-Code:https://example.org/t/42"}));
+  // The preview writer gives the same dots as the printer.
+  const auto preview = dir / "preview.png";
+  ASSERT_EQ(zarn_raster_bitmap_write_png(b.get(), preview.c_str()), ZARN_RASTER_OK);
+  EXPECT_TRUE(printed(preview) == sent);
+
+  // At 300 dpi (12 dots/mm) the same label is 600 x 360 dots and still
+  // scans; the 203-dpi emulator cannot show it whole, so the bitmap itself
+  // is read.
+  Bitmap fine;
+  ASSERT_EQ(render_bytes(png, options(50, 30, 300, ZARN_RASTER_DITHER_FLOYD_STEINBERG), fine),
+            ZARN_RASTER_OK);
+  EXPECT_EQ(zarn_raster_bitmap_width(fine.get()), 600);
+  EXPECT_EQ(zarn_raster_bitmap_height(fine.get()), 360);
+  EXPECT_EQ(
+      scan(unpack(fine.get())),
+      (std::vector<std::string>{"CODE-128:ZARN-42-0815", "QR-Code:https://example.org/t/42"}));
+}
+
+TEST_F(RasterEmulator, Code128PdfPrintsAndScansWithTwoCopies)
+{
+  // 4 x 3 in page, bars of 1 pt: at 8 dots/mm a module is 2.8 dots, so the
+  // bars only stay readable if they are rendered sharp at the device.
+  const auto pdf = code128_pdf("1Z999AA10123456784", 288, 216, 20, 40, 1.0);
+  Bitmap b;
+  ASSERT_EQ(render_bytes(pdf, options(101.5, 76), b), ZARN_RASTER_OK) << zarn_raster_last_error();
+  ASSERT_EQ(zarn_raster_send(b.get(), 2), ZARN_RASTER_OK);
+  ASSERT_TRUE(emu->wait_for("label 2:")) << emu->log();
+  const Dots first = printed(emu->label(1));
+  EXPECT_TRUE(first == unpack(b.get()));
+  EXPECT_TRUE(printed(emu->label(2)) == first);
+  EXPECT_EQ(scan(first), (std::vector<std::string>{"CODE-128:1Z999AA10123456784"}));
+}
+
+TEST_F(RasterEmulator, StreamedPageArrivesAsTheSameLabel)
+{
+  Grey g(320, 160);
+  for (int y = 0; y < g.height; ++y)
+    for (int x = 0; x < g.width; ++x)
+      g.at(x, y) = static_cast<std::uint8_t>(x * 255 / g.width);
+  g.fill(0, 30, 320, 90, 255); // the barcode's quiet zone stays paper
+  g.paste_barcode(BARCODE_CODE128, "STREAM-7", 40, 40, 2, 70);
+  ASSERT_EQ(setup(const_cast<char *>("40"), const_cast<char *>("20"), const_cast<char *>("4"),
+                  const_cast<char *>("8"), const_cast<char *>("0"), const_cast<char *>("3"),
+                  const_cast<char *>("0")),
+            1);
+  ASSERT_EQ(clearbuffer(), 1);
+  zarn_raster_stream *s = nullptr;
+  ASSERT_EQ(zarn_raster_stream_open(g.width, g.height, ZARN_RASTER_GREY8, nullptr,
+                                    ZARN_RASTER_STREAM_SEND, &s),
+            ZARN_RASTER_OK);
+  for (int y = 0; y < g.height; ++y)
+    ASSERT_EQ(zarn_raster_stream_write(s, &g.px[static_cast<std::size_t>(y) * g.width], nullptr),
+              ZARN_RASTER_OK);
+  ASSERT_EQ(zarn_raster_stream_close(s), ZARN_RASTER_OK);
+  ASSERT_EQ(printlabel(const_cast<char *>("1"), const_cast<char *>("1")), 1);
+  ASSERT_TRUE(emu->wait_for("label 1:")) << emu->log();
+  zarn_raster_bitmap *whole = nullptr;
+  const zarn_raster_options o = options(0, 0, 203, ZARN_RASTER_DITHER_FLOYD_STEINBERG);
+  ASSERT_EQ(zarn_raster_render_pixels(g.px.data(), g.width, g.height, static_cast<size_t>(g.width),
+                                      ZARN_RASTER_GREY8, &o, &whole),
+            ZARN_RASTER_OK);
+  const Bitmap owned(whole);
+  const Dots label = printed(emu->label(1));
+  EXPECT_TRUE(label == unpack(whole));
+  EXPECT_EQ(scan(label), (std::vector<std::string>{"CODE-128:STREAM-7"}));
+}
+
+TEST(RasterSend, WithoutAConnectionNothingIsSentAndTheErrorSaysSo)
+{
+  Bitmap b;
+  ASSERT_EQ(render_bytes(png_file(Grey(16, 16, 0)), options(), b), ZARN_RASTER_OK);
+  EXPECT_EQ(zarn_raster_send(b.get(), 1), ZARN_RASTER_ERR_NOT_CONNECTED);
+  EXPECT_STREQ(zarn_raster_last_error(),
+               "send: no printer connection is open (openport or openethernet)");
+  EXPECT_EQ(zarn_raster_send_bitmap(b.get(), 0, 0), ZARN_RASTER_ERR_NOT_CONNECTED);
+}
+
+TEST(RasterSend, OnlyTheRowsWithInkAreSent)
+{
+  FakeTcpPrinter printer;
+  ASSERT_EQ(openethernet(const_cast<char *>("127.0.0.1"), printer.port()), 1);
+  // 300 dpi: 101 x 53 dots is 8.417 x 4.417 mm; two rows of ink at y 20.
+  Grey g(101, 53);
+  g.fill(0, 20, 101, 2, 0);
+  const zarn_raster_options o = options(0, 0, 300);
+  zarn_raster_bitmap *b = nullptr;
+  ASSERT_EQ(zarn_raster_render_pixels(g.px.data(), g.width, g.height, static_cast<size_t>(g.width),
+                                      ZARN_RASTER_GREY8, &o, &b),
+            ZARN_RASTER_OK);
+  const Bitmap owned(b);
+  ASSERT_EQ(zarn_raster_send(b, 3), ZARN_RASTER_OK);
+  // Each row: 12 bytes of ink, then 5 dots of ink and 3 spare bits set.
+  const std::string row = std::string(12, '\0') + "\x07";
+  const std::string expected =
+      "SIZE 8.417 mm,4.417 mm\r\nCLS\r\nBITMAP 0,20,13,2,0," + row + row + "PRINT 1,3\r\n";
+  ASSERT_TRUE(printer.wait_for_bytes(expected.size()));
+  EXPECT_EQ(printer.received(), expected);
+  closeport();
+}
+
+} // namespace
+} // namespace zarn::raster::test
