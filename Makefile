@@ -39,7 +39,7 @@ test-sanitize:
 # Benchmarks against the raw system calls (figures only, never pass/fail).
 bench:
 	scripts/deps.sh bench
-	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DZARN_BENCH=ON -DZARN_BUILD_TESTS=OFF -DZARN_WERROR=$(WERROR)
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DZARN_BENCH=ON -DZARN_BUILD_TESTS=OFF -DZARN_BUILD_CLI=OFF -DZARN_WERROR=$(WERROR)
 	cmake --build build-bench -j$(JOBS)
 	scripts/bench.sh build-bench
 

@@ -76,7 +76,7 @@ awk -F, '
       if (!(base in seen)) { seen[base] = 1; order[++cases] = base }
     } else {
       label = $8; gsub(/"/, "", label)
-      # bench_raster's one counter, peak_rss_MiB, is the column after error_message.
+      # The one counter of bench_raster, peak_rss_MiB, is the column after error_message.
       if (name ~ /^raster_/ && $11 != "") label = sprintf("peak RSS %.1f MiB", $11)
       single[++singles] = name; single_ns[singles] = ns; single_label[singles] = label
     }
@@ -91,6 +91,7 @@ awk -F, '
                mbps[b, "zarn"], mbps[b, "raw"], mbps[b, "zarn"] / mbps[b, "raw"]
       } else {
         target = b ~ /^printerstatus/ ? "time ratio <= 1.1" : "time ratio <= 1.2"
+        if (b ~ /^usb_/) target = sprintf("%+.2f ms; about 2 ms more at most", (z - r) / 1e6)
         if (b in peer) target = peer[b] (b ~ /png/ ? ", time ratio <= 0.5, < 5 ms" : "")
         printf "%-28s %14s %14s %10.3f  %s\n", b, human(z), human(r), z / r, target
       }

@@ -3,6 +3,7 @@
 // above 1024.
 #include "faults.hpp"
 #include "usb_printer_test.hpp"
+#include "wire.hpp"
 #include "zarn.h"
 
 #include <gtest/gtest.h>
@@ -99,7 +100,7 @@ TEST_F(UsbFaults, UnplugWhileWaitingForTheFirstReplyPiece)
 
 TEST_F(UsbFaults, UnplugWhileGatheringTheRestOfAReply)
 {
-  answer_after(*sim, "OUT \"ENDLINE\"\r\n", {"partial output"});
+  answer_after(*sim, kEndLineWire, {"partial output"});
   auto unplug = unplug_later();
   const auto start = Clock::now();
   EXPECT_EQ(take_reply(sendcommand_getstring(text("DIR"))), "Receive Failed\r\n");
@@ -154,11 +155,11 @@ TEST(UsbHighDescriptor, EveryReceivePathWorks)
       device_fd = fd;
   EXPECT_GT(device_fd, 1024) << "the device is not open above 1024";
 
-  answer_after(*sim, "\033!?\r\n\r\n", {"\x20"});
+  answer_after(*sim, kStatusWire, {"\x20"});
   EXPECT_EQ(printerstatus(), 32);
-  answer_after(*sim, "~!T\n\r\r\n", {"ZP-1"});
+  answer_after(*sim, kNameWire, {"ZP-1"});
   EXPECT_EQ(take_reply(printername()), "ZP-1");
-  answer_after(*sim, "OUT \"ENDLINE\"\r\n", {"A", "B", "ENDLINE\r\nX"});
+  answer_after(*sim, kEndLineWire, {"A", "B", "ENDLINE\r\nX"});
   EXPECT_EQ(take_reply(sendcommand_getstring(text("DIR"))), "AB");
   closeport();
   sim.reset();

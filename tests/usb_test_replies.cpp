@@ -1,6 +1,7 @@
 // Replies over USB against the emulated printer: each queued chunk completes
 // one bulk IN transfer on endpoint 0x82.
 #include "usb_printer_test.hpp"
+#include "wire.hpp"
 #include "zarn.h"
 
 #include <gtest/gtest.h>
@@ -21,17 +22,7 @@ using zarn::test::text;
 
 namespace {
 
-const std::string kEndline = "ENDLINE\r\n";
-const std::string kGetstringRequest = "OUT \"ENDLINE\"\r\n";
-const std::string kStatusWire = "\033!?\r\n\r\n";
-const std::string kNameWire = "~!T\n\r\r\n";
-const std::string kSerialWire = "OUT _SERIAL$\r\n\r\n";
-
-std::string take(char *reply)
-{
-  EXPECT_NE(reply, nullptr);
-  return zarn::test::take_reply(reply);
-}
+using namespace zarn::test;
 
 class UsbReplies : public zarn::test::UsbPrinterTest {
  protected:
@@ -61,13 +52,13 @@ TEST_F(UsbReplies, StatusQueryReadsOneSignedByte)
 TEST_F(UsbReplies, NameAndSerialTakeOneTransferEach)
 {
   answer(kNameWire, {"ZL-420", "left over"});
-  EXPECT_EQ(take(printername()), "ZL-420");
+  EXPECT_EQ(take_reply(printername()), "ZL-420");
   EXPECT_EQ(wire(), kNameWire);
-  EXPECT_EQ(take(Read(text(""))), "left over") << "a single receive takes one transfer only";
+  EXPECT_EQ(take_reply(Read(text(""))), "left over") << "a single receive takes one transfer only";
 
   sim->clear_out();
   answer(kSerialWire, {"S/N 0042"});
-  EXPECT_EQ(take(printerserial()), "S/N 0042");
+  EXPECT_EQ(take_reply(printerserial()), "S/N 0042");
   EXPECT_EQ(wire(), kSerialWire);
 }
 
@@ -81,32 +72,32 @@ TEST_F(UsbReplies, UnreadTransfersAreDroppedBeforeEachQuery)
   sim->queue_in({0x04});
   sim->queue_in({'Z', 'L'});
   answer(kNameWire, {"ZL-420"});
-  EXPECT_EQ(take(printername()), "ZL-420");
+  EXPECT_EQ(take_reply(printername()), "ZL-420");
   sim->queue_in({'o', 'l', 'd'});
-  answer(kGetstringRequest, {"out" + kEndline});
-  EXPECT_EQ(take(sendcommand_getstring(text("DIR"))), "out");
+  answer(kEndLineWire, {"out" + kEndLine});
+  EXPECT_EQ(take_reply(sendcommand_getstring(text("DIR"))), "out");
   EXPECT_EQ(sim->in_queued(), 0u);
   // Read itself takes what is there.
   sim->queue_in({'a', 's', ' ', 'i', 's'});
-  EXPECT_EQ(take(Read(text(""))), "as is");
+  EXPECT_EQ(take_reply(Read(text(""))), "as is");
 }
 
 TEST_F(UsbReplies, GetstringGathersAcrossTransfers)
 {
-  answer(kGetstringRequest, {"ABC", "ENDL", "INE\r\nXYZ"});
-  EXPECT_EQ(take(sendcommand_getstring(text("CMD"))), "ABC");
-  EXPECT_EQ(wire(), "CMD\r\n" + kGetstringRequest);
+  answer(kEndLineWire, {"ABC", "ENDL", "INE\r\nXYZ"});
+  EXPECT_EQ(take_reply(sendcommand_getstring(text("CMD"))), "ABC");
+  EXPECT_EQ(wire(), "CMD\r\n" + kEndLineWire);
 
-  answer(kGetstringRequest, {"out", "", "put\r\n", kEndline});
-  EXPECT_EQ(take(sendcommand_getstring(text("CMD"))), "output\r\n");
+  answer(kEndLineWire, {"out", "", "put\r\n", kEndLine});
+  EXPECT_EQ(take_reply(sendcommand_getstring(text("CMD"))), "output\r\n");
 
   // The largest reply that fits, then one that does not: the second fails as
   // soon as the buffer is full, well before any transfer could time out.
-  answer(kGetstringRequest, {std::string(40000, 'A'), std::string(25526, 'B'), kEndline});
-  EXPECT_EQ(take(sendcommand_getstring(text("CMD"))),
+  answer(kEndLineWire, {std::string(40000, 'A'), std::string(25526, 'B'), kEndLine});
+  EXPECT_EQ(take_reply(sendcommand_getstring(text("CMD"))),
             std::string(40000, 'A') + std::string(25526, 'B'));
 
-  answer(kGetstringRequest, {std::string(40000, 'A'), std::string(25535, 'B'), kEndline});
+  answer(kEndLineWire, {std::string(40000, 'A'), std::string(25535, 'B'), kEndLine});
   const auto start = Clock::now();
   EXPECT_STREQ(sendcommand_getstring(text("CMD")), "Receive Failed\r\n");
   EXPECT_LT(since(start), 5s);
@@ -115,7 +106,7 @@ TEST_F(UsbReplies, GetstringGathersAcrossTransfers)
 TEST_F(UsbReplies, PrinterThatGoesAwayFailsEveryQueryAtOnce)
 {
   // Gone in the middle of a reply.
-  answer(kGetstringRequest, {"AB"});
+  answer(kEndLineWire, {"AB"});
   std::thread pull([&] {
     std::this_thread::sleep_for(300ms);
     sim->unplug();
