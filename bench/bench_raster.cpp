@@ -180,6 +180,8 @@ void render_path(benchmark::State &state, const fs::path &path)
     benchmark::DoNotOptimize(zarn_raster_bitmap_data(b));
     zarn_raster_bitmap_free(b);
   }
+  state.counters["peak_rss_MiB"] =
+      0; // measured for whole processes only (the CSV wants it everywhere)
 }
 
 // Pillow in a Python process of its own, asked for one run at a time.
@@ -245,6 +247,7 @@ void pillow(benchmark::State &state, const fs::path &path)
     }
     state.SetIterationTime(static_cast<double>(ns) * 1e-9);
   }
+  state.counters["peak_rss_MiB"] = 0;
   stop(p);
 }
 
@@ -306,8 +309,7 @@ void process(benchmark::State &state, const std::vector<std::string> &argv)
     peak = std::max(peak, reported_peak_kib(err_file));
     state.SetIterationTime(r.seconds);
   }
-  if (peak > 0)
-    state.counters["peak_rss_MiB"] = static_cast<double>(peak) / 1024;
+  state.counters["peak_rss_MiB"] = static_cast<double>(peak) / 1024;
 }
 
 // This process's own high-water mark of resident memory, from the kernel.

@@ -5,7 +5,7 @@
 // that every query makes before its request.
 #include "common/handle.hpp"
 #include "common/protocol.hpp"
-#include "usb_printer_sim.h"
+#include "usb_printer_sim.hpp"
 #include "zarn.h"
 
 #include <benchmark/benchmark.h>

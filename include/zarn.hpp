@@ -32,6 +32,7 @@
 #include "zarn.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -683,12 +684,18 @@ inline void Printer::open_serial()
     throw ConnectError("cannot open the serial printer " + path + ": " + std::strerror(errno));
   if (::access(path.c_str(), R_OK | W_OK) != 0)
     throw ConnectError("cannot open the serial printer " + path + ": " + std::strerror(errno));
-  // openport refuses anything but a terminal; a file is named as such here.
-  if (!S_ISCHR(st.st_mode))
-    throw ConnectError("cannot use the serial printer " + path + ": it is not a terminal");
+  // openport refuses anything but a terminal; say so rather than just fail.
+  {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const bool terminal = fd >= 0 && ::isatty(fd);
+    if (fd >= 0)
+      ::close(fd);
+    if (!terminal)
+      throw ConnectError("cannot use the serial printer " + path + ": it is not a terminal");
+  }
   std::string name = address_.device;
   if (openport(name.data()) != 1)
-    throw ConnectError("cannot open the serial printer " + path + " (is it a terminal?)");
+    throw ConnectError("cannot open the serial printer " + path);
   const SerialSettings &s = address_.settings;
   const char *problem = nullptr;
   if (s != SerialSettings{}) {

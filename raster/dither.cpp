@@ -92,13 +92,12 @@ void Ditherer::floyd_steinberg_row(const std::uint8_t *grey, std::uint8_t *packe
   std::fill(err_[1].begin(), err_[1].end(), 0);
   const bool forward = (y_ & 1) == 0; // serpentine: alternate rows run backwards
   const int step = forward ? 1 : -1;
-  int x = forward ? 0 : width_ - 1;
-  for (int n = 0; n < width_; ++n, x += step) {
+  const auto pixel = [&](int x) {
     const int v = grey[x];
     if (pure(v)) {
       if (v == 0)
         set_ink(packed, x);
-      continue;
+      return;
     }
     const int value = v + ((cur[x] + 8) >> 4);
     int e;
@@ -112,7 +111,31 @@ void Ditherer::floyd_steinberg_row(const std::uint8_t *grey, std::uint8_t *packe
     next[x - step] += 3 * e;
     next[x] += 5 * e;
     next[x + step] += e;
+  };
+  // Most of a label is paper and solid ink: eight pure pixels in a row
+  // take no error and give none, so their byte is packed at once.
+  const int full = width_ / 8;
+  if (!forward)
+    for (int x = width_ - 1; x >= 8 * full; --x)
+      pixel(x); // backwards, the partial byte at the row's end comes first
+  for (int n = 0; n < full; ++n) {
+    const int b = forward ? n : full - 1 - n;
+    std::uint64_t eight;
+    std::memcpy(&eight, grey + 8 * b, 8);
+    if (((eight ^ (eight >> 1)) & 0x7F7F7F7F7F7F7F7FULL) == 0) {
+      // Each byte is 0x00 or 0xFF: ink where it is 0.
+      unsigned byte = 0;
+      for (int k = 0; k < 8; ++k)
+        byte = (byte << 1) | (grey[8 * b + k] & 1u);
+      packed[b] = static_cast<std::uint8_t>(byte);
+      continue;
+    }
+    for (int k = 0; k < 8; ++k)
+      pixel(forward ? 8 * b + k : 8 * b + 7 - k);
   }
+  if (forward)
+    for (int x = 8 * full; x < width_; ++x)
+      pixel(x);
   std::swap(err_[0], err_[1]);
 }
 

@@ -77,7 +77,7 @@ awk -F, '
     } else {
       label = $8; gsub(/"/, "", label)
       # The one counter of bench_raster, peak_rss_MiB, is the column after error_message.
-      if (name ~ /^raster_/ && $11 != "") label = sprintf("peak RSS %.1f MiB", $11)
+      if (name ~ /^raster_/ && $11 > 0) label = sprintf("peak RSS %.1f MiB", $11)
       single[++singles] = name; single_ns[singles] = ns; single_label[singles] = label
     }
   }

@@ -1,146 +1,28 @@
 // The library against the emulator program: the demo label printed over
 // TCP, serial and USB comes out as the same PNG, and the emulator's fault
 // options reach the host the way they say.
-#include "fake_printer.h" // in_ci, ZARN_REQUIRE_FAKE
-#include "test_emulator_util.h"
+#include "fake_printer.hpp" // in_ci, ZARN_REQUIRE_FAKE
+#include "test_emulator_program.hpp"
 #include "zarn.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
-#include <thread>
-
-extern char **environ;
 
 namespace zarn::emu::test {
 namespace {
 
 using namespace std::chrono_literals;
 
-std::string slurp(const std::filesystem::path &file)
-{
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using Child = zarn::test::ChildProcess;
+using zarn::test::slurp;
 
-// A child process with stdout and stderr in one log file.
-class Child {
- public:
-  Child(const std::vector<std::string> &argv, const std::filesystem::path &log,
-        const std::vector<std::string> &extra_env = {})
-      : log_(log)
-  {
-    std::vector<std::string> env;
-    for (char **e = environ; *e; ++e)
-      env.emplace_back(*e);
-    for (const std::string &kv : extra_env) {
-      const std::string key = kv.substr(0, kv.find('=') + 1);
-      std::erase_if(env, [&](const std::string &e) { return e.rfind(key, 0) == 0; });
-      env.push_back(kv);
-    }
-    std::vector<char *> envp;
-    for (auto &e : env)
-      envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::vector<char *> args;
-    for (const auto &a : argv)
-      args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0)
-      pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Child() { stop(); }
-  Child(const Child &) = delete;
-  Child &operator=(const Child &) = delete;
-
-  bool started() const { return pid_ > 0; }
-  std::string log() const { return slurp(log_); }
-
-  // Waits until the log holds text; false when the child ended or time ran out.
-  bool wait_for(const std::string &text, std::chrono::milliseconds limit = 10s)
-  {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-      if (log().find(text) != std::string::npos)
-        return true;
-      if (exited())
-        return log().find(text) != std::string::npos;
-      std::this_thread::sleep_for(20ms);
-    }
-    return false;
-  }
-
-  // Exit status, or -1 when it did not end within the limit (it is then killed).
-  int wait(std::chrono::milliseconds limit = 60s)
-  {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!exited()) {
-      if (std::chrono::steady_clock::now() > end) {
-        stop();
-        return -1;
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    return status_;
-  }
-
-  void stop()
-  {
-    if (pid_ > 0 && !exited()) {
-      ::kill(pid_, SIGTERM);
-      int st = 0;
-      while (::waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
-      }
-      pid_ = -1;
-    }
-  }
-
- private:
-  bool exited()
-  {
-    if (pid_ <= 0)
-      return true;
-    int st = 0;
-    const pid_t r = ::waitpid(pid_, &st, WNOHANG);
-    if (r == pid_) {
-      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      pid_ = -1;
-      return true;
-    }
-    return r < 0;
-  }
-
-  pid_t pid_ = -1;
-  int status_ = -1;
-  std::filesystem::path log_;
-};
-
-std::string emulator() { return ZARN_EMULATOR_BIN; }
+std::string emulator() { return emulator_binary(); }
 #ifdef ZARN_DEMO_BIN
 std::string demo() { return ZARN_DEMO_BIN; }
 #else
 std::string demo() { return ""; } // examples not built
 #endif
-
-int tcp_port(const Child &emu)
-{
-  std::istringstream in(emu.log());
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("listening on 127.0.0.1:", 0) == 0)
-      return std::stoi(line.substr(line.rfind(':') + 1));
-  return -1;
-}
 
 class EmulatorEndToEnd : public ::testing::Test {
  protected:
@@ -191,11 +73,8 @@ TEST_F(EmulatorEndToEnd, SameLabelOverTcpSerialAndUsb)
     const auto out = dir.path / "usb";
     // In a sanitizer build the USB host starts with umockdev's preload
     // library ahead of the ASan runtime; ASan must be told that is fine.
-    const char *asan = std::getenv("ASAN_OPTIONS");
-    const std::string asan_options = std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
-                                     (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
     Child emu({emulator(), "--out", out.string(), "--usb", "--", demo(), "--usb"},
-              dir.path / "usb.log", {asan_options});
+              dir.path / "usb.log", {zarn::test::asan_options_for_preload()});
     ASSERT_TRUE(emu.started());
     const int status = emu.wait();
     ZARN_REQUIRE_FAKE(status == 0 || emu.log().find("USB:") == std::string::npos,
@@ -227,36 +106,23 @@ TEST_F(EmulatorEndToEnd, SameLabelOverTcpSerialAndUsb)
 }
 
 // The library connected in-process to an emulator started with options.
-class EmulatorFaults : public EmulatorEndToEnd {
+class EmulatorFaults : public EmulatorProgramTest {
  protected:
-  std::unique_ptr<Child> start(std::vector<std::string> options)
-  {
-    std::vector<std::string> argv = {emulator(), "--tcp", "127.0.0.1:0", "--out",
-                                     (dir.path / "out").string()};
-    argv.insert(argv.end(), options.begin(), options.end());
-    auto emu =
-        std::make_unique<Child>(argv, dir.path / ("emulator-" + std::to_string(++runs_) + ".log"));
-    EXPECT_TRUE(emu->wait_for("listening on")) << emu->log();
-    port_ = tcp_port(*emu);
-    return emu;
-  }
   bool connect() { return openethernet(const_cast<char *>("127.0.0.1"), port_) == 1; }
   void TearDown() override { closeport(); }
-  int port_ = -1;
-  int runs_ = 0;
 };
 
 TEST_F(EmulatorFaults, StatusByteAndDelayedChunkedReplies)
 {
   {
-    auto emu = start({"--status", "paper-out+head-open"});
+    auto emu = start_tcp({"--status", "paper-out+head-open"});
     ASSERT_TRUE(connect());
     EXPECT_EQ(printerstatus(), 0x05);
     closeport();
   }
   {
     // 0x80 reaches the host as a signed byte.
-    auto emu = start({"--status", "0x80"});
+    auto emu = start_tcp({"--status", "0x80"});
     ASSERT_TRUE(connect());
     EXPECT_EQ(printerstatus(), -128);
     closeport();
@@ -264,7 +130,7 @@ TEST_F(EmulatorFaults, StatusByteAndDelayedChunkedReplies)
   {
     // Three-byte pieces 30 ms apart after a 200 ms delay: the library's
     // gathering still finds ENDLINE across the pieces.
-    auto emu = start({"--reply-delay", "200", "--reply-chunk", "3", "--chunk-gap", "30"});
+    auto emu = start_tcp({"--reply-delay", "200", "--reply-chunk", "3", "--chunk-gap", "30"});
     ASSERT_TRUE(connect());
     const auto t0 = std::chrono::steady_clock::now();
     char *reply = sendcommand_getstring(const_cast<char *>("OUT \"pieces of text\""));
@@ -282,7 +148,7 @@ TEST_F(EmulatorFaults, StatusByteAndDelayedChunkedReplies)
 
 TEST_F(EmulatorFaults, CloseAfterCutsTheConnectionAndTheNextOneWorks)
 {
-  auto emu = start({"--close-after", "12"});
+  auto emu = start_tcp({"--close-after", "12"});
   ASSERT_TRUE(connect());
   // "OUT \"ENDLINE\"" is past byte 12: the emulator hangs up instead of answering.
   char *reply = sendcommand_getstring(const_cast<char *>("CLS"));
@@ -298,7 +164,7 @@ TEST_F(EmulatorFaults, CloseAfterCutsTheConnectionAndTheNextOneWorks)
 
 TEST_F(EmulatorFaults, HostLeavingInsideABlockDoesNotWedgeThePrinter)
 {
-  auto emu = start({});
+  auto emu = start_tcp({});
   ASSERT_TRUE(connect());
   unsigned char header[] = "BITMAP 0,0,100,100,0,abc";
   ASSERT_EQ(sendBinaryData(header, static_cast<int>(sizeof header - 1)), 1);
@@ -331,13 +197,10 @@ TEST(EmulatorUsbHost, DISABLED_LeavesInsideABlockThenComesBack)
 
 TEST_F(EmulatorFaults, UsbHostReopeningStartsAFreshStream)
 {
-  const char *asan = std::getenv("ASAN_OPTIONS");
-  const std::string asan_options = std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
-                                   (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
   const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
   Child emu({emulator(), "--out", (dir.path / "usb").string(), "--usb", "--", self,
              "--gtest_filter=EmulatorUsbHost.*", "--gtest_also_run_disabled_tests"},
-            dir.path / "usb-host.log", {asan_options});
+            dir.path / "usb-host.log", {zarn::test::asan_options_for_preload()});
   const int status = emu.wait();
   ZARN_REQUIRE_FAKE(status == 0 || emu.log().find("USB:") == std::string::npos,
                     "umockdev testbed not available: " + emu.log());

@@ -2,8 +2,10 @@
 // connection. The printer side keeps every byte it read, so the whole stream
 // is compared with what the host meant to send, and the printer must have
 // printed every label, in order, without a single problem.
-#include "fake_printer.h" // open_descriptor_count
-#include "loopback.h"
+#include "fake_printer.hpp" // open_descriptor_count
+#include "loopback.hpp"
+#include "common/handle.hpp"
+#include "common/protocol.hpp"
 #include "printer.hpp"
 #include "zarn.h"
 
@@ -39,15 +41,14 @@ class EmulatedTcpPrinter {
     printer_->set_printed(
         [this](const zarn::emu::PrintedLabel &l) { numbers_.push_back(l.number); });
 
-    listen_ = zarn::test::listen_on_loopback(port_, 4);
+    listen_.reset(zarn::test::listen_on_loopback(port_, 4));
     worker_ = std::thread([this] { serve(); });
   }
   ~EmulatedTcpPrinter()
   {
-    shutdown(listen_, SHUT_RDWR);
+    shutdown(listen_.get(), SHUT_RDWR);
     if (worker_.joinable())
       worker_.join();
-    close(listen_);
   }
   int port() const { return port_; }
   // Read once the host has closed and the worker has finished the stream.
@@ -64,29 +65,28 @@ class EmulatedTcpPrinter {
  private:
   void serve()
   {
-    const int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0)
+    const zarn::UniqueFd fd(accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!fd)
       return;
     std::vector<std::uint8_t> buf(1 << 16);
     for (;;) {
-      const ssize_t n = read(fd, buf.data(), buf.size());
+      const ssize_t n = read(fd.get(), buf.data(), buf.size());
       if (n <= 0)
         break;
       received_.append(reinterpret_cast<const char *>(buf.data()), static_cast<std::size_t>(n));
       printer_->feed(buf.data(), static_cast<std::size_t>(n));
       const std::string reply = printer_->take_replies();
       if (!reply.empty())
-        (void)!::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+        (void)!::send(fd.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
     }
     printer_->end_of_stream();
-    close(fd);
   }
 
   std::unique_ptr<zarn::emu::Printer> printer_;
   std::string received_;
   std::vector<int> numbers_;
   std::vector<std::string> log_;
-  int listen_ = -1;
+  zarn::UniqueFd listen_;
   std::uint16_t port_ = 0;
   std::thread worker_;
 };
@@ -120,7 +120,7 @@ TEST(EmulatorLoad, TenThousandLabelsOverTcpEveryByteAccountedFor)
   }
   // The status round trip proves the printer has worked through all of it.
   EXPECT_GE(printerstatus(), 0);
-  expected += "\033!?\r\n\r\n";
+  expected += std::string(zarn::protocol::kStatusRequest) + "\r\n";
   EXPECT_EQ(closeport(), 1);
   printer.wait_done();
 

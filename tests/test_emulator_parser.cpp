@@ -1,6 +1,7 @@
 // The printer's stream parser: lines, immediate commands and binary blocks
 // arrive in pieces of any size and must give the same commands whole.
 #include "parser.hpp"
+#include "test_emulator_util.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,11 @@
 
 namespace zarn::emu {
 namespace {
+
+using test::kEndLineQuery;
+using test::kNameQuery;
+using test::kSerialQuery;
+using test::kStatusQuery;
 
 std::string hex(std::span<const std::uint8_t> data)
 {
@@ -80,13 +86,9 @@ const std::string kSession = "SIZE 100 mm,60 mm\r\n"
                              "CLS\r\n"
                              "TEXT 10,20,\"3\",0,1,1,\"a, \"quoted\" text\"\r\n"
                              "TEXT 10,60,\"3\",0,1,1,@1\r\n"
-                             "BARCODE 10,100,\"128\",50,1,0,2,4,\"X1\"\r\n"
-                             "\x1b!?\r\n\r\n"
-                             "~!T\n\r\r\n"
-                             "OUT _SERIAL$\r\n\r\n"
-                             "OUT \"ENDLINE\"\r\n"
-                             "DOWNLOAD F,\"LOGO.PCX\",8," +
-                             kFileBytes +
+                             "BARCODE 10,100,\"128\",50,1,0,2,4,\"X1\"\r\n" +
+                             kStatusQuery + kNameQuery + kSerialQuery + kEndLineQuery +
+                             "DOWNLOAD F,\"LOGO.PCX\",8," + kFileBytes +
                              "\r\n\r\n"
                              "BITMAP 30,40,2,3,0," +
                              kBitmapBytes +

@@ -1,6 +1,6 @@
 // The emulated printer's behaviour towards a host: replies, printing,
 // counters, stored files, status and bad input.
-#include "test_emulator_util.h"
+#include "test_emulator_util.hpp"
 
 #include <fstream>
 #include <random>
@@ -14,17 +14,17 @@ TEST(EmulatorPrinter, AnswersTheQueriesTheLibraryMakes)
   config.model_name = "TEST-MODEL";
   config.serial_number = "SN-42";
   RecordingPrinter p(config);
-  p.send("\x1b!?\r\n\r\n");
+  p.send(kStatusQuery);
   EXPECT_EQ(p.replies(), std::string(1, '\0'));
-  p.send("~!T\n\r\r\n");
+  p.send(kNameQuery);
   EXPECT_EQ(p.replies(), "TEST-MODEL");
-  p.send("OUT _SERIAL$\r\n\r\n");
+  p.send(kSerialQuery);
   EXPECT_EQ(p.replies(), "SN-42\r\n");
-  // sendcommand_getstring: the command's output, then ENDLINE CR LF.
-  p.send("OUT \"first\";_MODEL$\r\nOUT \"ENDLINE\"\r\n");
-  EXPECT_EQ(p.replies(), "firstTEST-MODEL\r\nENDLINE\r\n");
-  p.send("CLS\r\nOUT \"ENDLINE\"\r\n");
-  EXPECT_EQ(p.replies(), "ENDLINE\r\n");
+  // sendcommand_getstring: the command's output, then the end-line reply.
+  p.send("OUT \"first\";_MODEL$\r\n" + kEndLineQuery);
+  EXPECT_EQ(p.replies(), std::string("firstTEST-MODEL\r\n") + protocol::kEndLineReply);
+  p.send("CLS\r\n" + kEndLineQuery);
+  EXPECT_EQ(p.replies(), protocol::kEndLineReply);
   EXPECT_TRUE(p.log.empty());
 }
 
@@ -41,12 +41,12 @@ TEST(EmulatorPrinter, StatusByteCanBeSetAndBlocksPrinting)
   EXPECT_FALSE(parse_status("paper-gone", s));
 
   RecordingPrinter p;
-  p.send("EMULATOR STATUS paper-out\r\n\x1b!?\r\n\r\nCLS\r\nPRINT 1\r\n");
+  p.send("EMULATOR STATUS paper-out\r\n" + kStatusQuery + "CLS\r\nPRINT 1\r\n");
   EXPECT_EQ(p.replies(), "\x04");
   EXPECT_TRUE(p.images.empty());
   EXPECT_TRUE(p.logged("line 5: not printed: the printer reports status 0x04"));
   // Bits that do not stop the printer: it prints.
-  p.send("EMULATOR STATUS 0x20\r\nPRINT 1\r\n\x1b!?\r\n");
+  p.send("EMULATOR STATUS 0x20\r\nPRINT 1\r\n" + kStatusQuery);
   EXPECT_EQ(p.replies(), "\x20");
   EXPECT_EQ(p.images.size(), 1u);
 }

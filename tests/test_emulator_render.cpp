@@ -1,6 +1,6 @@
 // What the emulator prints: label sizes, bitmaps to the dot, text inside the
 // cells of its font, barcodes that a scanner reads back.
-#include "test_emulator_util.h"
+#include "test_emulator_util.hpp"
 
 #include <random>
 

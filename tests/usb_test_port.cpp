@@ -13,7 +13,7 @@
 
 #include "fake_printer.hpp"
 #include "host_calls.hpp"
-#include "usb_printer_sim.h"
+#include "usb_printer_sim.hpp"
 #include "zarn.h"
 
 using namespace std::chrono_literals;

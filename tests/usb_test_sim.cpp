@@ -15,36 +15,29 @@
 #include <thread>
 #include <vector>
 
-#include "usb_printer_sim.h"
+#include "common/handle.hpp"
+#include "common/protocol.hpp"
+#include "fake_printer.hpp" // ZARN_REQUIRE_FAKE
+#include "usb_printer_sim.hpp"
 
 using namespace std::chrono_literals;
 using zarn::usbsim::DeviceSpec;
 using zarn::usbsim::UsbPrinterSim;
+constexpr auto kOut = zarn::usbsim::kEndpointOut;
+constexpr auto kIn = zarn::usbsim::kEndpointIn;
 
 namespace {
 
 std::vector<uint8_t> bytes(const std::string &s) { return {s.begin(), s.end()}; }
 
-struct Context {
-  libusb_context *ctx = nullptr;
-  Context() { libusb_init(&ctx); }
-  ~Context()
-  {
-    if (ctx)
-      libusb_exit(ctx);
-  }
-};
+using ContextPtr = zarn::Owned<libusb_context, libusb_exit>;
+using HandlePtr = zarn::Owned<libusb_device_handle, libusb_close>;
 
-struct Handle {
-  libusb_device_handle *h = nullptr;
-  ~Handle() { close(); }
-  void close()
-  {
-    if (h)
-      libusb_close(h);
-    h = nullptr;
-  }
-};
+ContextPtr make_context()
+{
+  libusb_context *ctx = nullptr;
+  return ContextPtr(libusb_init(&ctx) == 0 ? ctx : nullptr);
+}
 
 // Opens the n-th listed device with the given vendor ID.
 libusb_device_handle *open_vendor(libusb_context *ctx, uint16_t vendor, int nth = 0)
@@ -76,28 +69,28 @@ int bulk(libusb_device_handle *h, uint8_t ep, std::vector<uint8_t> &buf, unsigne
 // The child process for RunChild: opens the printer, answers its greeting.
 int child_main()
 {
-  Context c;
-  if (!c.ctx)
+  const ContextPtr c = make_context();
+  if (!c.get())
     return 10;
-  Handle h;
-  h.h = open_vendor(c.ctx, zarn::usbsim::kVendorId);
-  if (!h.h)
+  HandlePtr h;
+  h.reset(open_vendor(c.get(), zarn::usbsim::kVendorId));
+  if (!h.get())
     return 11;
-  libusb_detach_kernel_driver(h.h, 0);
-  if (libusb_claim_interface(h.h, 0) != 0)
+  libusb_detach_kernel_driver(h.get(), 0);
+  if (libusb_claim_interface(h.get(), 0) != 0)
     return 12;
   std::vector<uint8_t> hello = bytes("hello\r\n"), reply(64);
   int n = 0;
-  if (bulk(h.h, zarn::usbsim::kEndpointOut, hello, 2000, &n) != 0 || n != 7)
+  if (bulk(h.get(), zarn::usbsim::kEndpointOut, hello, 2000, &n) != 0 || n != 7)
     return 13;
-  if (bulk(h.h, zarn::usbsim::kEndpointIn, reply, 2000, &n) != 0)
+  if (bulk(h.get(), zarn::usbsim::kEndpointIn, reply, 2000, &n) != 0)
     return 14;
   std::vector<uint8_t> answer = bytes("got ");
   answer.insert(answer.end(), reply.begin(), reply.begin() + n);
-  if (bulk(h.h, zarn::usbsim::kEndpointOut, answer, 2000, &n) != 0)
+  if (bulk(h.get(), zarn::usbsim::kEndpointOut, answer, 2000, &n) != 0)
     return 15;
-  libusb_release_interface(h.h, 0);
-  libusb_attach_kernel_driver(h.h, 0);
+  libusb_release_interface(h.get(), 0);
+  libusb_attach_kernel_driver(h.get(), 0);
   return 0;
 }
 
@@ -112,17 +105,13 @@ class UsbSim : public ::testing::Test {
   void SetUp() override
   {
     sim = std::make_unique<UsbPrinterSim>();
-    if (!UsbPrinterSim::available()) {
-      const char *why =
-          "not running under umockdev-wrapper: the emulated USB printer is unavailable";
-      if (std::getenv("CI"))
-        FAIL() << why;
-      GTEST_SKIP() << why;
-    }
+    ZARN_REQUIRE_FAKE(
+        UsbPrinterSim::available(),
+        "not running under umockdev-wrapper: the emulated USB printer is unavailable");
   }
   void TearDown() override
   {
-    handle.close();
+    handle.reset();
     ctx.reset();
     sim.reset();
   }
@@ -130,17 +119,17 @@ class UsbSim : public ::testing::Test {
   void open_claimed(const DeviceSpec &device = {})
   {
     sim->add_device(device);
-    ctx = std::make_unique<Context>();
-    ASSERT_NE(ctx->ctx, nullptr);
-    handle.h = open_vendor(ctx->ctx, device.vendor);
-    ASSERT_NE(handle.h, nullptr);
-    libusb_detach_kernel_driver(handle.h, 0);
-    ASSERT_EQ(libusb_claim_interface(handle.h, 0), 0);
+    ctx = make_context();
+    ASSERT_NE(ctx.get(), nullptr);
+    handle.reset(open_vendor(ctx.get(), device.vendor));
+    ASSERT_NE(handle.get(), nullptr);
+    libusb_detach_kernel_driver(handle.get(), 0);
+    ASSERT_EQ(libusb_claim_interface(handle.get(), 0), 0);
   }
 
   std::unique_ptr<UsbPrinterSim> sim;
-  std::unique_ptr<Context> ctx;
-  Handle handle;
+  ContextPtr ctx;
+  HandlePtr handle;
 };
 
 TEST_F(UsbSim, EnumeratesDevicesWithTheirDescriptors)
@@ -148,9 +137,9 @@ TEST_F(UsbSim, EnumeratesDevicesWithTheirDescriptors)
   sim->add_device();
   sim->add_device({.serial = "ZT0002"});
   sim->add_device({.vendor = 0x0bda, .product = 0x8153});
-  Context c;
+  const ContextPtr c = make_context();
   libusb_device **list = nullptr;
-  ssize_t n = libusb_get_device_list(c.ctx, &list);
+  ssize_t n = libusb_get_device_list(c.get(), &list);
   ASSERT_EQ(n, 3);
   std::vector<int> printers; // device numbers in list order
   for (ssize_t i = 0; i < n; ++i) {
@@ -172,8 +161,8 @@ TEST_F(UsbSim, EnumeratesDevicesWithTheirDescriptors)
     const libusb_interface_descriptor &alt = config->interface[0].altsetting[0];
     EXPECT_EQ(alt.bInterfaceNumber, 0);
     ASSERT_EQ(alt.bNumEndpoints, 2);
-    EXPECT_EQ(alt.endpoint[0].bEndpointAddress, 0x01);
-    EXPECT_EQ(alt.endpoint[1].bEndpointAddress, 0x82);
+    EXPECT_EQ(alt.endpoint[0].bEndpointAddress, kOut);
+    EXPECT_EQ(alt.endpoint[1].bEndpointAddress, kIn);
     for (int e = 0; e < 2; ++e) {
       EXPECT_EQ(alt.endpoint[e].bmAttributes & 3, LIBUSB_TRANSFER_TYPE_BULK);
       EXPECT_EQ(alt.endpoint[e].wMaxPacketSize, 512);
@@ -185,14 +174,15 @@ TEST_F(UsbSim, EnumeratesDevicesWithTheirDescriptors)
   EXPECT_EQ(printers, (std::vector<int>{sim->devnum(0), sim->devnum(1)}));
 
   // String descriptors travel as control transfers on endpoint 0.
-  Handle h;
-  h.h = open_vendor(c.ctx, zarn::usbsim::kVendorId);
-  ASSERT_NE(h.h, nullptr);
+  HandlePtr h;
+  h.reset(open_vendor(c.get(), zarn::usbsim::kVendorId));
+  ASSERT_NE(h.get(), nullptr);
   libusb_device_descriptor desc{};
-  libusb_get_device_descriptor(libusb_get_device(h.h), &desc);
+  libusb_get_device_descriptor(libusb_get_device(h.get()), &desc);
   unsigned char text[64] = {};
-  ASSERT_GT(libusb_get_string_descriptor_ascii(h.h, desc.iSerialNumber, text, sizeof text), 0);
-  const int opened = libusb_get_device_address(libusb_get_device(h.h)) == sim->devnum(0) ? 0 : 1;
+  ASSERT_GT(libusb_get_string_descriptor_ascii(h.get(), desc.iSerialNumber, text, sizeof text), 0);
+  const int opened =
+      libusb_get_device_address(libusb_get_device(h.get())) == sim->devnum(0) ? 0 : 1;
   EXPECT_STREQ(reinterpret_cast<char *>(text), opened == 0 ? "ZT0001" : "ZT0002");
   EXPECT_EQ(sim->open_count(opened), 1);
   EXPECT_EQ(sim->open_count(1 - opened), 0);
@@ -201,28 +191,28 @@ TEST_F(UsbSim, EnumeratesDevicesWithTheirDescriptors)
 TEST_F(UsbSim, KernelDriverAndInterfaceFollowTheKernelsRules)
 {
   sim->add_device();
-  ctx = std::make_unique<Context>();
-  handle.h = open_vendor(ctx->ctx, zarn::usbsim::kVendorId);
-  ASSERT_NE(handle.h, nullptr);
+  ctx = make_context();
+  handle.reset(open_vendor(ctx.get(), zarn::usbsim::kVendorId));
+  ASSERT_NE(handle.get(), nullptr);
   EXPECT_EQ(sim->open_count(), 1);
   EXPECT_TRUE(sim->is_open());
   EXPECT_TRUE(sim->driver_attached());
-  EXPECT_EQ(libusb_kernel_driver_active(handle.h, 0), 1);
-  EXPECT_EQ(libusb_claim_interface(handle.h, 0), LIBUSB_ERROR_BUSY);
+  EXPECT_EQ(libusb_kernel_driver_active(handle.get(), 0), 1);
+  EXPECT_EQ(libusb_claim_interface(handle.get(), 0), LIBUSB_ERROR_BUSY);
 
-  EXPECT_EQ(libusb_detach_kernel_driver(handle.h, 0), 0);
+  EXPECT_EQ(libusb_detach_kernel_driver(handle.get(), 0), 0);
   EXPECT_FALSE(sim->driver_attached());
-  EXPECT_EQ(libusb_detach_kernel_driver(handle.h, 0), LIBUSB_ERROR_NOT_FOUND);
-  ASSERT_EQ(libusb_claim_interface(handle.h, 0), 0);
+  EXPECT_EQ(libusb_detach_kernel_driver(handle.get(), 0), LIBUSB_ERROR_NOT_FOUND);
+  ASSERT_EQ(libusb_claim_interface(handle.get(), 0), 0);
   EXPECT_TRUE(sim->interface_claimed());
-  EXPECT_EQ(libusb_kernel_driver_active(handle.h, 0), 0); // usbfs holds it now
-  EXPECT_EQ(libusb_attach_kernel_driver(handle.h, 0), LIBUSB_ERROR_BUSY);
+  EXPECT_EQ(libusb_kernel_driver_active(handle.get(), 0), 0); // usbfs holds it now
+  EXPECT_EQ(libusb_attach_kernel_driver(handle.get(), 0), LIBUSB_ERROR_BUSY);
 
-  EXPECT_EQ(libusb_release_interface(handle.h, 0), 0);
+  EXPECT_EQ(libusb_release_interface(handle.get(), 0), 0);
   EXPECT_FALSE(sim->interface_claimed());
-  EXPECT_EQ(libusb_attach_kernel_driver(handle.h, 0), 0);
+  EXPECT_EQ(libusb_attach_kernel_driver(handle.get(), 0), 0);
   EXPECT_TRUE(sim->driver_attached());
-  handle.close();
+  handle.reset();
   EXPECT_TRUE(sim->wait_closed(2s));
   EXPECT_FALSE(sim->is_open());
 }
@@ -230,20 +220,20 @@ TEST_F(UsbSim, KernelDriverAndInterfaceFollowTheKernelsRules)
 TEST_F(UsbSim, UnboundDeviceAndClaimDroppedOnClose)
 {
   sim->add_device({.driver_bound = false});
-  ctx = std::make_unique<Context>();
-  handle.h = open_vendor(ctx->ctx, zarn::usbsim::kVendorId);
-  ASSERT_NE(handle.h, nullptr);
-  EXPECT_EQ(libusb_kernel_driver_active(handle.h, 0), 0);
-  EXPECT_EQ(libusb_detach_kernel_driver(handle.h, 0), LIBUSB_ERROR_NOT_FOUND);
-  ASSERT_EQ(libusb_claim_interface(handle.h, 0), 0);
-  ASSERT_EQ(libusb_release_interface(handle.h, 0), 0);
+  ctx = make_context();
+  handle.reset(open_vendor(ctx.get(), zarn::usbsim::kVendorId));
+  ASSERT_NE(handle.get(), nullptr);
+  EXPECT_EQ(libusb_kernel_driver_active(handle.get(), 0), 0);
+  EXPECT_EQ(libusb_detach_kernel_driver(handle.get(), 0), LIBUSB_ERROR_NOT_FOUND);
+  ASSERT_EQ(libusb_claim_interface(handle.get(), 0), 0);
+  ASSERT_EQ(libusb_release_interface(handle.get(), 0), 0);
   // No driver binds again, and libusb reports that.
-  EXPECT_EQ(libusb_attach_kernel_driver(handle.h, 0), LIBUSB_ERROR_NOT_FOUND);
+  EXPECT_EQ(libusb_attach_kernel_driver(handle.get(), 0), LIBUSB_ERROR_NOT_FOUND);
   EXPECT_FALSE(sim->driver_attached());
 
   // Closing with the interface still claimed gives it up, as usbfs does.
-  ASSERT_EQ(libusb_claim_interface(handle.h, 0), 0);
-  handle.close();
+  ASSERT_EQ(libusb_claim_interface(handle.get(), 0), 0);
+  handle.reset();
   ASSERT_TRUE(sim->wait_closed(2s));
   EXPECT_FALSE(sim->interface_claimed());
 }
@@ -255,11 +245,11 @@ TEST_F(UsbSim, BulkOutRecordsEveryTransferInOrder)
   for (size_t i = 0; i < big.size(); ++i)
     big[i] = static_cast<uint8_t>(i * 7 + (i >> 12));
   int n = -1;
-  ASSERT_EQ(bulk(handle.h, 0x01, line, 5000, &n), 0);
+  ASSERT_EQ(bulk(handle.get(), kOut, line, 5000, &n), 0);
   EXPECT_EQ(n, static_cast<int>(line.size()));
-  ASSERT_EQ(libusb_bulk_transfer(handle.h, 0x01, nullptr, 0, &n, 0), 0);
+  ASSERT_EQ(libusb_bulk_transfer(handle.get(), kOut, nullptr, 0, &n, 0), 0);
   EXPECT_EQ(n, 0);
-  ASSERT_EQ(bulk(handle.h, 0x01, big, 0, &n), 0);
+  ASSERT_EQ(bulk(handle.get(), kOut, big, 0, &n), 0);
   EXPECT_EQ(n, 1 << 20);
 
   EXPECT_EQ(sim->out_transfers(), (std::vector<size_t>{line.size(), 0, big.size()}));
@@ -279,17 +269,17 @@ TEST_F(UsbSim, BulkInDeliversOneChunkPerTransfer)
   sim->queue_in(bytes("ENDLINE\r\n"));
   std::vector<uint8_t> buf(65535);
   int n = -1;
-  ASSERT_EQ(bulk(handle.h, 0x82, buf, 1000, &n), 0);
+  ASSERT_EQ(bulk(handle.get(), kIn, buf, 1000, &n), 0);
   EXPECT_EQ(std::string(buf.begin(), buf.begin() + n), "ABC");
-  ASSERT_EQ(bulk(handle.h, 0x82, buf, 1000, &n), 0);
+  ASSERT_EQ(bulk(handle.get(), kIn, buf, 1000, &n), 0);
   EXPECT_EQ(std::string(buf.begin(), buf.begin() + n), "ENDLINE\r\n");
 
   // A chunk longer than the host's buffer spills into the next transfer.
   sim->queue_in(bytes("0123456789"));
   std::vector<uint8_t> small(4);
-  ASSERT_EQ(bulk(handle.h, 0x82, small, 1000, &n), 0);
+  ASSERT_EQ(bulk(handle.get(), kIn, small, 1000, &n), 0);
   EXPECT_EQ(std::string(small.begin(), small.begin() + n), "0123");
-  ASSERT_EQ(bulk(handle.h, 0x82, buf, 1000, &n), 0);
+  ASSERT_EQ(bulk(handle.get(), kIn, buf, 1000, &n), 0);
   EXPECT_EQ(std::string(buf.begin(), buf.begin() + n), "456789");
   EXPECT_EQ(sim->in_queued(), 0u);
 }
@@ -300,14 +290,14 @@ TEST_F(UsbSim, BulkInTimesOutAndTheReplyWaitsForTheNextTransfer)
   std::vector<uint8_t> buf(65535);
   int n = -1;
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(bulk(handle.h, 0x82, buf, 200, &n), LIBUSB_ERROR_TIMEOUT);
+  EXPECT_EQ(bulk(handle.get(), kIn, buf, 200, &n), LIBUSB_ERROR_TIMEOUT);
   auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_GE(waited, 190ms);
   EXPECT_LT(waited, 3s);
   EXPECT_EQ(n, 0);
   // The cancelled transfer must not swallow a reply queued afterwards.
   sim->queue_in(bytes("late"));
-  ASSERT_EQ(bulk(handle.h, 0x82, buf, 1000, &n), 0);
+  ASSERT_EQ(bulk(handle.get(), kIn, buf, 1000, &n), 0);
   EXPECT_EQ(std::string(buf.begin(), buf.begin() + n), "late");
 }
 
@@ -325,19 +315,19 @@ TEST_F(UsbSim, PrinterLogicAnswersThroughHandlerAndProvider)
   sim->set_in_provider([&]() -> std::optional<std::vector<uint8_t>> {
     std::lock_guard lk(m);
     ++asked;
-    if (seen.find("~!T\r\n") == std::string::npos)
+    if (seen.find(zarn::protocol::kNameRequest) == std::string::npos)
       return std::nullopt;
     seen.clear();
     return bytes("ZT410\r\n");
   });
-  std::vector<uint8_t> query = bytes("~!T\r\n"), buf(65535);
+  std::vector<uint8_t> query = bytes(zarn::protocol::kNameRequest), buf(65535);
   int n = -1;
-  ASSERT_EQ(bulk(handle.h, 0x01, query, 1000, &n), 0);
-  ASSERT_EQ(bulk(handle.h, 0x82, buf, 1000, &n), 0);
+  ASSERT_EQ(bulk(handle.get(), kOut, query, 1000, &n), 0);
+  ASSERT_EQ(bulk(handle.get(), kIn, buf, 1000, &n), 0);
   EXPECT_EQ(std::string(buf.begin(), buf.begin() + n), "ZT410\r\n");
   EXPECT_TRUE(sim->out_bytes().empty()) << "bytes went to the handler, not the record";
   // Nothing asked, nothing answered: the provider keeps saying "not yet".
-  EXPECT_EQ(bulk(handle.h, 0x82, buf, 100, &n), LIBUSB_ERROR_TIMEOUT);
+  EXPECT_EQ(bulk(handle.get(), kIn, buf, 100, &n), LIBUSB_ERROR_TIMEOUT);
   std::lock_guard lk(m);
   EXPECT_GE(asked, 2);
 }
@@ -348,7 +338,7 @@ TEST_F(UsbSim, PausedPrinterHoldsOutTransfersUntilResumed)
   sim->pause_out(true);
   std::vector<uint8_t> first = bytes("CLS\r\n"), second = bytes("PRINT 1,1\r\n");
   int n = -1;
-  EXPECT_EQ(bulk(handle.h, 0x01, first, 200, &n), LIBUSB_ERROR_TIMEOUT);
+  EXPECT_EQ(bulk(handle.get(), kOut, first, 200, &n), LIBUSB_ERROR_TIMEOUT);
   EXPECT_TRUE(sim->out_transfers().empty());
 
   // Sent while paused, completed once the printer resumes.
@@ -356,7 +346,7 @@ TEST_F(UsbSim, PausedPrinterHoldsOutTransfersUntilResumed)
     std::this_thread::sleep_for(100ms);
     sim->pause_out(false);
   });
-  EXPECT_EQ(bulk(handle.h, 0x01, second, 5000, &n), 0);
+  EXPECT_EQ(bulk(handle.get(), kOut, second, 5000, &n), 0);
   resume.join();
   EXPECT_EQ(n, static_cast<int>(second.size()));
   EXPECT_EQ(sim->out_bytes(), second);
@@ -369,7 +359,7 @@ TEST_F(UsbSim, UnplugFailsPendingAndLaterTransfers)
   std::thread reader([&] {
     std::vector<uint8_t> buf(65535);
     int n = 0;
-    result = bulk(handle.h, 0x82, buf, 5000, &n);
+    result = bulk(handle.get(), kIn, buf, 5000, &n);
   });
   std::this_thread::sleep_for(100ms);
   auto start = std::chrono::steady_clock::now();
@@ -380,17 +370,17 @@ TEST_F(UsbSim, UnplugFailsPendingAndLaterTransfers)
 
   std::vector<uint8_t> line = bytes("CLS\r\n");
   int n = -1;
-  EXPECT_EQ(bulk(handle.h, 0x01, line, 1000, &n), LIBUSB_ERROR_NO_DEVICE);
+  EXPECT_EQ(bulk(handle.get(), kOut, line, 1000, &n), LIBUSB_ERROR_NO_DEVICE);
   EXPECT_TRUE(sim->out_bytes().empty());
 
   // A fresh enumeration no longer lists it.
-  Context fresh;
+  const ContextPtr fresh = make_context();
   libusb_device **list = nullptr;
-  EXPECT_EQ(libusb_get_device_list(fresh.ctx, &list), 0);
+  EXPECT_EQ(libusb_get_device_list(fresh.get(), &list), 0);
   libusb_free_device_list(list, 1);
 
-  libusb_release_interface(handle.h, 0);
-  handle.close();
+  libusb_release_interface(handle.get(), 0);
+  handle.reset();
   EXPECT_TRUE(sim->wait_closed(2s));
 }
 

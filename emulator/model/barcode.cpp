@@ -1,5 +1,7 @@
 #include "barcode.hpp"
 
+#include "common/handle.hpp"
+
 #include <zint.h>
 
 #include <algorithm>
@@ -12,7 +14,7 @@ namespace {
 
 // Two-width codes have narrow and wide elements only; the rest are built
 // from one to four modules of the narrow width.
-enum class Widths { Two, Modules };
+enum class Widths { two, modules };
 
 struct TypeInfo {
   const char *name;
@@ -25,24 +27,24 @@ struct TypeInfo {
 };
 
 constexpr TypeInfo kTypes[] = {
-    {"128", BARCODE_CODE128, 0, 0, 0, Widths::Modules, 0},
-    {"39", BARCODE_EXCODE39, 0, 0, 0, Widths::Two, 0},  // full ASCII
-    {"39S", BARCODE_CODE39, 0, 0, 0, Widths::Two, 0},   // standard set
-    {"39C", BARCODE_EXCODE39, 0, 0, 0, Widths::Two, 1}, // with check digit
-    {"93", BARCODE_CODE93, 0, 0, 0, Widths::Modules, 0},
-    {"EAN13", BARCODE_EANX_CHK, BARCODE_EANX, 12, 13, Widths::Modules, 0},
-    {"EAN8", BARCODE_EANX_CHK, BARCODE_EANX, 7, 8, Widths::Modules, 0},
-    {"UPCA", BARCODE_UPCA_CHK, BARCODE_UPCA, 11, 12, Widths::Modules, 0},
-    {"UPCE", BARCODE_UPCE_CHK, BARCODE_UPCE, 7, 8, Widths::Modules, 0},
-    {"25", BARCODE_C25INTER, 0, 0, 0, Widths::Two, 0}, // interleaved 2 of 5
-    {"ITF", BARCODE_C25INTER, 0, 0, 0, Widths::Two, 0},
-    {"25C", BARCODE_C25INTER, 0, 0, 0, Widths::Two, 1},
-    {"ITF14", BARCODE_ITF14, 0, 0, 0, Widths::Two, 0},
-    {"CODA", BARCODE_CODABAR, 0, 0, 0, Widths::Two, 0},
-    {"CODABAR", BARCODE_CODABAR, 0, 0, 0, Widths::Two, 0},
-    {"11", BARCODE_CODE11, 0, 0, 0, Widths::Two, 0},
-    {"MSI", BARCODE_MSI_PLESSEY, 0, 0, 0, Widths::Two, 0},
-    {"LOGMARS", BARCODE_LOGMARS, 0, 0, 0, Widths::Two, 0},
+    {"128", BARCODE_CODE128, 0, 0, 0, Widths::modules, 0},
+    {"39", BARCODE_EXCODE39, 0, 0, 0, Widths::two, 0},  // full ASCII
+    {"39S", BARCODE_CODE39, 0, 0, 0, Widths::two, 0},   // standard set
+    {"39C", BARCODE_EXCODE39, 0, 0, 0, Widths::two, 1}, // with check digit
+    {"93", BARCODE_CODE93, 0, 0, 0, Widths::modules, 0},
+    {"EAN13", BARCODE_EANX_CHK, BARCODE_EANX, 12, 13, Widths::modules, 0},
+    {"EAN8", BARCODE_EANX_CHK, BARCODE_EANX, 7, 8, Widths::modules, 0},
+    {"UPCA", BARCODE_UPCA_CHK, BARCODE_UPCA, 11, 12, Widths::modules, 0},
+    {"UPCE", BARCODE_UPCE_CHK, BARCODE_UPCE, 7, 8, Widths::modules, 0},
+    {"25", BARCODE_C25INTER, 0, 0, 0, Widths::two, 0}, // interleaved 2 of 5
+    {"ITF", BARCODE_C25INTER, 0, 0, 0, Widths::two, 0},
+    {"25C", BARCODE_C25INTER, 0, 0, 0, Widths::two, 1},
+    {"ITF14", BARCODE_ITF14, 0, 0, 0, Widths::two, 0},
+    {"CODA", BARCODE_CODABAR, 0, 0, 0, Widths::two, 0},
+    {"CODABAR", BARCODE_CODABAR, 0, 0, 0, Widths::two, 0},
+    {"11", BARCODE_CODE11, 0, 0, 0, Widths::two, 0},
+    {"MSI", BARCODE_MSI_PLESSEY, 0, 0, 0, Widths::two, 0},
+    {"LOGMARS", BARCODE_LOGMARS, 0, 0, 0, Widths::two, 0},
 };
 
 const TypeInfo *find_type(std::string_view name)
@@ -52,10 +54,6 @@ const TypeInfo *find_type(std::string_view name)
       return &t;
   return nullptr;
 }
-
-struct SymbolDeleter {
-  void operator()(zint_symbol *s) const { ZBarcode_Delete(s); }
-};
 
 bool all_digits(std::string_view s)
 {
@@ -115,7 +113,7 @@ std::optional<Image> render_barcode(const BarcodeRequest &r, Typeface &face, std
     return std::nullopt;
   }
 
-  std::unique_ptr<zint_symbol, SymbolDeleter> sym(ZBarcode_Create());
+  zarn::Owned<zint_symbol, ZBarcode_Delete> sym(ZBarcode_Create());
   if (!sym) {
     error = "out of memory";
     return std::nullopt;
@@ -150,7 +148,7 @@ std::optional<Image> render_barcode(const BarcodeRequest &r, Typeface &face, std
   widths.push_back(run);
   long long total = 0;
   for (int &w : widths) {
-    w = type->widths == Widths::Two ? (w > 1 ? r.wide : r.narrow) : w * r.narrow;
+    w = type->widths == Widths::two ? (w > 1 ? r.wide : r.narrow) : w * r.narrow;
     total += w;
   }
   const bool starts_dark = (sym->encoded_data[0][0] & 1) != 0;
@@ -182,7 +180,7 @@ std::optional<Image> render_barcode(const BarcodeRequest &r, Typeface &face, std
       left = (out.width - line.width) / 2;
     else if (r.readable == 3)
       left = out.width - line.width;
-    draw(out, line, left, r.height + gap, 0, Paint::Or);
+    draw(out, line, left, r.height + gap, 0, Paint::ink);
   }
   return out;
 }

@@ -1,5 +1,9 @@
 #include "image.hpp"
 
+#include "common/handle.hpp"
+
+#include "saturate.hpp"
+
 #include <png.h>
 
 #include <algorithm>
@@ -23,10 +27,10 @@ namespace {
 void paint_pixel(std::uint8_t &dst, std::uint8_t src, Paint paint)
 {
   switch (paint) {
-  case Paint::Overwrite: dst = src; break;
-  case Paint::Or: dst = static_cast<std::uint8_t>(dst | src); break;
-  case Paint::Xor: dst = static_cast<std::uint8_t>(dst ^ src); break;
-  case Paint::Clear:
+  case Paint::overwrite: dst = src; break;
+  case Paint::ink: dst = static_cast<std::uint8_t>(dst | src); break;
+  case Paint::invert: dst = static_cast<std::uint8_t>(dst ^ src); break;
+  case Paint::erase:
     if (src)
       dst = 0;
     break;
@@ -38,6 +42,10 @@ void paint_pixel(std::uint8_t &dst, std::uint8_t src, Paint paint)
 void draw(Image &canvas, const Image &src, long long x, long long y, int rotation, Paint paint,
           int anchor)
 {
+  // The object is smaller than 2^31 dots: clamping keeps what lands on the
+  // canvas and lets the sums below stay in range.
+  x = clamp_position(x);
+  y = clamp_position(y);
   for (int v = 0; v < src.height; ++v) {
     for (int u = 0; u < src.width; ++u) {
       const long long s = static_cast<long long>(u) - anchor;
@@ -66,11 +74,12 @@ void draw(Image &canvas, const Image &src, long long x, long long y, int rotatio
   }
 }
 
-void fill(Image &canvas, long long x, long long y, long long w, long long h, Paint paint)
+void fill(Image &canvas, long long x0, long long y0, long long x1, long long y1, Paint paint)
 {
-  const long long x0 = std::max<long long>(x, 0), y0 = std::max<long long>(y, 0);
-  const long long x1 = std::min<long long>(x + w, canvas.width),
-                  y1 = std::min<long long>(y + h, canvas.height);
+  x0 = std::max<long long>(x0, 0);
+  y0 = std::max<long long>(y0, 0);
+  x1 = std::min<long long>(x1, canvas.width);
+  y1 = std::min<long long>(y1, canvas.height);
   for (long long j = y0; j < y1; ++j)
     for (long long i = x0; i < x1; ++i)
       paint_pixel(canvas.at(static_cast<int>(i), static_cast<int>(j)), 1, paint);
@@ -107,10 +116,16 @@ Image mirror(const Image &src)
 
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE *f) const { std::fclose(f); }
+void close_file(std::FILE *f) { std::fclose(f); }
+using File = zarn::Owned<std::FILE, close_file>;
+
+// A libpng reader or writer is two structures destroyed together.
+struct PngHandles {
+  png_structp png = nullptr;
+  png_infop info = nullptr;
 };
-using File = std::unique_ptr<std::FILE, FileCloser>;
+void destroy_writer(PngHandles *h) { png_destroy_write_struct(&h->png, &h->info); }
+void destroy_reader(PngHandles *h) { png_destroy_read_struct(&h->png, &h->info, nullptr); }
 
 // libpng reports errors by longjmp. The functions that call setjmp below
 // hold only trivially destructible locals, so the jump skips no destructor;
@@ -128,7 +143,8 @@ void png_fail(png_structp png, png_const_charp message)
 
 void png_warn(png_structp, png_const_charp) {}
 
-bool write_rows(png_structp png, png_infop info, std::FILE *f, const Image &image, png_byte *row)
+bool write_rows(png_structp png, png_infop info, std::FILE *f, const Image &image, int dots_per_mm,
+                png_byte *row)
 {
   if (setjmp(png_jmpbuf(png)))
     return false;
@@ -136,7 +152,8 @@ bool write_rows(png_structp png, png_infop info, std::FILE *f, const Image &imag
   png_set_IHDR(png, info, static_cast<png_uint_32>(image.width),
                static_cast<png_uint_32>(image.height), 1, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  png_set_pHYs(png, info, 8000, 8000, PNG_RESOLUTION_METER);
+  const auto per_metre = static_cast<png_uint_32>(dots_per_mm) * 1000;
+  png_set_pHYs(png, info, per_metre, per_metre, PNG_RESOLUTION_METER);
   png_write_info(png, info);
   const std::size_t row_bytes = static_cast<std::size_t>(image.width + 7) / 8;
   for (int y = 0; y < image.height; ++y) {
@@ -187,27 +204,20 @@ bool read_rows(png_structp png, png_infop info, Image &out, png_byte *row)
 
 } // namespace
 
-void write_png(const std::filesystem::path &path, const Image &image)
+void write_png(const std::filesystem::path &path, const Image &image, int dots_per_mm)
 {
   File f(std::fopen(path.c_str(), "wb"));
   if (!f)
     throw std::runtime_error("cannot write " + path.string());
   PngError err;
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &err, png_fail, png_warn);
-  png_infop info = png ? png_create_info_struct(png) : nullptr;
-  struct Guard {
-    png_structp &p;
-    png_infop &i;
-    ~Guard()
-    {
-      if (p)
-        png_destroy_write_struct(&p, &i);
-    }
-  } guard{png, info};
-  if (!info)
+  PngHandles h;
+  const zarn::Owned<PngHandles, destroy_writer> owner(&h);
+  h.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &err, png_fail, png_warn);
+  h.info = h.png ? png_create_info_struct(h.png) : nullptr;
+  if (!h.info)
     throw std::runtime_error("PNG: out of memory");
   std::vector<png_byte> row(static_cast<std::size_t>(image.width + 7) / 8 + 1);
-  if (!write_rows(png, info, f.get(), image, row.data()))
+  if (!write_rows(h.png, h.info, f.get(), image, dots_per_mm, row.data()))
     throw std::runtime_error(path.string() + ": " + err.message);
   if (std::fflush(f.get()) != 0 || std::ferror(f.get()))
     throw std::runtime_error("cannot write " + path.string());
@@ -219,28 +229,21 @@ Image read_png(const std::filesystem::path &path)
   if (!f)
     throw std::runtime_error("cannot read " + path.string());
   PngError err;
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &err, png_fail, png_warn);
-  png_infop info = png ? png_create_info_struct(png) : nullptr;
-  struct Guard {
-    png_structp &p;
-    png_infop &i;
-    ~Guard()
-    {
-      if (p)
-        png_destroy_read_struct(&p, &i, nullptr);
-    }
-  } guard{png, info};
-  if (!info)
+  PngHandles h;
+  const zarn::Owned<PngHandles, destroy_reader> owner(&h);
+  h.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &err, png_fail, png_warn);
+  h.info = h.png ? png_create_info_struct(h.png) : nullptr;
+  if (!h.info)
     throw std::runtime_error("PNG: out of memory");
-  png_uint_32 w = 0, h = 0;
+  png_uint_32 w = 0, height = 0;
   std::size_t row_bytes = 0;
-  if (!read_header(png, info, f.get(), w, h, row_bytes))
+  if (!read_header(h.png, h.info, f.get(), w, height, row_bytes))
     throw std::runtime_error(path.string() + ": " + err.message);
   if (row_bytes != w)
     throw std::runtime_error(path.string() + ": unexpected pixel layout");
-  Image out(static_cast<int>(w), static_cast<int>(h));
+  Image out(static_cast<int>(w), static_cast<int>(height));
   std::vector<png_byte> row(row_bytes + 1);
-  if (!read_rows(png, info, out, row.data()))
+  if (!read_rows(h.png, h.info, out, row.data()))
     throw std::runtime_error(path.string() + ": " + err.message);
   return out;
 }

@@ -33,10 +33,10 @@ struct Image {
 };
 
 enum class Paint {
-  Overwrite, // the source's dots and blanks both replace the canvas
-  Or,        // only the source's dots are printed
-  Xor,       // the source's dots invert the canvas
-  Clear,     // the source's dots erase the canvas
+  overwrite, // the source's dots and blanks both replace the canvas
+  ink,       // only the source's dots are printed (OR)
+  invert,    // the source's dots invert the canvas (XOR)
+  erase,     // the source's dots erase the canvas
 };
 
 // Draws src on canvas with the reference point (x, y). The object turns
@@ -47,8 +47,9 @@ enum class Paint {
 void draw(Image &canvas, const Image &src, long long x, long long y, int rotation, Paint paint,
           int anchor = 0);
 
-// Fills a rectangle, clipped to the canvas.
-void fill(Image &canvas, long long x, long long y, long long w, long long h, Paint paint);
+// Fills the rectangle from (x0, y0) up to but not including (x1, y1),
+// clipped to the canvas.
+void fill(Image &canvas, long long x0, long long y0, long long x1, long long y1, Paint paint);
 
 // Enlarges each pixel to an xm by ym block, as printer fonts are enlarged.
 Image scale(const Image &src, int xm, int ym);
@@ -57,9 +58,9 @@ Image scale(const Image &src, int xm, int ym);
 Image turn_180(const Image &src);
 Image mirror(const Image &src);
 
-// A grey one-bit PNG: black dots on white, 8 dots per mm (203.2 dpi) in the
-// pHYs chunk. Throws std::runtime_error when the file cannot be written.
-void write_png(const std::filesystem::path &path, const Image &image);
+// A grey one-bit PNG: black dots on white, the resolution (dots per mm) in
+// the pHYs chunk. Throws std::runtime_error when the file cannot be written.
+void write_png(const std::filesystem::path &path, const Image &image, int dots_per_mm = 8);
 // Reads any 8-bit-or-less grey or colour PNG back; a pixel darker than mid
 // grey is a dot. Throws std::runtime_error when the file is not a PNG.
 Image read_png(const std::filesystem::path &path);

@@ -1,12 +1,13 @@
 #include "parser.hpp"
 
+#include "fields.hpp"
+
 #include <algorithm>
 #include <cctype>
+#include <limits>
 
 namespace zarn::emu {
 namespace {
-
-constexpr std::size_t kMaxDigits = 15;
 
 void skip_spaces(std::string_view &s)
 {
@@ -14,45 +15,20 @@ void skip_spaces(std::string_view &s)
     s.remove_prefix(1);
 }
 
-// Reads "[spaces][-]digits[spaces]," from the front of s.
-bool take_number(std::string_view &s, long long &value, bool allow_negative)
-{
-  skip_spaces(s);
-  bool negative = false;
-  if (allow_negative && !s.empty() && s.front() == '-') {
-    negative = true;
-    s.remove_prefix(1);
-  }
-  std::size_t n = 0;
-  long long v = 0;
-  while (n < s.size() && std::isdigit(static_cast<unsigned char>(s[n]))) {
-    if (n == kMaxDigits)
-      return false;
-    v = v * 10 + (s[n] - '0');
-    ++n;
-  }
-  if (n == 0)
-    return false;
-  s.remove_prefix(n);
-  skip_spaces(s);
-  if (s.empty() || s.front() != ',')
-    return false;
-  s.remove_prefix(1);
-  value = negative ? -v : v;
-  return true;
-}
-
+// BITMAP x,y,widthBytes,height,mode,  with the last comma the one just read.
 bool parse_bitmap_header(std::string_view s, BitmapHeader &h)
 {
-  if (!s.starts_with("BITMAP"))
+  if (!s.starts_with("BITMAP") || !s.ends_with(','))
     return false;
   s.remove_prefix(6);
+  s.remove_suffix(1);
+  const std::vector<std::string_view> f = all_fields(s);
   long long v[5];
-  for (int i = 0; i < 5; ++i)
-    if (!take_number(s, v[i], i < 2))
-      return false;
-  if (!s.empty())
+  if (f.size() != 5 || !parse_integer(f[0], v[0]) || !parse_integer(f[1], v[1]))
     return false;
+  for (std::size_t i = 2; i < 5; ++i)
+    if (!parse_integer(f[i], v[i], 0, std::numeric_limits<long long>::max()))
+      return false;
   h.x = v[0];
   h.y = v[1];
   h.width_bytes = static_cast<unsigned long long>(v[2]);
@@ -91,21 +67,18 @@ bool parse_download_header(std::string_view s, DownloadHeader &h)
   std::size_t digits = 0;
   while (digits < s.size() && std::isdigit(static_cast<unsigned char>(s[s.size() - 1 - digits])))
     ++digits;
-  if (digits == 0 || digits > kMaxDigits)
+  long long n = 0;
+  if (digits == 0 || !parse_integer(s.substr(s.size() - digits), n))
     return false;
-  std::string_view count = s.substr(s.size() - digits);
   s.remove_suffix(digits);
   while (!s.empty() && s.back() == ' ')
     s.remove_suffix(1);
   if (s.size() < 2 || s.back() != ',' || s[s.size() - 2] != '"')
     return false;
   s.remove_suffix(2);
-  unsigned long long n = 0;
-  for (char c : count)
-    n = n * 10 + static_cast<unsigned>(c - '0');
   h.memory = memory;
   h.name.assign(s);
-  h.size = n;
+  h.size = static_cast<unsigned long long>(n);
   return true;
 }
 
@@ -116,9 +89,9 @@ void StreamParser::feed(const std::uint8_t *data, std::size_t size)
   std::size_t i = 0;
   while (i < size) {
     switch (mode_) {
-    case Mode::Line:
-    case Mode::SkipLine: line_byte(data[i++]); break;
-    case Mode::Block: {
+    case Mode::line:
+    case Mode::skip_line: line_byte(data[i++]); break;
+    case Mode::block: {
       const std::size_t take =
           static_cast<std::size_t>(std::min<unsigned long long>(remaining_, size - i));
       block_.insert(block_.end(), data + i, data + i + take);
@@ -128,13 +101,13 @@ void StreamParser::feed(const std::uint8_t *data, std::size_t size)
         finish_block();
       break;
     }
-    case Mode::SkipBlock: {
+    case Mode::skip_block: {
       const std::size_t take =
           static_cast<std::size_t>(std::min<unsigned long long>(remaining_, size - i));
       i += take;
       remaining_ -= take;
       if (remaining_ == 0)
-        mode_ = Mode::Line;
+        mode_ = Mode::line;
       break;
     }
     }
@@ -144,19 +117,19 @@ void StreamParser::feed(const std::uint8_t *data, std::size_t size)
 void StreamParser::line_byte(std::uint8_t b)
 {
   if (b == '\n') {
-    if (mode_ == Mode::Line)
+    if (mode_ == Mode::line)
       finish_line();
-    mode_ = Mode::Line;
+    mode_ = Mode::line;
     line_.clear();
     ++line_no_;
     return;
   }
-  if (mode_ == Mode::SkipLine || b == '\r')
+  if (mode_ == Mode::skip_line || b == '\r')
     return;
   if (line_.size() == kMaxLine) {
     sink_.on_problem("line too long, rest of it skipped", line_no_);
     line_.clear();
-    mode_ = Mode::SkipLine;
+    mode_ = Mode::skip_line;
     return;
   }
   line_.push_back(static_cast<char>(b));
@@ -194,7 +167,7 @@ bool StreamParser::try_block_header()
       bytes = ~0ULL;
     else
       bytes = h.width_bytes * h.height;
-    start_block(BlockKind::Bitmap, bytes);
+    start_block(BlockKind::bitmap, bytes);
     return true;
   }
   if (line_[0] == 'D') {
@@ -202,7 +175,7 @@ bool StreamParser::try_block_header()
     if (!parse_download_header(line_, h))
       return false;
     download_ = std::move(h);
-    start_block(BlockKind::Download, download_.size);
+    start_block(BlockKind::download, download_.size);
     return true;
   }
   return false;
@@ -216,24 +189,25 @@ void StreamParser::start_block(BlockKind kind, unsigned long long size)
   line_.clear();
   remaining_ = size;
   if (size > kMaxBlock) {
-    sink_.on_problem(kind == BlockKind::Bitmap ? "BITMAP block too big, skipped"
+    sink_.on_problem(kind == BlockKind::bitmap ? "BITMAP block too big, skipped"
                                                : "DOWNLOAD block too big, skipped",
                      block_line_);
-    mode_ = Mode::SkipBlock;
+    mode_ = Mode::skip_block;
     return;
   }
-  block_.reserve(static_cast<std::size_t>(size));
-  mode_ = Mode::Block;
+  // Grown as bytes come: a header may announce far more than ever arrives.
+  block_.reserve(static_cast<std::size_t>(std::min<unsigned long long>(size, 64 * 1024)));
+  mode_ = Mode::block;
   if (size == 0)
     finish_block();
 }
 
 void StreamParser::finish_block()
 {
-  mode_ = Mode::Line;
+  mode_ = Mode::line;
   std::vector<std::uint8_t> data;
   data.swap(block_);
-  if (block_kind_ == BlockKind::Bitmap)
+  if (block_kind_ == BlockKind::bitmap)
     sink_.on_bitmap(bitmap_, data, block_line_);
   else
     sink_.on_download(download_, data, block_line_);
@@ -242,17 +216,17 @@ void StreamParser::finish_block()
 void StreamParser::end_of_stream()
 {
   switch (mode_) {
-  case Mode::Line: finish_line(); break;
-  case Mode::SkipLine: break;
-  case Mode::Block:
-  case Mode::SkipBlock:
-    sink_.on_problem(block_kind_ == BlockKind::Bitmap
+  case Mode::line: finish_line(); break;
+  case Mode::skip_line: break;
+  case Mode::block:
+  case Mode::skip_block:
+    sink_.on_problem(block_kind_ == BlockKind::bitmap
                          ? "stream ended inside a BITMAP block, dropped"
                          : "stream ended inside a DOWNLOAD block, dropped",
                      block_line_);
     break;
   }
-  mode_ = Mode::Line;
+  mode_ = Mode::line;
   line_.clear();
   block_.clear();
   block_.shrink_to_fit();

@@ -65,8 +65,8 @@ class StreamParser {
   std::uint64_t line_no() const { return line_no_; }
 
  private:
-  enum class Mode { Line, SkipLine, Block, SkipBlock };
-  enum class BlockKind { Bitmap, Download };
+  enum class Mode { line, skip_line, block, skip_block };
+  enum class BlockKind { bitmap, download };
 
   void line_byte(std::uint8_t b);
   void finish_line();
@@ -75,11 +75,11 @@ class StreamParser {
   void finish_block();
 
   ParserSink &sink_;
-  Mode mode_ = Mode::Line;
+  Mode mode_ = Mode::line;
   std::string line_;
   std::uint64_t line_no_ = 1;
   std::uint64_t block_line_ = 0;
-  BlockKind block_kind_ = BlockKind::Bitmap;
+  BlockKind block_kind_ = BlockKind::bitmap;
   BitmapHeader bitmap_;
   DownloadHeader download_;
   std::vector<std::uint8_t> block_;  // kept bytes of the current block

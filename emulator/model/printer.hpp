@@ -3,45 +3,47 @@
 // queries. Transports feed it bytes and send back what take_replies() gives.
 #pragma once
 
-#include "barcode.hpp"
+#include "files.hpp"
 #include "image.hpp"
+#include "label.hpp"
 #include "parser.hpp"
+#include "status.hpp"
 #include "text.hpp"
+#include "variables.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
-#include <variant>
+#include <string_view>
 #include <vector>
 
 namespace zarn::emu {
-
-// Status byte bits answered to ESC ! ?.
-enum StatusBit : std::uint8_t {
-  kHeadOpen = 0x01,
-  kPaperJam = 0x02,
-  kPaperOut = 0x04,
-  kRibbonOut = 0x08,
-  kPaused = 0x10,
-  kPrinting = 0x20,
-  kCoverOpen = 0x40,
-  kOtherError = 0x80,
-};
-// Parses "0x45", "69" or names joined by '+' or ',' ("paper-out+head-open").
-bool parse_status(std::string_view text, std::uint8_t &status);
 
 struct PrinterConfig {
   std::filesystem::path output_dir;  // PNG files go here; empty: none written
   std::filesystem::path storage_dir; // downloaded files; empty: kept in memory only
   std::string font_path;             // monospace TrueType face for printer fonts
-  std::uint8_t status = 0;
-  std::string model_name = "ZARN-EMU 203";
+  std::uint8_t status = 0;           // bits set by hand; the printer's states are ORed on
+  int dpi = 203;                     // 203, 300 or 600: 8, 12 or 24 dots per mm
+  std::string model_name;            // answer to ~!T; empty: "ZARN-EMU <dpi>"
   std::string serial_number = "ZE00000001";
   int max_images_per_print = 100; // a PRINT asking for more prints this many
+  // Caps that keep a host from filling memory or disk. Reaching one is a
+  // log line; what does not fit is not kept (or not printed).
+  std::size_t max_variable_bytes = 1u << 20; // names and values of all variables
+  std::size_t max_label_bytes = 64u << 20;   // objects of the label being built
+  std::size_t max_files = 1000;              // stored files
+  int max_labels_per_connection = 10000;     // printed labels, counted per connection
+  // Printer states: how long each label keeps the printing bit set, and
+  // how many labels of paper are loaded (nothing: unlimited).
+  std::chrono::milliseconds print_time{0};
+  std::optional<long long> paper;
+  // The clock the printing time is measured on; empty: the steady clock.
+  std::function<std::chrono::steady_clock::time_point()> clock;
 };
 
 struct PrintedLabel {
@@ -50,12 +52,17 @@ struct PrintedLabel {
   const Image *image = nullptr; // valid during the callback only
   std::uint64_t line_no = 0;    // of the PRINT or FORMFEED
   bool blank = false;           // fed by FORMFEED
+  int dots_per_mm = 8;
 };
 
 class Printer : private ParserSink {
  public:
   using LogFn = std::function<void(const std::string &)>;
   using PrintedFn = std::function<void(const PrintedLabel &)>;
+
+  // Answers not yet taken are held to this many bytes; the rest of a longer
+  // answer is cut off (and logged).
+  static constexpr std::size_t kMaxReplyBytes = 1u << 20;
 
   // Throws std::runtime_error when the font cannot be loaded.
   explicit Printer(PrinterConfig config);
@@ -71,59 +78,47 @@ class Printer : private ParserSink {
   void set_log(LogFn fn) { log_ = std::move(fn); }
   void set_printed(PrintedFn fn) { printed_ = std::move(fn); }
 
-  std::uint8_t status() const { return config_.status; }
-  void set_status(std::uint8_t s) { config_.status = s; }
+  // The status byte as the status request would answer it now.
+  std::uint8_t status() const;
+  // Sets the bits set by hand, as EMULATOR STATUS does.
+  void set_status(std::uint8_t s) { mechanics_.set_bits(s); }
+  // One line from the control port: an EMULATOR command. Returns what is
+  // wrong with it, empty when it was carried out.
+  std::string control(std::string_view line);
+
+  int dots_per_mm() const { return dots_per_mm_; }
+  const std::string &model_name() const { return config_.model_name; }
 
   // The current label as PRINT would print it now.
   Image render();
-  int width_dots() const { return width_; }
-  int height_dots() const { return height_; }
-  int labels_printed() const { return printed_count_; }
-  const std::map<std::string, std::vector<std::uint8_t>> &files() const { return files_; }
+  int width_dots() const { return page_.width; }
+  int height_dots() const { return page_.height; }
+  int labels_printed() const { return counts_.total; }
+  const std::map<std::string, std::vector<std::uint8_t>> &files() const { return files_.files(); }
   std::uint64_t problems() const { return problems_; }
 
   // Where a stored file of this printer name lives in the storage folder.
-  static std::string storage_file_name(std::string_view name);
+  static std::string storage_file_name(std::string_view name) { return FileStore::file_name(name); }
 
  private:
-  struct TextArgs {
-    std::string font;
-    long long x = 0, y = 0;
-    int rotation = 0, xm = 1, ym = 1, align = 0;
+  // A command's handler gets its word (upper-cased), the rest of the line
+  // and the line number; false means the command is malformed.
+  using Handler = bool (Printer::*)(std::string_view word, std::string_view args,
+                                    std::uint64_t line_no);
+  struct Command {
+    std::string_view word;
+    Handler handler;
   };
-  struct Placed {
-    Image image;
-    long long x, y;
-    int rotation;
-    Paint paint;
-    int anchor;
+
+  // Settings that outlive CLS.
+  struct Page {
+    int width = 0, height = 0; // dots; 100 mm x 50 mm until SIZE
+    double speed = 4, density = 8;
+    bool black_line = false;
+    double gap_mm = 2, gap_offset_mm = 0;
+    bool turned = false, mirrored = false; // DIRECTION
+    long long ref_x = 0, ref_y = 0;        // REFERENCE
   };
-  // Text and barcodes whose content is a variable are drawn at print time.
-  struct VarText {
-    TextArgs args;
-    std::string var;
-    std::uint64_t line_no;
-  };
-  struct VarBarcode {
-    BarcodeRequest request;
-    long long x, y;
-    int rotation, align;
-    std::string var;
-    std::uint64_t line_no;
-  };
-  struct Rect {
-    long long x, y, w, h;
-    Paint paint;
-  };
-  // A BITMAP is kept as it came, one bit a dot: blocks can be large and
-  // much of one may lie off the label.
-  struct Bitmap {
-    long long x, y;
-    std::size_t width_bytes, height;
-    std::vector<std::uint8_t> bits;
-    Paint paint;
-  };
-  using Item = std::variant<Placed, Bitmap, VarText, VarBarcode, Rect>;
 
   void on_line(std::string_view line, std::uint64_t line_no) override;
   void on_immediate(std::string_view command, std::uint64_t line_no) override;
@@ -135,27 +130,34 @@ class Printer : private ParserSink {
 
   void problem(std::uint64_t line_no, const std::string &what);
   void note(const std::string &what);
-  void add(Item item);
-
-  bool cmd_size(std::string_view args, std::uint64_t line_no);
-  bool cmd_media(std::string_view word, std::string_view args, std::uint64_t line_no);
-  bool cmd_text(std::string_view args, std::uint64_t line_no);
-  bool cmd_barcode(std::string_view args, std::uint64_t line_no);
-  bool cmd_print(std::string_view args, std::uint64_t line_no);
-  bool cmd_rect(std::string_view word, std::string_view args, std::uint64_t line_no);
-  bool cmd_box(std::string_view args, std::uint64_t line_no);
-  bool cmd_set(std::string_view args, std::uint64_t line_no);
-  bool cmd_out(std::string_view args, std::uint64_t line_no);
-  bool cmd_kill(std::string_view args, std::uint64_t line_no);
-  bool cmd_assign(std::string_view line, std::uint64_t line_no);
-  bool cmd_emulator(std::string_view args, std::uint64_t line_no);
-
-  std::optional<Image> text_image(const TextArgs &a, std::string_view content,
-                                  std::uint64_t line_no);
+  void answer(std::string_view text, std::uint64_t line_no);
+  void add(Label::Item item, std::uint64_t line_no);
   std::string lookup(std::string_view var, std::uint64_t line_no);
-  static void draw_bitmap(Image &canvas, const Bitmap &b);
+  Label::Resources resources();
+  std::chrono::steady_clock::time_point now() const;
+  std::string emulator_command(std::string_view args);
+  bool may_print(std::uint64_t line_no);
   void emit_label(const Image &image, std::uint64_t line_no, bool blank);
-  void advance_counters();
+
+  // commands.cpp: settings, printing, answers, files and variables.
+  bool cmd_size(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_media(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_setting(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_cls(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_direction(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_reference(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_print(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_formfeed(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_set(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_out(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_kill(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_emulator(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_assign(std::string_view line, std::uint64_t line_no);
+  // drawing.cpp: objects placed on the label.
+  bool cmd_text(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_barcode(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_rect(std::string_view word, std::string_view args, std::uint64_t line_no);
+  bool cmd_box(std::string_view word, std::string_view args, std::uint64_t line_no);
 
   PrinterConfig config_;
   StreamParser parser_;
@@ -163,20 +165,15 @@ class Printer : private ParserSink {
   LogFn log_;
   PrintedFn printed_;
   std::string replies_;
+  bool answers_cut_ = false; // said once until the answers are taken
 
-  int width_ = 800, height_ = 400; // dots; 100 mm x 50 mm until SIZE
-  double speed_ = 4, density_ = 8;
-  bool black_line_ = false;
-  double gap_mm_ = 2, gap_offset_mm_ = 0;
-  bool turned_ = false, mirrored_ = false; // DIRECTION
-  long long ref_x_ = 0, ref_y_ = 0;        // REFERENCE
-  std::vector<Item> items_;
-  std::size_t item_bytes_ = 0;
-  std::map<std::string, std::string> vars_;
-  std::map<std::string, long long> counters_; // variable -> step
-  std::map<std::string, std::vector<std::uint8_t>> files_;
-  std::size_t file_bytes_ = 0;
-  int printed_count_ = 0;
+  int dots_per_mm_;
+  Page page_;
+  Mechanics mechanics_;
+  Label label_;
+  Variables variables_;
+  FileStore files_;
+  PrintCounts counts_;
   std::uint64_t problems_ = 0;
 };
 

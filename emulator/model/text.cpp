@@ -1,5 +1,7 @@
 #include "text.hpp"
 
+#include "common/handle.hpp"
+
 #include <ft2build.h>
 #include FT_FREETYPE_H
 
@@ -60,24 +62,22 @@ std::u32string decode_text(std::string_view bytes)
 }
 
 struct Typeface::Impl {
-  FT_Library lib = nullptr;
-  FT_Face face = nullptr;
-  ~Impl()
-  {
-    if (face)
-      FT_Done_Face(face);
-    if (lib)
-      FT_Done_FreeType(lib);
-  }
+  // Declared in this order so that the face goes before its library.
+  zarn::Owned<FT_LibraryRec_, FT_Done_FreeType> lib;
+  zarn::Owned<FT_FaceRec_, FT_Done_Face> face;
 };
 
 Typeface::Typeface(const std::string &path) : impl_(std::make_unique<Impl>())
 {
-  if (FT_Init_FreeType(&impl_->lib) != 0)
+  FT_Library lib = nullptr;
+  if (FT_Init_FreeType(&lib) != 0)
     throw std::runtime_error("FreeType cannot start");
-  if (FT_New_Face(impl_->lib, path.c_str(), 0, &impl_->face) != 0)
+  impl_->lib.reset(lib);
+  FT_Face face = nullptr;
+  if (FT_New_Face(lib, path.c_str(), 0, &face) != 0)
     throw std::runtime_error("cannot load font " + path);
-  if (!FT_IS_SCALABLE(impl_->face))
+  impl_->face.reset(face);
+  if (!FT_IS_SCALABLE(face))
     throw std::runtime_error("not a scalable font: " + path);
 }
 
@@ -86,7 +86,7 @@ Typeface::~Typeface() = default;
 Image Typeface::render_cells(std::u32string_view text, FontCell cell)
 {
   Image out(static_cast<int>(text.size()) * cell.width, cell.height);
-  FT_Face face = impl_->face;
+  FT_Face face = impl_->face.get();
   // The largest pixel size at which the face's line height fits the cell
   // height and its advance fits the cell width.
   const double em = face->units_per_EM;

@@ -1,6 +1,9 @@
 // The printer on a serial line: a pseudo-terminal whose far end a host
 // opens like a tty; as root also reachable as /dev/NAME.
-#include "link.hpp"
+#include "stop.hpp"
+#include "transports.hpp"
+
+#include "common/handle.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -18,36 +21,33 @@
 namespace zarn::emu {
 namespace {
 
-// The /dev link, removed again when the emulator ends, but only while it
-// still points at our terminal.
-class DevLink {
- public:
-  DevLink(std::string link, std::string target) : link_(std::move(link)), target_(std::move(target))
-  {
-  }
-  ~DevLink()
-  {
-    char buf[PATH_MAX];
-    const ssize_t n = ::readlink(link_.c_str(), buf, sizeof buf - 1);
-    if (n > 0 && std::string(buf, static_cast<std::size_t>(n)) == target_)
-      ::unlink(link_.c_str());
-  }
-  DevLink(const DevLink &) = delete;
-  DevLink &operator=(const DevLink &) = delete;
-
- private:
-  std::string link_, target_;
+// The /dev link to our terminal.
+struct DevLink {
+  std::string link, target;
 };
+
+// Removes the link when the emulator ends, but only while it still points at
+// our terminal (another run may have taken the name since).
+void remove_dev_link(DevLink *d)
+{
+  char buf[PATH_MAX];
+  const ssize_t n = ::readlink(d->link.c_str(), buf, sizeof buf - 1);
+  if (n > 0 && std::string(buf, static_cast<std::size_t>(n)) == d->target)
+    ::unlink(d->link.c_str());
+  delete d;
+}
 
 } // namespace
 
-int run_serial(Printer &printer, const Faults &faults, const std::string &name)
+int run_serial(Emulator &emulator, const std::string &name)
 {
+  const Faults &faults = emulator.faults;
+  const HostLimits &limits = emulator.limits;
   if (name.empty() || name.find('/') != std::string::npos) {
     std::fprintf(stderr, "zarn-emulator: --serial takes a device name such as ttyZARN0\n");
     return 2;
   }
-  Fd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  zarn::UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!master || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) {
     std::perror("zarn-emulator: pseudo-terminal");
     return 1;
@@ -59,7 +59,7 @@ int run_serial(Printer &printer, const Faults &faults, const std::string &name)
   }
   // Holding the far end open keeps the line up between hosts: without it
   // the master reads EIO whenever no host has the tty open.
-  Fd slave(::open(slave_path, O_RDWR | O_NOCTTY | O_CLOEXEC));
+  zarn::UniqueFd slave(::open(slave_path, O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!slave) {
     std::perror("zarn-emulator: open pseudo-terminal");
     return 1;
@@ -74,7 +74,7 @@ int run_serial(Printer &printer, const Faults &faults, const std::string &name)
     ::tcsetattr(slave.get(), TCSANOW, &tio);
   }
 
-  std::unique_ptr<DevLink> dev_link;
+  zarn::Owned<DevLink, remove_dev_link> dev_link;
   const std::string dev = "/dev/" + name;
   if (::geteuid() == 0) {
     struct stat st {};
@@ -96,7 +96,7 @@ int run_serial(Printer &printer, const Faults &faults, const std::string &name)
                    std::strerror(errno));
       return 1;
     }
-    dev_link = std::make_unique<DevLink>(dev, slave_path);
+    dev_link.reset(new DevLink{dev, slave_path});
     std::printf("serial line %s, linked as %s (openport(\"%s\"))\n", slave_path, dev.c_str(),
                 name.c_str());
   } else {
@@ -107,21 +107,40 @@ int run_serial(Printer &printer, const Faults &faults, const std::string &name)
                  "zarn-emulator: note: openport() only opens names that begin with \"tty\"\n");
   std::fflush(stdout);
 
-  Link link(printer, faults);
+  // Answers are written without blocking: a host that does not read must
+  // not stop the printer from reading on or from ending.
+  ::fcntl(master.get(), F_SETFL, ::fcntl(master.get(), F_GETFL) | O_NONBLOCK);
+  Session session(emulator.printer, faults, limits);
   std::vector<std::uint8_t> buf(64 * 1024);
   bool said_cut = false;
   for (;;) {
-    pollfd fds[2] = {{stop_fd(), POLLIN, 0}, {master.get(), POLLIN, 0}};
-    const int n = ::poll(fds, 2, link.wait_ms(Link::Clock::now()));
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
+    // A serial line never shows that a host went away: silence for the idle
+    // limit ends the connection, and answers nobody reads are dropped.
+    const auto expired = session.expired(Clock::now());
+    if (expired == Session::Expired::unread) {
+      std::fprintf(stderr, "zarn-emulator: host read none of its answers for %g s, dropped\n",
+                   Session::seconds(limits.unread));
+      ::tcflush(slave.get(), TCIFLUSH); // what already waits in the line, too
+      session.end_of_stream();
+      said_cut = false;
+    } else if (expired == Session::Expired::idle) {
+      std::fprintf(stderr, "zarn-emulator: serial line silent for %g s, connection ended\n",
+                   Session::seconds(limits.idle));
+      session.end_of_stream();
+      said_cut = false;
+    }
+    const auto now = Clock::now();
+    const short events = static_cast<short>((session.wants_input() ? POLLIN : 0) |
+                                            (session.due(now).empty() ? 0 : POLLOUT));
+    pollfd line{master.get(), events, 0};
+    const Wake wake = wait_events({&line, 1}, session.wait_ms(now), emulator.control);
+    if (wake == Wake::failed) {
       std::perror("zarn-emulator: poll");
       return 1;
     }
-    if (fds[0].revents)
+    if (wake == Wake::stop)
       return 0;
-    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+    if (session.wants_input() && (line.revents & (POLLIN | POLLHUP | POLLERR))) {
       const ssize_t got = ::read(master.get(), buf.data(), buf.size());
       if (got < 0 && (errno == EINTR || errno == EAGAIN))
         continue;
@@ -131,16 +150,16 @@ int run_serial(Printer &printer, const Faults &faults, const std::string &name)
       }
       // A serial line cannot be hung up from here: once cut, the printer
       // reads on (so the host never blocks) and stays silent.
-      if (!link.receive(buf.data(), static_cast<std::size_t>(got), Link::Clock::now()) &&
-          !said_cut) {
+      if (!session.receive(buf.data(), static_cast<std::size_t>(got), Clock::now()) && !said_cut) {
         std::fprintf(stderr, "zarn-emulator: silent after %llu bytes (--close-after)\n",
                      faults.close_after);
         said_cut = true;
       }
     }
-    while (auto piece = link.due(Link::Clock::now()))
-      if (!write_all(master.get(), *piece, false))
-        std::perror("zarn-emulator: write");
+    if (!send_due(session, master.get(), false)) {
+      std::perror("zarn-emulator: write");
+      session.end_of_stream();
+    }
   }
 }
 

@@ -3,7 +3,7 @@
 // library's reply wait shortened so that silence costs a fraction of a second.
 #include "cli_test_util.hpp"
 #include "common/protocol.hpp"
-#include "loopback.h"
+#include "loopback.hpp"
 #include "port/limits.hpp"
 #include "zarn.hpp"
 

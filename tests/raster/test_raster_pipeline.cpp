@@ -1,6 +1,6 @@
 // Tone, fitting, rotation, the packed byte layout and the line stream.
 #include "raster_fixtures.hpp"
-#include "fake_printer.h"
+#include "fake_printer.hpp"
 #include "zarn.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "fake_printer.hpp"
-#include "usb_printer_sim.h"
+#include "usb_printer_sim.hpp"
 #include "zarn.h"
 
 #include <gtest/gtest.h>

@@ -2,6 +2,8 @@
 // prints and logs, and zbar to read barcodes back from images.
 #pragma once
 
+#include "common/handle.hpp"
+#include "common/protocol.hpp"
 #include "printer.hpp"
 
 #include <zbar.h>
@@ -17,6 +19,13 @@
 #include <vector>
 
 namespace zarn::emu::test {
+
+// A request as the library sends it: sendcommand ends each with CR LF.
+inline std::string sent(const char *request) { return std::string(request) + "\r\n"; }
+inline const std::string kStatusQuery = sent(protocol::kStatusRequest);
+inline const std::string kNameQuery = sent(protocol::kNameRequest);
+inline const std::string kSerialQuery = sent(protocol::kSerialRequest);
+inline const std::string kEndLineQuery = sent(protocol::kEndLineRequest);
 
 struct RecordingPrinter {
   Printer printer;
@@ -60,20 +69,20 @@ inline std::vector<Decoded> decode_barcodes(const Image &img)
   std::vector<std::uint8_t> grey(img.px.size());
   for (std::size_t i = 0; i < grey.size(); ++i)
     grey[i] = img.px[i] ? 0 : 255;
-  zbar_image_scanner_t *scanner = zbar_image_scanner_create();
-  zbar_image_scanner_set_config(scanner, ZBAR_NONE, ZBAR_CFG_ENABLE, 1);
+  const Owned<zbar_image_scanner_t, zbar_image_scanner_destroy> scanner(
+      zbar_image_scanner_create());
+  zbar_image_scanner_set_config(scanner.get(), ZBAR_NONE, ZBAR_CFG_ENABLE, 1);
   // UPC-A is otherwise reported as an EAN-13 with a leading zero.
-  zbar_image_scanner_set_config(scanner, ZBAR_UPCA, ZBAR_CFG_ENABLE, 1);
-  zbar_image_t *image = zbar_image_create();
-  zbar_image_set_format(image, zbar_fourcc('Y', '8', '0', '0'));
-  zbar_image_set_size(image, static_cast<unsigned>(img.width), static_cast<unsigned>(img.height));
-  zbar_image_set_data(image, grey.data(), grey.size(), nullptr);
-  zbar_scan_image(scanner, image);
+  zbar_image_scanner_set_config(scanner.get(), ZBAR_UPCA, ZBAR_CFG_ENABLE, 1);
+  const Owned<zbar_image_t, zbar_image_destroy> image(zbar_image_create());
+  zbar_image_set_format(image.get(), zbar_fourcc('Y', '8', '0', '0'));
+  zbar_image_set_size(image.get(), static_cast<unsigned>(img.width),
+                      static_cast<unsigned>(img.height));
+  zbar_image_set_data(image.get(), grey.data(), grey.size(), nullptr);
+  zbar_scan_image(scanner.get(), image.get());
   std::vector<Decoded> out;
-  for (const zbar_symbol_t *s = zbar_image_first_symbol(image); s; s = zbar_symbol_next(s))
+  for (const zbar_symbol_t *s = zbar_image_first_symbol(image.get()); s; s = zbar_symbol_next(s))
     out.push_back({zbar_get_symbol_name(zbar_symbol_get_type(s)), zbar_symbol_get_data(s)});
-  zbar_image_destroy(image);
-  zbar_image_scanner_destroy(scanner);
   return out;
 }
 

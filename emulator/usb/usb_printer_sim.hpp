@@ -40,6 +40,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace zarn::usbsim {
@@ -48,8 +49,9 @@ namespace zarn::usbsim {
 inline constexpr uint16_t kVendorId = zarn::protocol::kVendorId;
 inline constexpr uint16_t kProductLabelPrinter = 0x0001;
 inline constexpr uint16_t kProductId = kProductLabelPrinter;
-inline constexpr uint8_t kEndpointOut = 0x01;
-inline constexpr uint8_t kEndpointIn = 0x82;
+inline constexpr uint8_t kEndpointOut = zarn::protocol::kUsbEndpointOut;
+inline constexpr uint8_t kEndpointIn = zarn::protocol::kUsbEndpointIn;
+inline constexpr unsigned kInterface = zarn::protocol::kUsbInterface;
 inline constexpr uint16_t kMaxPacketSize = 512;
 
 struct DeviceSpec {
@@ -113,6 +115,8 @@ class UsbPrinterSim {
   void set_in_provider(std::function<std::optional<std::vector<uint8_t>>()> fn, int dev = 0);
   // Chunks queued but not yet delivered.
   size_t in_queued(int dev = 0) const;
+  // Drops every queued chunk (a printer that gave up on its host).
+  void clear_in(int dev = 0);
 
   // ---- device state -------------------------------------------------------
   bool interface_claimed(int dev = 0) const;
@@ -132,6 +136,9 @@ class UsbPrinterSim {
   // exits. Returns its exit status, 128 + signal number when killed, or -1
   // when it could not be started.
   int run_child(const std::vector<std::string> &argv);
+  // The same child, started and left running: its process ID, or -1. The
+  // caller waits for it (and may end it early).
+  pid_t spawn_child(const std::vector<std::string> &argv);
 
   struct Impl;
 

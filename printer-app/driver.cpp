@@ -1,0 +1,352 @@
+#include "driver.hpp"
+
+#include "connection.hpp"
+#include "devices.hpp"
+#include "media.hpp"
+#include "zarn-raster.h"
+#include "zarn.h"
+#include "common/handle.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zarn::app {
+
+pappl_pr_driver_t kDrivers[3] = {
+    {"label203", "Zarn label printer, 203 dpi", "MFG:Zarn;CMD:ZARN-LABEL;", nullptr},
+    {"label300", "Zarn label printer, 300 dpi", nullptr, nullptr},
+    {"label600", "Zarn label printer, 600 dpi", nullptr, nullptr},
+};
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// How often a job that waits for the printer asks it again.
+constexpr auto kPollInterval = 500ms;
+constexpr auto kCancelCheck = 50ms;
+
+// Per printer: whether the driver paused it because the printer was paused
+// at its panel (only then does the driver resume it).
+struct PrinterState {
+  std::mutex mutex;
+  bool paused_by_device = false;
+};
+
+// Per job: the page being streamed.
+struct JobState {
+  zarn_raster_stream *stream = nullptr;
+  zarn_raster_pixel_format format = ZARN_RASTER_GREY8;
+  bool invert = false; // 8-bit black (255 = ink) sent as grey
+  std::vector<unsigned char> line;
+
+  ~JobState() { close_stream(); }
+  zarn_raster_status close_stream()
+  {
+    if (stream == nullptr)
+      return ZARN_RASTER_OK;
+    LibraryCall call;
+    const zarn_raster_status s = zarn_raster_stream_close(stream);
+    stream = nullptr;
+    return s;
+  }
+};
+
+PrinterState *printer_state(pappl_printer_t *printer)
+{
+  pappl_pr_driver_data_t data;
+  papplPrinterGetDriverData(printer, &data);
+  return static_cast<PrinterState *>(data.extension);
+}
+
+void delete_printer(pappl_printer_t * /*printer*/, pappl_pr_driver_data_t *data)
+{
+  delete static_cast<PrinterState *>(data->extension);
+  data->extension = nullptr;
+}
+
+bool fail_job(pappl_job_t *job, pappl_jreason_t reason, const std::string &message)
+{
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message.c_str());
+  papplJobSetMessage(job, "%s", message.c_str());
+  papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
+  return false;
+}
+
+bool start_job(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/)
+{
+  papplJobSetData(job, new JobState);
+  return true;
+}
+
+bool start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                unsigned /*page*/)
+{
+  auto *state = static_cast<JobState *>(papplJobGetData(job));
+  const auto &h = options->header;
+  state->invert = false;
+  papplLogJob(job, PAPPL_LOGLEVEL_DEBUG,
+              "Page of %ux%u dots, %u bits per pixel, colour space %d, %u bytes a line.",
+              h.cupsWidth, h.cupsHeight, h.cupsBitsPerPixel, h.cupsColorSpace, h.cupsBytesPerLine);
+  if (h.cupsBitsPerPixel == 1 && h.cupsColorSpace == CUPS_CSPACE_K)
+    state->format = ZARN_RASTER_BLACK1;
+  else if (h.cupsBitsPerPixel == 8 &&
+           (h.cupsColorSpace == CUPS_CSPACE_SW || h.cupsColorSpace == CUPS_CSPACE_W))
+    state->format = ZARN_RASTER_GREY8;
+  else if (h.cupsBitsPerPixel == 8 && h.cupsColorSpace == CUPS_CSPACE_K) {
+    state->format = ZARN_RASTER_GREY8;
+    state->invert = true;
+  } else if (h.cupsBitsPerPixel == 24 &&
+             (h.cupsColorSpace == CUPS_CSPACE_SRGB || h.cupsColorSpace == CUPS_CSPACE_RGB))
+    state->format = ZARN_RASTER_RGB24;
+  else
+    return fail_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
+                    "Unsupported raster: " + std::to_string(h.cupsBitsPerPixel) +
+                        " bits per pixel in colour space " + std::to_string(h.cupsColorSpace) +
+                        ".");
+  if (h.HWResolution[0] == 0 || h.HWResolution[1] == 0 || h.cupsWidth == 0 || h.cupsHeight == 0)
+    return fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The raster page has no size.");
+  state->line.resize(h.cupsBytesPerLine);
+
+  if (!wait_until_ready(job, device))
+    return false;
+
+  // The label is the raster page: dots at the raster's resolution.
+  const int width = static_cast<int>(std::lround(h.cupsWidth * 2540.0 / h.HWResolution[0]));
+  const int height = static_cast<int>(std::lround(h.cupsHeight * 2540.0 / h.HWResolution[1]));
+  LabelSetup s = label_setup(*options, width, height);
+  zarn_raster_options ro;
+  zarn_raster_options_init(&ro);
+  ro.dither = dither_for(options->print_quality);
+
+  LibraryCall call;
+  setup(s.width_mm.data(), s.height_mm.data(), s.speed.data(), s.density.data(),
+        s.media_kind.data(), s.gap_mm.data(), s.offset_mm.data());
+  clearbuffer();
+  if (zarn_raster_stream_open(static_cast<int>(h.cupsWidth), static_cast<int>(h.cupsHeight),
+                              state->format, &ro, ZARN_RASTER_STREAM_SEND,
+                              &state->stream) != ZARN_RASTER_OK)
+    return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                    std::string("Cannot start the label: ") + zarn_raster_last_error());
+  return true;
+}
+
+bool write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*device*/,
+                unsigned /*y*/, const unsigned char *line)
+{
+  auto *state = static_cast<JobState *>(papplJobGetData(job));
+  const void *pixels = line;
+  if (state->invert) {
+    const size_t n = options->header.cupsBytesPerLine;
+    for (size_t i = 0; i < n; ++i)
+      state->line[i] = static_cast<unsigned char>(255 - line[i]);
+    pixels = state->line.data();
+  }
+  LibraryCall call;
+  if (zarn_raster_stream_write(state->stream, pixels, nullptr) != ZARN_RASTER_OK)
+    return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                    std::string("Cannot send the label: ") + zarn_raster_last_error());
+  return true;
+}
+
+bool end_page(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t *device,
+              unsigned /*page*/)
+{
+  auto *state = static_cast<JobState *>(papplJobGetData(job));
+  // A page that ended early was completed with paper so the printer is not
+  // left inside the BITMAP block; it is not printed.
+  if (state->close_stream() != ZARN_RASTER_OK)
+    return fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                    std::string("The label was not printed: ") + zarn_raster_last_error());
+  if (!wait_until_ready(job, device))
+    return false;
+  char sets[] = "1", copies[] = "1";
+  LibraryCall call;
+  printlabel(sets, copies);
+  return true;
+}
+
+bool end_job(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/)
+{
+  delete static_cast<JobState *>(papplJobGetData(job));
+  papplJobSetData(job, nullptr);
+  return true;
+}
+
+// A job in the printer's own language (application/vnd.zarn-label) goes
+// to the printer as it is.
+bool print_raw(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t *device)
+{
+  const int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Cannot open the job's document.");
+  const UniqueFd file(fd);
+  papplJobSetImpressions(job, 1);
+  if (!wait_until_ready(job, device))
+    return false;
+  std::vector<char> buffer(64 * 1024);
+  for (;;) {
+    const ssize_t n = read(file.get(), buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Cannot read the job's document.");
+    if (n == 0)
+      break;
+    if (papplDeviceWrite(device, buffer.data(), static_cast<size_t>(n)) < 0)
+      return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Sending to the printer failed.");
+  }
+  papplJobSetImpressionsCompleted(job, 1);
+  return true;
+}
+
+// Status for the web page and get-printer-attributes. A printer whose
+// device a job holds is skipped: the job keeps its reasons up to date.
+bool update_status(pappl_printer_t *printer)
+{
+  last_open_failed();
+  set_open_wait(200ms);
+  pappl_device_t *device = papplPrinterOpenDevice(printer);
+  set_open_wait(kJobOpenWait); // not taken when PAPPL found the device busy
+  if (device == nullptr) {
+    if (last_open_failed())
+      papplPrinterSetReasons(printer, PAPPL_PREASON_OFFLINE, PAPPL_PREASON_DEVICE_STATUS);
+    return true;
+  }
+  apply_status(printer, query_status(device));
+  papplPrinterCloseDevice(printer);
+  return true;
+}
+
+} // namespace
+
+void apply_status(pappl_printer_t *printer, const PrinterStatus &status)
+{
+  papplPrinterSetReasons(printer, reasons_for(status), PAPPL_PREASON_DEVICE_STATUS);
+  PrinterState *state = printer_state(printer);
+  if (state == nullptr || !status.answered)
+    return;
+  std::lock_guard lock(state->mutex);
+  if (status.paused() && !state->paused_by_device &&
+      papplPrinterGetState(printer) != IPP_PSTATE_STOPPED) {
+    state->paused_by_device = true;
+    papplPrinterPause(printer);
+  } else if (!status.paused() && state->paused_by_device) {
+    state->paused_by_device = false;
+    papplPrinterResume(printer);
+  }
+}
+
+bool wait_until_ready(pappl_job_t *job, pappl_device_t *device)
+{
+  pappl_printer_t *printer = papplJobGetPrinter(job);
+  bool waited = false;
+  for (;;) {
+    const PrinterStatus status = query_status(device);
+    apply_status(printer, status);
+    if (status.ready()) {
+      if (waited) {
+        papplLogJob(job, PAPPL_LOGLEVEL_INFO, "The printer is ready again.");
+        papplJobSetReasons(job, PAPPL_JREASON_NONE, PAPPL_JREASON_PRINTER_STOPPED);
+        papplJobSetMessage(job, "Printing.");
+      }
+      return true;
+    }
+    if (!status.answered)
+      return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                      "The printer does not answer its status request.");
+    const std::string why = describe(status);
+    if (!waited)
+      papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Waiting for the printer: %s.", why.c_str());
+    waited = true;
+    papplJobSetReasons(job, PAPPL_JREASON_PRINTER_STOPPED, PAPPL_JREASON_NONE);
+    papplJobSetMessage(job, "Waiting for the printer: %s.", why.c_str());
+    // Short steps, so that a cancel takes effect at once.
+    for (auto slept = 0ms; slept < kPollInterval; slept += kCancelCheck) {
+      if (papplJobIsCanceled(job)) {
+        papplJobSetReasons(job, PAPPL_JREASON_NONE, PAPPL_JREASON_PRINTER_STOPPED);
+        return false;
+      }
+      std::this_thread::sleep_for(kCancelCheck);
+    }
+  }
+}
+
+bool driver_callback(pappl_system_t *system, const char *driver_name, const char *device_uri,
+                     const char * /*device_id*/, pappl_pr_driver_data_t *data, ipp_t ** /*attrs*/,
+                     void * /*cbdata*/)
+{
+  int dpi = 0;
+  for (const auto &[name, d] : {std::pair{"label203", 203}, {"label300", 300}, {"label600", 600}})
+    if (driver_name && std::strcmp(driver_name, name) == 0)
+      dpi = d;
+  if (dpi == 0) {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unknown driver '%s'.", driver_name ? driver_name : "");
+    return false;
+  }
+  // The driver prints through libzarn, which owns the connection.
+  if (!is_zarn_uri(device_uri)) {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR,
+             "Device '%s' is not a zarn-usb:, zarn-serial: or zarn-tcp: device.",
+             device_uri ? device_uri : "");
+    return false;
+  }
+
+  data->extension = new PrinterState;
+  data->delete_cb = delete_printer;
+  data->rstartjob_cb = start_job;
+  data->rstartpage_cb = start_page;
+  data->rwriteline_cb = write_line;
+  data->rendpage_cb = end_page;
+  data->rendjob_cb = end_job;
+  data->status_cb = update_status;
+  data->printfile_cb = print_raw;
+  data->format = "application/vnd.zarn-label";
+
+  snprintf(data->make_and_model, sizeof data->make_and_model, "Zarn Label Printer %d dpi", dpi);
+  data->ppm = 30;
+  data->kind = PAPPL_KIND_LABEL | PAPPL_KIND_ROLL;
+  data->num_resolution = 1;
+  data->x_resolution[0] = data->y_resolution[0] = dpi;
+  data->x_default = data->y_default = dpi;
+  // 8-bit grey only: every page reaches the driver undithered, so
+  // print-quality picks the dithering. (PAPPL hands PWG raster lines as the
+  // client sent them but describes them with this type, so 1-bit raster is
+  // not offered.)
+  data->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+  data->color_supported = PAPPL_COLOR_MODE_MONOCHROME | PAPPL_COLOR_MODE_BI_LEVEL;
+  data->color_default = PAPPL_COLOR_MODE_MONOCHROME;
+  data->quality_default = IPP_QUALITY_NORMAL;
+  data->orient_default = IPP_ORIENT_NONE;
+  data->sides_supported = PAPPL_SIDES_ONE_SIDED;
+  data->sides_default = PAPPL_SIDES_ONE_SIDED;
+  fill_media(*data);
+  return true;
+}
+
+const char *autoadd_callback(const char * /*device_info*/, const char *device_uri,
+                             const char *device_id, void * /*data*/)
+{
+  if (!is_zarn_uri(device_uri))
+    return nullptr;
+  const std::string id = device_id ? device_id : "";
+  const auto model = id.find("MDL:");
+  const std::string mdl =
+      model == std::string::npos ? "" : id.substr(model, id.find(';', model) - model);
+  if (mdl.find("600") != std::string::npos)
+    return "label600";
+  if (mdl.find("300") != std::string::npos)
+    return "label300";
+  return "label203";
+}
+
+} // namespace zarn::app

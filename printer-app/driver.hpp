@@ -1,0 +1,31 @@
+// The label203, label300 and label600 drivers: PAPPL hands raster lines,
+// which are dithered and streamed to the printer through libzarn-raster, one
+// BITMAP per label between libzarn's setup/CLS and PRINT.
+#pragma once
+
+#include "status.hpp"
+
+#include <pappl/pappl.h>
+
+namespace zarn::app {
+
+extern pappl_pr_driver_t kDrivers[3];
+
+bool driver_callback(pappl_system_t *system, const char *driver_name, const char *device_uri,
+                     const char *device_id, pappl_pr_driver_data_t *data, ipp_t **attrs,
+                     void *cbdata);
+
+// Picks the driver for a printer found by its device ID (autoadd, and add without -m).
+const char *autoadd_callback(const char *device_info, const char *device_uri, const char *device_id,
+                             void *data);
+
+// Waits until the printer can print, showing why it cannot in the printer's
+// state reasons and the job's message. False when the job was cancelled
+// meanwhile or the printer stopped answering.
+bool wait_until_ready(pappl_job_t *job, pappl_device_t *device);
+
+// Puts a status into the printer's state reasons (and pauses or resumes
+// the printer when it was paused at its panel).
+void apply_status(pappl_printer_t *printer, const PrinterStatus &status);
+
+} // namespace zarn::app

@@ -1,0 +1,130 @@
+#include "filters.hpp"
+
+#include "connection.hpp"
+#include "driver.hpp"
+#include "media.hpp"
+#include "zarn-raster.h"
+#include "zarn.h"
+#include "common/handle.hpp"
+
+#include <png.h>
+
+#include <algorithm>
+#include <climits>
+#include <vector>
+#include <string>
+
+namespace zarn::app {
+
+namespace {
+
+using Document = Owned<zarn_raster_document, zarn_raster_document_close>;
+using Bitmap = Owned<zarn_raster_bitmap, zarn_raster_bitmap_free>;
+using Options = Owned<pappl_pr_options_t, papplJobDeletePrintOptions>;
+
+bool fail(pappl_job_t *job, pappl_jreason_t reason, const std::string &message)
+{
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message.c_str());
+  papplJobSetMessage(job, "%s", message.c_str());
+  papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
+  return false;
+}
+
+} // namespace
+
+bool print_pdf(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
+{
+  zarn_raster_document *opened = nullptr;
+  if (zarn_raster_open_file(papplJobGetFilename(job), &opened) != ZARN_RASTER_OK)
+    return fail(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, zarn_raster_last_error());
+  const Document document(opened);
+  const int pages = zarn_raster_document_pages(document.get());
+  const Options options(papplJobCreatePrintOptions(job, static_cast<unsigned>(pages), false));
+  if (!options)
+    return fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Cannot read the job's options.");
+
+  const int first = std::max(1, static_cast<int>(options->first_page));
+  const int last =
+      options->last_page > 0
+          ? std::min(pages, static_cast<int>(std::min<unsigned>(options->last_page, INT_MAX)))
+          : pages;
+  papplJobSetImpressions(job, std::max(0, last - first + 1));
+
+  const pappl_media_col_t &media = options->media;
+  zarn_raster_options ro;
+  zarn_raster_options_init(&ro);
+  ro.label_width_mm = media.size_width / 100.0;
+  ro.label_height_mm = media.size_length / 100.0;
+  ro.dpi = options->printer_resolution[0];
+  ro.dither = dither_for(options->print_quality);
+  ro.rotate = ZARN_RASTER_ROTATE_AUTO;
+  const LabelSetup s = label_setup(*options, media.size_width, media.size_length);
+  std::string copies = std::to_string(std::max(1, options->copies));
+
+  for (int page = first; page <= last; ++page) {
+    if (papplJobIsCanceled(job))
+      return true;
+    zarn_raster_bitmap *rendered = nullptr;
+    if (zarn_raster_render(document.get(), page, &ro, &rendered) != ZARN_RASTER_OK)
+      return fail(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, zarn_raster_last_error());
+    const Bitmap bitmap(rendered);
+
+    if (!wait_until_ready(job, device))
+      return false;
+    {
+      LabelSetup copy = s;
+      LibraryCall call;
+      setup(copy.width_mm.data(), copy.height_mm.data(), copy.speed.data(), copy.density.data(),
+            copy.media_kind.data(), copy.gap_mm.data(), copy.offset_mm.data());
+      clearbuffer();
+      if (zarn_raster_send_bitmap(bitmap.get(), 0, 0) != ZARN_RASTER_OK)
+        return fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, zarn_raster_last_error());
+    }
+    // PRINT only once the printer can print, so the label is not lost.
+    if (!wait_until_ready(job, device))
+      return false;
+    {
+      char sets[] = "1";
+      LibraryCall call;
+      printlabel(sets, copies.data());
+    }
+    papplJobSetImpressionsCompleted(job, 1);
+  }
+  return true;
+}
+
+bool print_png(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
+{
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&image, papplJobGetFilename(job)))
+    return fail(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                std::string("Cannot read the PNG picture: ") + image.message);
+  // Colour stays colour (PAPPL converts it); transparency shows the paper.
+  const bool colour = (image.format & PNG_FORMAT_FLAG_COLOR) != 0;
+  image.format = colour ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
+  int max_width = 0, max_height = 0;
+  papplSystemGetMaxImageSize(papplPrinterGetSystem(papplJobGetPrinter(job)), &max_width,
+                             &max_height);
+  if ((max_width > 0 && image.width > static_cast<png_uint_32>(max_width)) ||
+      (max_height > 0 && image.height > static_cast<png_uint_32>(max_height))) {
+    png_image_free(&image);
+    return fail(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
+                "The PNG picture is " + std::to_string(image.width) + " x " +
+                    std::to_string(image.height) + " pixels, more than the printer takes.");
+  }
+  std::vector<unsigned char> pixels(PNG_IMAGE_SIZE(image));
+  const png_color white{255, 255, 255};
+  if (!png_image_finish_read(&image, &white, pixels.data(), 0, nullptr))
+    return fail(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                std::string("The PNG picture is damaged: ") + image.message);
+
+  const Options options(papplJobCreatePrintOptions(job, 1, colour));
+  if (!options)
+    return fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Cannot read the job's options.");
+  return papplJobFilterImage(job, device, options.get(), pixels.data(),
+                             static_cast<int>(image.width), static_cast<int>(image.height),
+                             colour ? 3 : 1, 0, true);
+}
+
+} // namespace zarn::app

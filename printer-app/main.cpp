@@ -1,0 +1,22 @@
+// zarn-printer-app: shares label printers driven by libzarn as IPP
+// Everywhere printers. PAPPL's main loop gives the command line: server,
+// add, submit, status, jobs, ...
+#include "devices.hpp"
+#include "driver.hpp"
+#include "system.hpp"
+
+#include <filesystem>
+#include <iterator>
+
+int main(int argc, char *argv[])
+{
+  zarn::app::AppInfo app;
+  app.base_name = argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "";
+  if (app.base_name.empty())
+    app.base_name = "zarn-printer-app";
+  zarn::app::register_device_schemes();
+  return papplMainloop(argc, argv, ZARN_APP_VERSION, nullptr,
+                       static_cast<int>(std::size(zarn::app::kDrivers)), zarn::app::kDrivers,
+                       zarn::app::autoadd_callback, zarn::app::driver_callback, nullptr, nullptr,
+                       zarn::app::create_system, nullptr, &app);
+}

@@ -1,0 +1,87 @@
+"""Drive a thermal label printer from Python, over libzarn.
+
+::
+
+    import zarn
+    with zarn.Printer("tcp://printer.local") as p:   # or "usb", "serial:ttyUSB0?baud=9600"
+        p.setup(width_mm=100, height_mm=60)
+        p.clear()
+        p.text(40, 40, "Hello", font="3")
+        p.barcode(40, 120, "ZARN-0001", kind="128", height=80)
+        p.image("logo.png", x=400, y=40)
+        p.print(copies=1, wait=True)                 # raises zarn.PaperOut, zarn.HeadOpen, ...
+        print(p.status())
+
+The package loads ``libzarn.so.1`` (and ``libzarn-raster.so.1`` for
+pictures) with ctypes on first use: by those names from the system's
+library path, or from the files that ``$ZARN_LIBRARY`` and
+``$ZARN_RASTER_LIBRARY`` name.
+"""
+
+from .address import Address, Kind, SerialSettings
+from .errors import (
+    AddressError,
+    ArgumentError,
+    ArgumentTypeError,
+    BusyError,
+    ClosedError,
+    ConnectError,
+    Error,
+    FileError,
+    HeadOpen,
+    HeadTemperature,
+    LibraryError,
+    NoReply,
+    PaperJam,
+    PaperOut,
+    Paused,
+    PictureError,
+    ReplyError,
+    RibbonOut,
+    SendError,
+    Timeout,
+    WaitError,
+)
+from .printer import REPLY_WAIT_SECONDS, Printer, about
+from .raster import Bitmap, pages, render
+from .status import Condition, Outcome, Reply, Status, outcome_of
+
+__version__ = "1.0.0"
+
+__all__ = [
+    "Address",
+    "AddressError",
+    "ArgumentError",
+    "ArgumentTypeError",
+    "Bitmap",
+    "BusyError",
+    "ClosedError",
+    "Condition",
+    "ConnectError",
+    "Error",
+    "FileError",
+    "HeadOpen",
+    "HeadTemperature",
+    "Kind",
+    "LibraryError",
+    "NoReply",
+    "Outcome",
+    "PaperJam",
+    "PaperOut",
+    "Paused",
+    "PictureError",
+    "Printer",
+    "REPLY_WAIT_SECONDS",
+    "Reply",
+    "ReplyError",
+    "RibbonOut",
+    "SendError",
+    "SerialSettings",
+    "Status",
+    "Timeout",
+    "WaitError",
+    "about",
+    "outcome_of",
+    "pages",
+    "render",
+]

@@ -1,0 +1,110 @@
+"""Every failure the package reports is a subclass of :class:`Error`.
+
+The messages name the printer address, the file or the argument concerned,
+in one line, so a script can print ``str(error)`` as it is.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from .status import Outcome, Status
+
+
+class Error(Exception):
+    """Base class of every error raised by :mod:`zarn`."""
+
+
+class LibraryError(Error):
+    """``libzarn.so.1`` or ``libzarn-raster.so.1`` could not be loaded."""
+
+
+class ArgumentError(Error, ValueError):
+    """A value the printer cannot take (out of range, an embedded NUL, a
+    line longer than the library sends)."""
+
+
+class ArgumentTypeError(ArgumentError, TypeError):
+    """An argument of the wrong type."""
+
+
+class AddressError(ArgumentError):
+    """A printer address text that cannot be understood."""
+
+
+class ConnectError(Error):
+    """The printer could not be opened: no device, no permission, unknown
+    host, refused connection, a serial device that is not a terminal."""
+
+
+class BusyError(Error):
+    """Another :class:`~zarn.Printer` is open in this process (the library
+    holds one connection per process)."""
+
+
+class ClosedError(Error):
+    """The :class:`~zarn.Printer` was used after :meth:`~zarn.Printer.close`."""
+
+
+class SendError(Error):
+    """Bytes could not be sent to the printer."""
+
+
+class ReplyError(Error):
+    """The printer did not answer a query completely (the receive failed)."""
+
+
+class FileError(Error):
+    """A local file (to upload, print, or a font) cannot be read or used."""
+
+
+class PictureError(Error):
+    """A picture or PDF that cannot be printed: not a format the raster
+    library reads, damaged, too large, or no such page."""
+
+
+class WaitError(Error):
+    """Waiting for a label ended without it being printed.
+
+    ``status`` is the last :class:`~zarn.Status` read and ``outcome`` the
+    :class:`~zarn.Outcome` it stands for.
+    """
+
+    def __init__(self, message: str, status: Status, outcome: Outcome) -> None:
+        super().__init__(message)
+        self.status = status
+        self.outcome = outcome
+
+
+class PaperOut(WaitError):
+    """The printer is out of paper (labels)."""
+
+
+class RibbonOut(WaitError):
+    """The printer is out of ribbon."""
+
+
+class PaperJam(WaitError):
+    """The paper is jammed."""
+
+
+class HeadOpen(WaitError):
+    """The print head or the cover is open."""
+
+
+class HeadTemperature(WaitError):
+    """The print head's temperature is out of range."""
+
+
+class Paused(WaitError):
+    """The printer is paused (at its panel or by a command)."""
+
+
+class NoReply(WaitError, ReplyError):
+    """The printer did not answer (nothing within the library's reply wait,
+    the connection is gone, or the receive failed)."""
+
+
+class Timeout(WaitError):
+    """The printer was still printing when the time-out ran out."""

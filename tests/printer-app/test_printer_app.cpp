@@ -1,0 +1,858 @@
+// zarn-printer-app end to end: the app runs as a server process on a free
+// loopback port with its own HOME and spool folder, the emulator is its
+// printer over TCP (and over USB through umockdev), and jobs go in through
+// ipptool and the app's own PAPPL command line. Labels are checked by
+// decoding the emulator's PNGs with zbar.
+#include "fake_printer.hpp" // in_ci, ZARN_REQUIRE_FAKE
+#include "loopback.hpp"
+#include "test_emulator_program.hpp"
+#include "test_emulator_util.hpp"
+
+#include <cairo-pdf.h>
+#include <cairo.h>
+#include <cups/raster.h>
+#include <zint.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+extern char **environ;
+
+namespace zarn::emu::test {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+constexpr auto kJobLimit = 20s;
+const std::string kBarcodeText = "ZARN-LBL-0042";
+
+std::string slurp(const fs::path &file)
+{
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Polls check every 20 ms until it holds or limit passes.
+template <typename Check>
+bool eventually(Check check, std::chrono::milliseconds limit = kJobLimit)
+{
+  const auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    if (check())
+      return true;
+    if (std::chrono::steady_clock::now() > end)
+      return false;
+    std::this_thread::sleep_for(20ms);
+  }
+}
+
+// A child process whose stdout and stderr go to one file.
+class Child {
+ public:
+  Child(const std::vector<std::string> &argv, const fs::path &log,
+        const std::vector<std::string> &env_add = {})
+      : log_(log)
+  {
+    std::vector<std::string> env;
+    for (char **e = environ; *e; ++e)
+      env.emplace_back(*e);
+    for (const std::string &kv : env_add) {
+      const std::string key = kv.substr(0, kv.find('=') + 1);
+      std::erase_if(env, [&](const std::string &e) { return e.rfind(key, 0) == 0; });
+      env.push_back(kv);
+    }
+    std::vector<char *> envp, args;
+    for (auto &e : env)
+      envp.push_back(e.data());
+    envp.push_back(nullptr);
+    for (const auto &a : argv)
+      args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0)
+      pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Child() { stop(); }
+  Child(const Child &) = delete;
+  Child &operator=(const Child &) = delete;
+
+  std::string log() const { return slurp(log_); }
+
+  // Exit status; -1 when it ran past the limit (it is then stopped).
+  int wait(std::chrono::milliseconds limit = 30s)
+  {
+    if (!eventually([&] { return exited(); }, limit)) {
+      stop();
+      return -1;
+    }
+    return status_;
+  }
+
+  bool running() { return !exited(); }
+
+  // The processes this one has started.
+  std::vector<pid_t> children() const
+  {
+    std::vector<pid_t> pids;
+    if (pid_ <= 0)
+      return pids;
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) +
+                     "/children");
+    for (pid_t p = 0; in >> p;)
+      pids.push_back(p);
+    return pids;
+  }
+
+  void stop()
+  {
+    if (pid_ > 0 && !exited()) {
+      ::kill(pid_, SIGTERM);
+      if (!eventually([&] { return exited(); }, 10s)) {
+        ::kill(pid_, SIGKILL);
+        int st = 0;
+        ::waitpid(pid_, &st, 0);
+        pid_ = -1;
+      }
+    }
+  }
+
+ private:
+  bool exited()
+  {
+    if (pid_ <= 0)
+      return true;
+    int st = 0;
+    const pid_t r = ::waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      pid_ = -1;
+      return true;
+    }
+    return r < 0;
+  }
+
+  pid_t pid_ = -1;
+  int status_ = -1;
+  fs::path log_;
+};
+
+struct Outcome {
+  int status = -1;
+  std::string output;
+};
+
+// Runs a command to its end and returns its status and output.
+Outcome run(const std::vector<std::string> &argv, const fs::path &dir,
+            const std::vector<std::string> &env = {})
+{
+  static std::atomic<int> counter{0};
+  const fs::path log = dir / ("run-" + std::to_string(++counter) + ".log");
+  Child child(argv, log, env);
+  Outcome r;
+  r.status = child.wait();
+  r.output = child.log();
+  return r;
+}
+
+// "name (type) = value" lines of ipptool -tv: the last value of each name.
+std::map<std::string, std::string> ipp_values(const std::string &output)
+{
+  std::map<std::string, std::string> values;
+  static const std::regex line(R"(^\s+([a-z0-9-]+) \([^)]*\) = (.*)$)");
+  std::istringstream in(output);
+  std::string l;
+  std::smatch m;
+  while (std::getline(in, l))
+    if (std::regex_match(l, m, line))
+      values[m[1]] = m[2];
+  return values;
+}
+
+// ---- Documents with a Code 128 barcode ----------------------------------
+
+// The barcode's modules, quiet zones included: true is a bar.
+std::vector<bool> code128_modules(const std::string &text)
+{
+  zint_symbol *symbol = ZBarcode_Create();
+  symbol->symbology = BARCODE_CODE128;
+  symbol->show_hrt = 0;
+  symbol->height = 1;
+  std::vector<bool> modules(10, false);
+  if (ZBarcode_Encode(symbol, reinterpret_cast<const unsigned char *>(text.data()),
+                      static_cast<int>(text.size())) < ZINT_ERROR) {
+    for (int x = 0; x < symbol->width; ++x)
+      modules.push_back(((symbol->encoded_data[0][x >> 3] >> (x & 7)) & 1) != 0);
+  }
+  ZBarcode_Delete(symbol);
+  modules.insert(modules.end(), 10, false);
+  return modules;
+}
+
+// Draws the barcode across w x h (in the surface's units).
+void draw_barcode(cairo_t *cr, double w, double h)
+{
+  const auto modules = code128_modules(kBarcodeText);
+  const double module = w / static_cast<double>(modules.size());
+  cairo_set_source_rgb(cr, 1, 1, 1);
+  cairo_paint(cr);
+  cairo_set_source_rgb(cr, 0, 0, 0);
+  for (size_t i = 0; i < modules.size(); ++i)
+    if (modules[i])
+      cairo_rectangle(cr, static_cast<double>(i) * module, h * 0.1, module, h * 0.8);
+  cairo_fill(cr);
+}
+
+void write_png(const fs::path &path, int module_px = 3)
+{
+  const int w = static_cast<int>(code128_modules(kBarcodeText).size()) * module_px;
+  cairo_surface_t *s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, w, w / 3);
+  cairo_t *cr = cairo_create(s);
+  draw_barcode(cr, w, w / 3.0);
+  cairo_surface_write_to_png(s, path.c_str());
+  cairo_destroy(cr);
+  cairo_surface_destroy(s);
+}
+
+void write_pdf(const fs::path &path, double width_pt, double height_pt)
+{
+  cairo_surface_t *s = cairo_pdf_surface_create(path.c_str(), width_pt, height_pt);
+  cairo_t *cr = cairo_create(s);
+  draw_barcode(cr, width_pt, height_pt);
+  cairo_show_page(cr);
+  cairo_destroy(cr);
+  cairo_surface_destroy(s);
+}
+
+// A one-page 8-bit grey PWG raster of the barcode, written with libcups;
+// cut_at > 0 keeps only that many bytes of the file.
+void write_pwg(const fs::path &path, const char *media, long cut_at = 0)
+{
+  cups_page_header2_t h;
+  ASSERT_TRUE(cupsRasterInitPWGHeader(&h, pwgMediaForPWG(media), "sgray_8", 203, 203, "one-sided",
+                                      nullptr));
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  cups_raster_t *r = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
+  ASSERT_TRUE(cupsRasterWriteHeader2(r, &h));
+  const auto modules = code128_modules(kBarcodeText);
+  const unsigned dots = h.cupsWidth / static_cast<unsigned>(modules.size());
+  std::vector<unsigned char> bars(h.cupsBytesPerLine, 255);
+  for (unsigned x = 0; x < modules.size() * dots; ++x)
+    if (modules[x / dots])
+      bars[x] = 0;
+  const std::vector<unsigned char> blank(h.cupsBytesPerLine, 255);
+  for (unsigned y = 0; y < h.cupsHeight; ++y) {
+    const bool bar_row = y > h.cupsHeight / 10 && y < h.cupsHeight * 9 / 10;
+    cupsRasterWritePixels(r, const_cast<unsigned char *>(bar_row ? bars.data() : blank.data()),
+                          h.cupsBytesPerLine);
+  }
+  cupsRasterClose(r);
+  ::close(fd);
+  if (cut_at > 0)
+    fs::resize_file(path, static_cast<std::uintmax_t>(cut_at));
+}
+
+// ---- The emulator with its control port ----------------------------------
+
+// The emulator with a control port, so that a test can change the printer's
+// status while the app holds the connection.
+class ControlledEmulator {
+ public:
+  ControlledEmulator(const fs::path &out, const std::string &status)
+      : child_(zarn::emu::test::run_emulator(
+            {"--tcp", "0", "--control", "0", "--status", status, "--out", out.string()},
+            out.parent_path() / "emulator.log", "control on"))
+  {
+  }
+
+  int port() const { return zarn::emu::test::tcp_port(*child_); }
+  // Status names as --status takes them ("ok", "paper-out", "paused").
+  void set_status(const std::string &names)
+  {
+    zarn::emu::test::ControlClient control(zarn::emu::test::control_port(*child_));
+    EXPECT_EQ(control.say("EMULATOR STATUS " + names), "ok\r\n");
+  }
+
+ private:
+  std::unique_ptr<zarn::test::ChildProcess> child_;
+};
+
+// ---- The app as a server ----------------------------------------------------
+
+class AppServer {
+ public:
+  // prefix: a command that runs the server (the emulator's --usb --).
+  explicit AppServer(const fs::path &dir, const std::vector<std::string> &options = {},
+                     const std::vector<std::string> &prefix = {})
+      : dir_(dir), home_(dir / "home"), log_(dir / "app.log")
+  {
+    fs::create_directories(home_);
+    fs::create_directories(dir / "spool");
+    // PAPPL names its local socket after the program: a name of its own
+    // keeps this server apart from any other instance on the machine.
+    program_ = dir / ("zarn-printer-app-test-" + std::to_string(::getpid()) + "-" +
+                      std::to_string(++instances_));
+    fs::create_symlink(ZARN_PRINTER_APP_BIN, program_);
+    std::vector<std::string> argv = prefix;
+    if (!prefix.empty())
+      argv.insert(argv.end(), {"/usr/bin/env", "HOME=" + home_.string()});
+    argv.insert(argv.end(), {program_.string(), "server", "-o", "server-port=0", "-o",
+                             "spool-directory=" + (dir / "spool").string(), "-o",
+                             "log-file=" + log_.string(), "-o", "log-level=info"});
+    argv.insert(argv.end(), options.begin(), options.end());
+    server_ = std::make_unique<Child>(argv, dir / "server.out", env());
+    static const std::regex listening(R"(Listening for connections on '[^']*:(\d+)')");
+    eventually(
+        [&] {
+          std::smatch m;
+          const std::string log = slurp(log_);
+          if (std::regex_search(log, m, listening))
+            port_ = std::stoi(m[1]);
+          return port_ > 0 || !server_->running();
+        },
+        10s);
+  }
+  ~AppServer()
+  {
+    // The USB emulator does not pass SIGTERM on to the command it runs, so
+    // the app under it is stopped itself; the emulator then ends with it.
+    for (const pid_t child : server_->children())
+      ::kill(child, SIGTERM);
+    server_->stop();
+    fs::remove(program_);
+    // PAPPL leaves its local socket behind (root's lives in /run).
+    std::error_code ec;
+    fs::remove("/run/" + program_.filename().string() + ".sock", ec);
+  }
+
+  bool started() const { return port_ > 0; }
+  int port() const { return port_; }
+  std::string server_log() const { return slurp(log_) + server_->log(); }
+  const fs::path &home() const { return home_; }
+  const fs::path &program() const { return program_; }
+  std::vector<std::string> env() const { return {"HOME=" + home_.string()}; }
+  std::string system_uri() const
+  {
+    return "ipp://127.0.0.1:" + std::to_string(port_) + "/ipp/system";
+  }
+  std::string printer_uri(const std::string &name) const
+  {
+    return "ipp://127.0.0.1:" + std::to_string(port_) + "/ipp/print/" + name;
+  }
+
+  // The app's own command line, against this server.
+  Outcome cli(std::vector<std::string> args, const std::string &uri) const
+  {
+    args.insert(args.begin(), program_.string());
+    args.insert(args.begin() + 2, {"-u", uri});
+    return run(args, dir_, env());
+  }
+
+  Outcome add_printer(const std::string &name, const std::string &device_uri) const
+  {
+    return cli({"add", "-d", name, "-m", "label203", "-v", device_uri}, system_uri());
+  }
+
+  // Submits file with -o options; the job ID, or 0.
+  int submit(const std::string &printer, const fs::path &file,
+             const std::vector<std::string> &options = {}) const
+  {
+    std::vector<std::string> args{"submit"};
+    for (const auto &o : options)
+      args.insert(args.end(), {"-o", o});
+    args.push_back(file.string());
+    const Outcome r = cli(args, printer_uri(printer));
+    EXPECT_EQ(r.status, 0) << r.output;
+    return r.status == 0 ? std::atoi(r.output.c_str()) : 0;
+  }
+
+  // ipptool with a test file written for the occasion.
+  Outcome ipptool(const std::string &uri, const std::string &test,
+                  const std::vector<std::string> &extra = {}) const
+  {
+    static std::atomic<int> counter{0};
+    const fs::path file = dir_ / ("request-" + std::to_string(++counter) + ".test");
+    std::ofstream(file) << test;
+    std::vector<std::string> argv{ZARN_IPPTOOL_BIN, "-tv"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    argv.insert(argv.end(), {uri, file.string()});
+    return run(argv, dir_);
+  }
+
+  std::map<std::string, std::string> printer_attributes(const std::string &printer) const
+  {
+    return ipp_values(ipptool(printer_uri(printer), R"({
+  OPERATION Get-Printer-Attributes
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language en
+  ATTR uri printer-uri $uri
+  ATTR keyword requested-attributes printer-state,printer-state-reasons,printer-state-message
+  STATUS successful-ok
+})")
+                          .output);
+  }
+
+  std::map<std::string, std::string> job_attributes(const std::string &printer, int job) const
+  {
+    return ipp_values(ipptool(printer_uri(printer), R"({
+  OPERATION Get-Job-Attributes
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language en
+  ATTR uri printer-uri $uri
+  ATTR integer job-id $job
+  ATTR keyword requested-attributes job-state,job-state-reasons,job-state-message
+  STATUS successful-ok
+})",
+                              {"-d", "job=" + std::to_string(job)})
+                          .output);
+  }
+
+  // Print-Job with an explicit document format; the ipptool run.
+  Outcome print_job(const std::string &printer, const fs::path &file, const std::string &format,
+                    const std::string &media = "oe_2x1-label_2x1in") const
+  {
+    return ipptool(printer_uri(printer), R"({
+  OPERATION Print-Job
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language en
+  ATTR uri printer-uri $uri
+  ATTR name requesting-user-name test
+  ATTR mimeMediaType document-format $format
+  GROUP job-attributes-tag
+  ATTR keyword media $media
+  FILE $filename
+  STATUS successful-ok
+})",
+                   {"-d", "format=" + format, "-d", "media=" + media, "-f", file.string()});
+  }
+
+  // Waits for the job to end; its final job-state (9 completed, 8 aborted,
+  // 7 canceled), or "" when it did not end in time.
+  std::string wait_job(const std::string &printer, int job) const
+  {
+    std::string state;
+    eventually([&] {
+      state = job_attributes(printer, job)["job-state"];
+      return state == "completed" || state == "aborted" || state == "canceled";
+    });
+    return state;
+  }
+
+ private:
+  static inline std::atomic<int> instances_{0};
+  fs::path dir_, home_, log_, program_;
+  std::unique_ptr<Child> server_;
+  int port_ = 0;
+};
+
+int job_id_of(const Outcome &r)
+{
+  const auto values = ipp_values(r.output);
+  const auto found = values.find("job-id");
+  return found == values.end() ? 0 : std::atoi(found->second.c_str());
+}
+
+// The label PNG number n in dir, once the printer has written it whole.
+std::optional<Image> label(const fs::path &dir, int n)
+{
+  char name[32];
+  std::snprintf(name, sizeof name, "label-%04d.png", n);
+  std::optional<Image> image;
+  eventually(
+      [&] {
+        try {
+          if (fs::exists(dir / name))
+            image = read_png(dir / name);
+        } catch (const std::exception &) {
+          // still being written
+        }
+        return image.has_value();
+      },
+      5s);
+  return image;
+}
+
+int labels_in(const fs::path &dir)
+{
+  int n = 0;
+  for (const auto &e : fs::directory_iterator(dir))
+    n += e.path().extension() == ".png";
+  return n;
+}
+
+void expect_barcode(const Image &image)
+{
+  const auto found = decode_barcodes(image);
+  if (found.size() != 1) {
+    // Kept for a look at what was printed.
+    const fs::path keep = fs::temp_directory_path() /
+                          ("zarn-printer-app-unreadable-" + std::to_string(::getpid()) + ".png");
+    zarn::emu::write_png(keep, image);
+    ADD_FAILURE() << found.size() << " barcodes found in the label, kept as " << keep;
+    return;
+  }
+  EXPECT_EQ(found[0].type, "CODE-128");
+  EXPECT_EQ(found[0].data, kBarcodeText);
+}
+
+// "GET path" over HTTP/1.1: the status code.
+int http_status(int port, const std::string &path)
+{
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  const std::string request =
+      "GET " + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
+  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  char buf[64] = "";
+  const ssize_t n = ::recv(fd, buf, sizeof buf - 1, MSG_WAITALL);
+  ::close(fd);
+  int code = -1;
+  if (n > 12)
+    std::sscanf(buf, "HTTP/%*s %d", &code);
+  return code;
+}
+
+// ---- One server and one emulator for the printing tests -------------------
+
+class PrinterAppTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite()
+  {
+    dir_ = new TempDir;
+    labels_ = dir_->path / "labels";
+    fs::create_directories(labels_);
+    emulator_ = new Child({ZARN_EMULATOR_BIN, "--tcp", "0", "--out", labels_.string()},
+                          dir_->path / "emulator.log");
+    static const std::regex listening(R"(listening on 127\.0\.0\.1:(\d+))");
+    eventually(
+        [] {
+          std::smatch m;
+          const std::string log = emulator_->log();
+          if (std::regex_search(log, m, listening))
+            emulator_port_ = std::stoi(m[1]);
+          return emulator_port_ > 0;
+        },
+        10s);
+    app_ = new AppServer(dir_->path / "app");
+  }
+  static void TearDownTestSuite()
+  {
+    delete app_;
+    delete emulator_;
+    delete dir_;
+  }
+
+  void SetUp() override
+  {
+    ZARN_REQUIRE_FAKE(emulator_port_ > 0, "the emulator did not start: " + emulator_->log());
+    ASSERT_TRUE(app_->started()) << app_->server_log();
+    static bool added = false;
+    if (!added) {
+      const Outcome r =
+          app_->add_printer("Labels", "zarn-tcp://127.0.0.1:" + std::to_string(emulator_port_));
+      ASSERT_EQ(r.status, 0) << r.output << app_->server_log();
+      added = true;
+    }
+  }
+
+  // The next label the emulator prints.
+  std::optional<Image> next_label() { return label(labels_, ++printed_); }
+
+  static inline TempDir *dir_ = nullptr;
+  static inline fs::path labels_;
+  static inline Child *emulator_ = nullptr;
+  static inline int emulator_port_ = 0;
+  static inline AppServer *app_ = nullptr;
+  static inline int printed_ = 0;
+};
+
+TEST_F(PrinterAppTest, AdvertisesWhatTheDriverPrints)
+{
+  auto attrs = ipp_values(app_->ipptool(app_->printer_uri("Labels"), R"({
+  OPERATION Get-Printer-Attributes
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language en
+  ATTR uri printer-uri $uri
+  ATTR keyword requested-attributes document-format-supported,pwg-raster-document-type-supported,pwg-raster-document-resolution-supported,media-supported,media-tracking-supported,print-darkness-supported,printer-darkness-supported,print-speed-supported,print-quality-supported,printer-kind,printer-make-and-model
+  STATUS successful-ok
+})")
+                              .output);
+  for (const char *format : {"application/pdf", "image/png", "image/jpeg", "image/pwg-raster",
+                             "image/urf", "application/vnd.zarn-label"})
+    EXPECT_NE(attrs["document-format-supported"].find(format), std::string::npos) << format;
+  // Only the raster type whose lines PAPPL hands over as described.
+  EXPECT_EQ(attrs["pwg-raster-document-type-supported"], "sgray_8");
+  EXPECT_EQ(attrs["pwg-raster-document-resolution-supported"], "203dpi");
+  EXPECT_EQ(attrs["media-supported"],
+            "oe_4x6-label_4x6in,oe_4x4-label_4x4in,oe_4x2-label_4x2in,oe_2x1-label_2x1in,"
+            "om_100x150mm_100x150mm,om_100x50mm_100x50mm,om_62x29mm_62x29mm,om_57x32mm_57x32mm,"
+            "roll_min_12x6mm,roll_max_108x1000mm");
+  EXPECT_EQ(attrs["media-tracking-supported"], "continuous,gap,mark");
+  EXPECT_EQ(attrs["printer-darkness-supported"], "16");
+  EXPECT_FALSE(attrs["print-darkness-supported"].empty());
+  EXPECT_EQ(attrs["print-speed-supported"], "2540-15240");
+  EXPECT_EQ(attrs["print-quality-supported"], "draft,normal,high");
+  EXPECT_EQ(attrs["printer-kind"], "label,roll");
+  EXPECT_EQ(attrs["printer-make-and-model"], "Zarn Label Printer 203 dpi");
+}
+
+TEST_F(PrinterAppTest, PngPrintsOnTheMediaAsked)
+{
+  const fs::path png = dir_->path / "barcode.png";
+  write_png(png);
+  const int job = app_->submit("Labels", png, {"media=oe_4x2-label_4x2in", "print-scaling=fit"});
+  ASSERT_GT(job, 0);
+  ASSERT_EQ(app_->wait_job("Labels", job), "completed") << app_->server_log();
+  const auto image = next_label();
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->width, 813); // 101.6 mm at 8 dots per mm
+  EXPECT_EQ(image->height, 406);
+  expect_barcode(*image);
+}
+
+TEST_F(PrinterAppTest, PwgRasterPrintsOnTheMediaAsked)
+{
+  const fs::path pwg = dir_->path / "barcode.pwg";
+  write_pwg(pwg, "oe_2x1-label_2x1in");
+  const Outcome r = app_->print_job("Labels", pwg, "image/pwg-raster");
+  const int job = job_id_of(r);
+  ASSERT_GT(job, 0) << r.output;
+  ASSERT_EQ(app_->wait_job("Labels", job), "completed") << app_->server_log();
+  const auto image = next_label();
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->width, 406); // 50.8 x 25.4 mm
+  EXPECT_EQ(image->height, 203);
+  expect_barcode(*image);
+}
+
+TEST_F(PrinterAppTest, PdfIsRenderedAndPrintedOnTheMediaAsked)
+{
+  const fs::path pdf = dir_->path / "barcode.pdf";
+  write_pdf(pdf, 57 / 25.4 * 72, 32 / 25.4 * 72);
+  const int job = app_->submit("Labels", pdf, {"media=om_57x32mm_57x32mm"});
+  ASSERT_GT(job, 0);
+  ASSERT_EQ(app_->wait_job("Labels", job), "completed") << app_->server_log();
+  const auto image = next_label();
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->width, 456);
+  EXPECT_EQ(image->height, 256);
+  expect_barcode(*image);
+}
+
+TEST_F(PrinterAppTest, ALabelInThePrintersLanguageGoesAsItIs)
+{
+  const fs::path raw = dir_->path / "label.zarn";
+  std::ofstream(raw, std::ios::binary)
+      << "SIZE 60 mm,30 mm\r\nCLS\r\nBARCODE 40,40,\"128\",120,0,0,2,2,\"" << kBarcodeText
+      << "\"\r\nPRINT 1,1\r\n";
+  const int job = job_id_of(app_->print_job("Labels", raw, "application/vnd.zarn-label"));
+  ASSERT_GT(job, 0);
+  ASSERT_EQ(app_->wait_job("Labels", job), "completed") << app_->server_log();
+  const auto image = next_label();
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->width, 480);
+  EXPECT_EQ(image->height, 240);
+  expect_barcode(*image);
+}
+
+TEST_F(PrinterAppTest, BadJobsEndWithAReasonAndThePrinterGoesOn)
+{
+  // A PNG whose data is damaged after a valid header.
+  const fs::path png = dir_->path / "barcode.png";
+  write_png(png);
+  std::string bytes = slurp(png);
+  for (size_t i = 40; i < bytes.size(); ++i)
+    bytes[i] = static_cast<char>(bytes[i] ^ 0x5A);
+  const fs::path corrupt = dir_->path / "corrupt.png";
+  std::ofstream(corrupt, std::ios::binary) << bytes;
+  // A PWG raster stream that ends in the middle of its page.
+  const fs::path pwg = dir_->path / "whole.pwg";
+  write_pwg(pwg, "oe_2x1-label_2x1in");
+  const fs::path truncated = dir_->path / "truncated.pwg";
+  write_pwg(truncated, "oe_2x1-label_2x1in", static_cast<long>(fs::file_size(pwg) / 2));
+
+  // And a format the printer does not take: PAPPL accepts the job and ends it.
+  const fs::path text = dir_->path / "note.txt";
+  std::ofstream(text) << "plain text\n";
+
+  for (const auto &[file, format] :
+       {std::pair{corrupt, "image/png"}, {truncated, "image/pwg-raster"}, {text, "text/plain"}}) {
+    SCOPED_TRACE(file.filename().string());
+    const Outcome r = app_->print_job("Labels", file, format);
+    const int job = job_id_of(r);
+    ASSERT_GT(job, 0) << r.output;
+    EXPECT_EQ(app_->wait_job("Labels", job), "aborted") << app_->server_log();
+    const auto attrs = app_->job_attributes("Labels", job);
+    EXPECT_NE(attrs.at("job-state-reasons"), "none");
+    EXPECT_FALSE(attrs.at("job-state-reasons").empty());
+  }
+
+  // Nothing of them was printed, and the printer prints the next job.
+  const int good = app_->submit("Labels", png, {"media=oe_2x1-label_2x1in", "print-scaling=fit"});
+  ASSERT_EQ(app_->wait_job("Labels", good), "completed") << app_->server_log();
+  const auto image = next_label();
+  ASSERT_TRUE(image);
+  expect_barcode(*image);
+  EXPECT_EQ(labels_in(labels_), printed_);
+  EXPECT_EQ(app_->printer_attributes("Labels")["printer-state"], "idle");
+}
+
+TEST_F(PrinterAppTest, ListensOnLoopbackOnlyAndKeepsItsStateUnderHome)
+{
+  // Every listening socket on the app's port is bound to a loopback address.
+  int sockets = 0;
+  for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream in(table);
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state;
+      fields >> slot >> local >> remote >> state;
+      const auto colon = local.rfind(':');
+      if (state != "0A" || std::stoi(local.substr(colon + 1), nullptr, 16) != app_->port())
+        continue;
+      ++sockets;
+      const std::string addr = local.substr(0, colon);
+      EXPECT_TRUE(addr == "0100007F" || addr == "00000000000000000000000001000000") << addr;
+    }
+  }
+  EXPECT_GT(sockets, 0);
+  // Admin pages need no login on this machine.
+  EXPECT_EQ(http_status(app_->port(), "/config"), 200);
+
+  const fs::path state =
+      app_->home() / ".config" / (app_->program().filename().string() + ".state");
+  ASSERT_TRUE(eventually([&] { return slurp(state).find("Labels") != std::string::npos; }, 10s))
+      << state;
+}
+
+// ---- Paper out: the job waits and goes on --------------------------------
+
+TEST(PrinterAppStatus, PaperOutHoldsTheJobUntilThePrinterIsReady)
+{
+  TempDir dir;
+  const fs::path out = dir.path / "labels";
+  fs::create_directories(out);
+  ControlledEmulator printer(out, "paper-out");
+  AppServer app(dir.path / "app");
+  ASSERT_TRUE(app.started()) << app.server_log();
+  const Outcome added =
+      app.add_printer("Stalled", "zarn-tcp://127.0.0.1:" + std::to_string(printer.port()));
+  ASSERT_EQ(added.status, 0) << added.output;
+  const fs::path png = dir.path / "barcode.png";
+  write_png(png);
+
+  // A job that meets paper out waits, and can be cancelled while it waits.
+  const int cancelled = app.submit("Stalled", png, {"media=oe_2x1-label_2x1in"});
+  ASSERT_TRUE(eventually([&] {
+    return app.job_attributes("Stalled", cancelled)["job-state-reasons"] == "printer-stopped";
+  })) << app.server_log();
+  EXPECT_EQ(app.printer_attributes("Stalled")["printer-state-reasons"], "media-empty");
+  ASSERT_EQ(app.cli({"cancel", "-j", std::to_string(cancelled)}, app.printer_uri("Stalled")).status,
+            0);
+  EXPECT_EQ(app.wait_job("Stalled", cancelled), "canceled");
+
+  const int job = app.submit("Stalled", png, {"media=oe_2x1-label_2x1in", "print-scaling=fit"});
+  ASSERT_TRUE(eventually([&] {
+    const auto attrs = app.job_attributes("Stalled", job);
+    return attrs.at("job-state") == "processing" &&
+           attrs.at("job-state-reasons") == "printer-stopped";
+  })) << app.server_log();
+  const auto waiting = app.job_attributes("Stalled", job);
+  EXPECT_NE(waiting.at("job-state-message").find("media-empty"), std::string::npos);
+  EXPECT_EQ(app.printer_attributes("Stalled")["printer-state-reasons"], "media-empty");
+  EXPECT_EQ(labels_in(out), 0);
+
+  printer.set_status("ok");
+  EXPECT_EQ(app.wait_job("Stalled", job), "completed") << app.server_log();
+  const auto image = label(out, 1);
+  ASSERT_TRUE(image);
+  expect_barcode(*image);
+  EXPECT_EQ(labels_in(out), 1);
+  EXPECT_TRUE(eventually(
+      [&] { return app.printer_attributes("Stalled")["printer-state-reasons"] == "none"; }));
+
+  // Paused at the printer: the queue is paused, and resumed with it.
+  printer.set_status("paused");
+  EXPECT_TRUE(eventually([&] {
+    auto attrs = app.printer_attributes("Stalled");
+    return attrs["printer-state"] == "stopped" && attrs["printer-state-reasons"] == "paused";
+  })) << app.server_log();
+  printer.set_status("ok");
+  EXPECT_TRUE(eventually([&] {
+    auto attrs = app.printer_attributes("Stalled");
+    return attrs["printer-state"] == "idle" && attrs["printer-state-reasons"] == "none";
+  })) << app.server_log();
+}
+
+// ---- USB through umockdev ------------------------------------------------------
+
+TEST(PrinterAppUsb, PrintsToTheUsbPrinter)
+{
+  TempDir dir;
+  const fs::path out = dir.path / "labels";
+  fs::create_directories(out);
+  AppServer app(dir.path / "app", {}, {ZARN_EMULATOR_BIN, "--out", out.string(), "--usb", "--"});
+  ZARN_REQUIRE_FAKE(app.started(),
+                    "the app did not start under the USB emulator: " + app.server_log());
+  const Outcome added = app.add_printer("Usb", "zarn-usb://");
+  ASSERT_EQ(added.status, 0) << added.output;
+  const fs::path pwg = dir.path / "barcode.pwg";
+  write_pwg(pwg, "oe_2x1-label_2x1in");
+  const int job = job_id_of(app.print_job("Usb", pwg, "image/pwg-raster"));
+  ASSERT_GT(job, 0);
+  ASSERT_EQ(app.wait_job("Usb", job), "completed") << app.server_log();
+  const auto image = label(out, 1);
+  ASSERT_TRUE(image);
+  expect_barcode(*image);
+}
+
+// ---- On the network the admin pages ask for a login ---------------------------
+
+TEST(PrinterAppNetwork, ListeningOnTheNetworkTurnsAuthenticationOn)
+{
+  TempDir dir;
+  // Bound to every address; the test itself only talks to 127.0.0.1.
+  AppServer app(dir.path / "app", {"-o", "listen-hostname=*"});
+  ASSERT_TRUE(app.started()) << app.server_log();
+  EXPECT_EQ(http_status(app.port(), "/"), 200);
+  EXPECT_EQ(http_status(app.port(), "/config"), 401);
+  const Outcome added = app.add_printer("Open", "zarn-tcp://127.0.0.1:9");
+  EXPECT_NE(added.status, 0);
+  EXPECT_NE(added.output.find("Unauthorized"), std::string::npos) << added.output;
+}
+
+} // namespace
+} // namespace zarn::emu::test
