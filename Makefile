@@ -37,9 +37,11 @@ test-sanitize:
 	scripts/sanitize.sh build-sanitize
 
 # Benchmarks against the raw system calls (figures only, never pass/fail).
+# Release (-O3) makes GCC 12 report false -Wrestrict overlaps in inlined
+# std::string code, so warnings are not errors here; every other build keeps them.
 bench:
 	scripts/deps.sh bench
-	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DZARN_BENCH=ON -DZARN_BUILD_TESTS=OFF -DZARN_BUILD_CLI=OFF -DZARN_WERROR=$(WERROR)
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DZARN_BENCH=ON -DZARN_BUILD_TESTS=OFF -DZARN_BUILD_CLI=OFF -DZARN_WERROR=OFF
 	cmake --build build-bench -j$(JOBS)
 	scripts/bench.sh build-bench
 
