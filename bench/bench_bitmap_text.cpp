@@ -1,8 +1,10 @@
 // windowsfont per call (SDL, font engine, rendering, conversion and send, all
 // of it per call by design), and the 1-bit conversion on its own: the rule
 // evaluated per pixel through SDL_GetRGB versus once per palette entry.
-#include "commands/mono_bitmap.h"
-#include "loopback.h"
+#include "commands/mono_bitmap.hpp"
+#include "common/handle.hpp"
+#include "host_calls.hpp"
+#include "loopback_peer.hpp"
 #include "zarn.h"
 
 #include <benchmark/benchmark.h>
@@ -22,63 +24,21 @@
 
 namespace {
 
-const char *const kFont = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+const char *const kFont = ZARN_TEST_FONT;
 const std::string kShort = "Hello";
 // 80 characters of mixed text, as a long label line would be.
 const std::string kLine80 =
     "The quick brown fox jumps over the lazy dog 0123456789 ABCDEFGHIJKLMNOPQRSTUVWXY";
 
-char *text(const std::string &s) { return const_cast<char *>(s.c_str()); }
+using zarn::test::text;
 
-// A loopback printer that reads and discards everything until hung up.
-class Sink {
- public:
-  Sink()
-  {
-    listen_ = zarn::test::listen_on_loopback(port_, 4);
-    worker_ = std::thread([this] { drain(); });
-  }
-  ~Sink()
-  {
-    shutdown(listen_, SHUT_RDWR);
-    worker_.join();
-    close(listen_);
-  }
-  Sink(const Sink &) = delete;
-  Sink &operator=(const Sink &) = delete;
-  int port() const { return port_; }
-
- private:
-  void drain()
-  {
-    std::vector<char> buf(1 << 16);
-    for (;;) {
-      const int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) {
-        if (errno == EINTR)
-          continue;
-        return;
-      }
-      for (;;) {
-        const ssize_t n = read(fd, buf.data(), buf.size());
-        if (n < 0 && errno == EINTR)
-          continue;
-        if (n <= 0)
-          break;
-      }
-      close(fd);
-    }
-  }
-
-  int listen_ = -1;
-  std::uint16_t port_ = 0;
-  std::thread worker_;
-};
+// A loopback printer that reads and discards everything.
+using Sink = zarn::test::LoopbackPeer;
 
 void windowsfont_call(benchmark::State &state, const std::string &s, int size)
 {
   if (access(kFont, R_OK) != 0) {
-    state.SkipWithError("DejaVuSans.ttf missing (fonts-dejavu-core)");
+    state.SkipWithError("no TrueType font found by fc-match (fonts-dejavu-core)");
     return;
   }
   Sink sink;
@@ -96,19 +56,17 @@ void windowsfont_call(benchmark::State &state, const std::string &s, int size)
 
 // The 80-character line at 48 pt, rendered once, as the conversion's input.
 struct Rendered {
-  SDL_Surface *surface = nullptr;
+  zarn::Owned<SDL_Surface, SDL_FreeSurface> surface;
   Rendered()
   {
     if (TTF_Init() != 0)
       return;
-    if (TTF_Font *font = TTF_OpenFont(kFont, 48)) {
-      surface = TTF_RenderUTF8_Solid(font, kLine80.c_str(), SDL_Color{0, 0, 0, 0});
-      TTF_CloseFont(font);
-    }
+    if (const zarn::Owned<TTF_Font, TTF_CloseFont> font{TTF_OpenFont(kFont, 48)})
+      surface.reset(TTF_RenderUTF8_Solid(font.get(), kLine80.c_str(), SDL_Color{0, 0, 0, 0}));
   }
   ~Rendered()
   {
-    SDL_FreeSurface(surface);
+    surface.reset();
     TTF_Quit();
   }
 };

@@ -2,12 +2,15 @@
 // Every case is registered twice, as "<case>/zarn" and "<case>/raw";
 // scripts/bench.sh pairs them up and prints the ratios.
 #include "zarn.h"
-#include "loopback.h"
+#include "common/protocol.hpp"
+#include "host_calls.hpp"
+#include "loopback_peer.hpp"
 
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,75 +19,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 namespace {
 
-// A loopback peer on its own thread. In sink mode it reads and discards;
-// in status mode it answers every complete status request with one byte.
-class Peer {
- public:
-  enum class Mode { sink, status };
+// The status request as printerstatus puts it on the wire: its own line
+// break, then the framing.
+const std::string kStatusWire = std::string(zarn::protocol::kStatusRequest) + "\r\n";
 
-  explicit Peer(Mode mode) : mode_(mode)
-  {
-    listen_ = zarn::test::listen_on_loopback(port_, 16);
-    worker_ = std::thread([this] { serve(); });
-  }
-  ~Peer()
-  {
-    shutdown(listen_, SHUT_RDWR);
-    worker_.join();
-    close(listen_);
-  }
-  int port() const { return port_; }
+using Peer = zarn::test::LoopbackPeer;
 
-  // A plain connected socket with default options, as openethernet makes.
-  int connect_raw() const
-  {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port_));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
-      std::abort();
-    return fd;
-  }
-
- private:
-  static constexpr std::size_t kRequest = 6; // ESC ! ? CR LF CR LF
-
-  void serve()
-  {
-    std::vector<char> buf(1 << 20);
-    for (;;) {
-      const int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0)
-        return;
-      std::size_t pending = 0;
-      for (;;) {
-        const ssize_t n = read(fd, buf.data(), buf.size());
-        if (n <= 0)
-          break;
-        if (mode_ == Mode::status) {
-          pending += static_cast<std::size_t>(n);
-          for (; pending >= kRequest; pending -= kRequest)
-            (void)!::send(fd, "\x20", 1, MSG_NOSIGNAL);
-        }
-      }
-      close(fd);
-    }
-  }
-
-  Mode mode_;
-  int listen_ = -1;
-  std::uint16_t port_ = 0;
-  std::thread worker_;
-};
-
-char *text(const char *s) { return const_cast<char *>(s); }
+using zarn::test::text;
 
 bool send_all(int fd, const char *data, std::size_t len)
 {
@@ -96,6 +43,26 @@ bool send_all(int fd, const char *data, std::size_t len)
     len -= static_cast<std::size_t>(n);
   }
   return true;
+}
+
+// The library's connection to peer; false, with the benchmark told why,
+// when it cannot be opened.
+bool open_library_connection(const Peer &peer, benchmark::State &state)
+{
+  if (openethernet(text("127.0.0.1"), peer.port()) == 1)
+    return true;
+  state.SkipWithError("openethernet failed");
+  return false;
+}
+
+// The status request on a raw socket, and its one-byte reply.
+bool status_round_trip(int fd)
+{
+  char reply[64];
+  if (!send_all(fd, kStatusWire.data(), kStatusWire.size()))
+    return false;
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 10000) == 1 && recv(fd, reply, sizeof reply, 0) == 1 && reply[0] == 0x20;
 }
 
 constexpr std::size_t k16MiB = 16u << 20;
@@ -114,10 +81,8 @@ std::vector<unsigned char> &block()
 void send16_zarn(benchmark::State &state)
 {
   Peer peer(Peer::Mode::sink);
-  if (openethernet(text("127.0.0.1"), peer.port()) != 1) {
-    state.SkipWithError("openethernet failed");
+  if (!open_library_connection(peer, state))
     return;
-  }
   auto &b = block();
   for (auto _ : state)
     if (sendBinaryData(b.data(), static_cast<int>(b.size())) != 1)
@@ -145,10 +110,8 @@ constexpr char kFramed[] = "TEXT 100,100,\"3\",0,1,1,\"Hello\"\r\n";
 void command_zarn(benchmark::State &state)
 {
   Peer peer(Peer::Mode::sink);
-  if (openethernet(text("127.0.0.1"), peer.port()) != 1) {
-    state.SkipWithError("openethernet failed");
+  if (!open_library_connection(peer, state))
     return;
-  }
   for (auto _ : state)
     if (sendcommand(text(kCommand)) != 1)
       state.SkipWithError("send failed");
@@ -168,10 +131,8 @@ void command_raw(benchmark::State &state)
 void status_zarn(benchmark::State &state)
 {
   Peer peer(Peer::Mode::status);
-  if (openethernet(text("127.0.0.1"), peer.port()) != 1) {
-    state.SkipWithError("openethernet failed");
+  if (!open_library_connection(peer, state))
     return;
-  }
   for (auto _ : state)
     if (printerstatus() != 32)
       state.SkipWithError("wrong status");
@@ -184,14 +145,71 @@ void status_raw(benchmark::State &state)
 {
   Peer peer(Peer::Mode::status);
   const int fd = peer.connect_raw();
-  char reply[64];
-  for (auto _ : state) {
-    if (::send(fd, "\033!?\r\n\r\n", 6, MSG_NOSIGNAL) != 6) {
-      state.SkipWithError("send failed");
+  for (auto _ : state)
+    if (!status_round_trip(fd)) {
+      state.SkipWithError("no status");
       break;
     }
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 10000) != 1 || recv(fd, reply, sizeof reply, 0) != 1 || reply[0] != 0x20) {
+  close(fd);
+}
+
+// A whole label and a status query: the calls a host makes for one label,
+// each its own small send.
+void label_zarn(benchmark::State &state)
+{
+  Peer peer(Peer::Mode::status);
+  if (!open_library_connection(peer, state))
+    return;
+  for (auto _ : state) {
+    setup(text("100"), text("60"), text("4"), text("8"), text("0"), text("3"), text("0"));
+    clearbuffer();
+    printerfont(text("40"), text("40"), text("3"), text("0"), text("1"), text("1"), text("Hello"));
+    printerfont(text("40"), text("90"), text("3"), text("0"), text("1"), text("1"), text("label"));
+    printerfont(text("40"), text("140"), text("2"), text("0"), text("1"), text("1"), text("world"));
+    barcode(text("40"), text("200"), text("128"), text("80"), text("1"), text("0"), text("2"),
+            text("2"), text("ZARN-0001"));
+    printlabel(text("1"), text("1"));
+    if (printerstatus() != 32) {
+      state.SkipWithError("wrong status");
+      break;
+    }
+  }
+  closeport();
+}
+
+// The same label bytes, then the same status round trip as status_raw.
+constexpr std::string_view kLabelLines[] = {
+    "SIZE 100 mm,60 mm\r\n",
+    "SPEED 4\r\n",
+    "DENSITY 8\r\n",
+    "GAP 3 mm,0 mm\r\n",
+    "CLS\r\n",
+    "TEXT 40,40,\"3\",0,1,1,\"Hello\"\r\n",
+    "TEXT 40,90,\"3\",0,1,1,\"label\"\r\n",
+    "TEXT 40,140,\"2\",0,1,1,\"world\"\r\n",
+    "BARCODE 40,200,\"128\",80,1,0,2,2,\"ZARN-0001\"\r\n",
+    "PRINT 1,1\r\n",
+};
+
+// per_line false: the whole label in one write (the target to compare
+// with); true: one write per line, as the library must make them, which
+// shows what is the library's own cost and what the writes' own.
+void label_raw(benchmark::State &state, bool per_line)
+{
+  Peer peer(Peer::Mode::status);
+  const int fd = peer.connect_raw();
+  std::string whole;
+  for (std::string_view line : kLabelLines)
+    whole += line;
+  for (auto _ : state) {
+    bool sent = true;
+    if (per_line) {
+      for (std::string_view line : kLabelLines)
+        sent = sent && send_all(fd, line.data(), line.size());
+    } else {
+      sent = send_all(fd, whole.data(), whole.size());
+    }
+    if (!sent || !status_round_trip(fd)) {
       state.SkipWithError("no status");
       break;
     }
@@ -218,6 +236,15 @@ BENCHMARK(status_zarn)
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(status_raw)
     ->Name("printerstatus_round_trip/raw")
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(label_zarn)->Name("label_and_status/zarn")->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(label_raw, whole, false)
+    ->Name("label_and_status/raw")
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(label_raw, per_line, true)
+    ->Name("label_and_status/raw_per_line")
     ->UseRealTime()
     ->Unit(benchmark::kMicrosecond);
 

@@ -11,7 +11,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#define DEFAULT_FONT "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
+/* The build passes the font fontconfig finds for "DejaVu Sans". */
+#define DEFAULT_FONT ZARN_DEMO_FONT
 
 static int usage(const char *self)
 {

@@ -3,7 +3,8 @@
 // Input: width, height, a format choice, then palette colours (r, g, b) and
 // pixel bytes as far as they go. The fast conversion must agree with the
 // per-pixel one, and both with a model that packs the dots bit by bit.
-#include "commands/mono_bitmap.h"
+#include "commands/mono_bitmap.hpp"
+#include "common/handle.hpp"
 
 #include <SDL.h>
 
@@ -33,9 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   data += 3;
   size -= 3;
 
-  SDL_Surface *s = SDL_CreateRGBSurfaceWithFormat(
-      0, w, h, 8, palette ? SDL_PIXELFORMAT_INDEX8 : SDL_PIXELFORMAT_RGB332);
-  if (s == nullptr)
+  const zarn::Owned<SDL_Surface, SDL_FreeSurface> s(SDL_CreateRGBSurfaceWithFormat(
+      0, w, h, 8, palette ? SDL_PIXELFORMAT_INDEX8 : SDL_PIXELFORMAT_RGB332));
+  if (!s)
     return 0;
   std::size_t at = 0;
   if (palette) {
@@ -77,6 +78,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
       if (bit == dot) // a set bit is blank; spare bits past w stay set
         std::abort();
     }
-  SDL_FreeSurface(s);
   return 0;
 }

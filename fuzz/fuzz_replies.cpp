@@ -10,7 +10,7 @@
 // receive gives the first piece as text; gathering gives the text before the
 // first terminator within the first 65535 bytes, else the failure text.
 #include "zarn.h"
-#include "port/reply.h"
+#include "port/reply.hpp"
 
 #include <sys/ioctl.h>
 #include <sys/socket.h>

@@ -33,8 +33,8 @@ struct libusb_device;
 struct libusb_device_handle;
 
 /* Longest time, in seconds, that a reply read with a terminator (Read,
- * sendcommand_getstring) goes on gathering once its first piece has arrived
- * (a USB transfer already under way may add its own 10 s). */
+ * sendcommand_getstring) goes on gathering once its first piece has arrived,
+ * on every kind of connection. */
 #define ZARN_GATHER_LIMIT_SECONDS 60
 
 /* ---- Connection state (read-only for hosts) -------------------------- */
@@ -76,7 +76,8 @@ ZARN_API extern int name_arr[8];
  * "USB" (exact, case-sensitive): the first USB device with the printer
  * maker's vendor ID; interface 0 is claimed (kernel driver detached).
  * A name beginning with "tty": the serial device "/dev/" + portName, set to
- * 115200 bit/s, 8N1, raw, reads time out after 15 s.
+ * 115200 bit/s, 8N1, raw, reads time out after 15 s; a node that is not a
+ * terminal is closed again and gives 0.
  * Returns 1 when the connection is open, 0 otherwise (nothing is then open). */
 ZARN_API int openport(char *portName);
 
@@ -91,12 +92,15 @@ ZARN_API int closeport(void);
 /* ---- Sending ---------------------------------------------------------- */
 
 /* Sends command followed by CR LF. Returns 1 when every byte went out,
- * 0 when no connection is open or the write failed. */
+ * 0 when no connection is open or the write failed. Over USB it gives up
+ * after 5 s; over serial and TCP it waits as long as the printer does not
+ * read (a paused printer holds the job), until it reads or hangs up. */
 ZARN_API int sendcommand(char *command);
 
 /* Sends length bytes of data unchanged (a zero-length send is made too).
  * Returns 1 when every byte went out, 0 when no connection is open or the
- * write failed; a zero-length send gives 1 on USB and TCP, 0 on serial. */
+ * write failed; a zero-length send gives 1 on USB and TCP, 0 on serial.
+ * On every kind it waits as long as the printer does not read. */
 ZARN_API int sendBinaryData(unsigned char *data, int length);
 
 /* ---- Label commands: each returns 1 once a connection is open (whatever
@@ -131,6 +135,11 @@ ZARN_API int formfeed(void);
 ZARN_API int nobackfeed(void);
 
 /* ---- Queries ------------------------------------------------------------ */
+/* printerstatus, printername, printerserial and sendcommand_getstring first
+ * drop whatever the printer sent that nobody read (a reply that came after
+ * its query gave up), without waiting for more: TCP and serial take only
+ * what has arrived, USB listens for 1 ms. Read does not: it receives what
+ * is there. */
 
 /* Returns the constant text "Linux Shared Library Version V1.00\r\n";
  * never touches the connection. Do not free it. */
@@ -159,13 +168,16 @@ ZARN_API char *sendcommand_getstring(char *command);
 /* Stores the file at path in the printer as name: sends
  * DOWNLOAD F,"name",n, then the n file bytes, then CR LF CR LF.
  * The file is read whole first: as many bytes as its status reports when
- * opened, or fewer if it ends sooner; n is the count actually read. A FIFO,
- * a device or a /proc file reports size 0 and so is stored as an empty file.
+ * opened, or fewer if it ends sooner; n is the count actually read (a /proc
+ * file reports size 0 and so is stored as an empty file). Only a regular
+ * file is read: a FIFO, a device or a socket gives 0 at once and nothing is
+ * sent; a directory fails as a failed read (below).
  * Returns 1 when the file was read and the three sends made (send results
  * are not checked), 0 with no connection (the file is not opened), when the
- * file cannot be opened or its size read, or when it is 2 GiB or larger; then
- * nothing is sent. A failed read prints the one line "errno: <n>" on standard
- * output and returns 0. */
+ * file cannot be opened or its size read, when it is 2 GiB or larger, or
+ * when the header line would be longer than 99 bytes (a name of more than
+ * 84 bytes less the count's digits); then nothing is sent. A failed read prints the one line
+ * "errno: <n>" on standard output and returns 0. */
 ZARN_API int downloadpcx(char *path, char *name);
 
 /* ---- TrueType text as a bitmap ---------------------------------------- */
@@ -173,11 +185,13 @@ ZARN_API int downloadpcx(char *path, char *name);
 /* Renders text (UTF-8) with the TrueType font at fontPath and fontSize
  * points into a 1-bit bitmap and sends "BITMAP x,y,widthBytes,height,0,"
  * followed at once by the bitmap bytes (no CR LF). reserved is unused.
- * Returns 1 when sent, 0 with no connection, when the font cannot be opened,
- * or when the text renders to nothing (an empty text: nothing is sent).
+ * Returns 1 when sent, 0 with no connection, when the font cannot be opened
+ * or is not a regular file (a FIFO or device is not read), or when the text
+ * renders to nothing (an empty text: nothing is sent).
  * Each call starts and stops SDL (SDL_Init/SDL_Quit) and SDL_ttf, so a host
  * using SDL itself finds it shut down afterwards. SDL's "offscreen" video
- * driver is asked for unless the host sets SDL_VIDEODRIVER. */
+ * driver is asked for unless the host sets SDL_VIDEODRIVER. SDL is told not
+ * to install signal handlers, so the host's SIGINT and SIGTERM stay its own. */
 ZARN_API int windowsfont(int x, int y, int fontSize, int reserved, char *fontPath, char *text);
 
 #ifdef __cplusplus
@@ -185,16 +199,17 @@ ZARN_API int windowsfont(int x, int y, int fontSize, int reserved, char *fontPat
 
 /* ---- Functions exported with C++ names -------------------------------- */
 
-/* Sets the serial line of tty_device to speed bit/s when it is one of
- * name_arr's rates (pending input and output are discarded); any other
- * rate changes nothing. Does not check that a serial port is open. */
+/* Sets the open serial line to speed bit/s when it is one of name_arr's
+ * rates (pending input and output are discarded); any other rate changes
+ * nothing. Does nothing unless a serial connection is open (tty_device
+ * keeps its number after closeport, when it may name another descriptor). */
 ZARN_API void set_Speed(int speed);
 
 /* Sets databits (7 or 8), stopbits (1 or 2) and parity ('N', 'O', 'E' or
- * 'S', either case) on tty_device, with raw mode, no software flow control,
- * VMIN 0 and VTIME 150 (reads return after 15 s without data).
- * Returns 1 when applied, 0 for an unsupported value (nothing changes) or a
- * failed terminal call. */
+ * 'S', either case) on the open serial line, with raw mode, no software flow
+ * control, VMIN 0 and VTIME 150 (reads return after 15 s without data).
+ * Returns 1 when applied, 0 when no serial connection is open, for an
+ * unsupported value (nothing changes) or a failed terminal call. */
 ZARN_API int set_Parity(int databits, int stopbits, int parity);
 
 /* Reads a reply from the printer.
@@ -207,27 +222,28 @@ ZARN_API int set_Parity(int databits, int stopbits, int parity);
  * first byte, TCP up to 10 s for each later piece; on every kind all later
  * pieces together take at most ZARN_GATHER_LIMIT_SECONDS.
  * Returns, never NULL:
- *  - the constant "" with no connection, or silence / a failed first read
- *    on serial, or silence before the first byte on TCP;
+ *  - the constant "" for every empty reply: no connection, silence or a
+ *    failed first read on serial, silence before the first byte on TCP, or
+ *    a reply with no text;
  *  - the constant "Receive Failed\r\n" when a USB or TCP receive fails, the
  *    printer closes or falls silent while gathering, or 65535 bytes arrive
- *    without the terminator;
- *  - otherwise a text allocated with new[] that the caller owns: release it
- *    with zarn_free_reply(), never with free(). */
+ *    without the terminator (and for a reply of exactly that text);
+ *  - otherwise a text allocated with new[] that the caller owns.
+ * So a reply's text alone says who owns it: "" and "Receive Failed\r\n" are
+ * the library's and must never be released; any other reply is the
+ * caller's. A C++ host releases it with zarn_free_reply() (or delete[]).
+ * A C host cannot release it: free() must not be given a new[] text, so
+ * each such reply stays allocated until the process ends. */
 ZARN_API char *Read(char *terminator);
 
-/* Releases a text returned by Read(), printername(), printerserial() or
- * sendcommand_getstring(): the library's constant texts are recognised by
- * comparing their contents and left alone, allocated ones are delete[]d.
- * An allocated reply whose text is exactly "" or "Receive Failed\r\n" is
- * leaked rather than risk freeing a constant. */
+/* Releases a reply returned by Read(), printername(), printerserial() or
+ * sendcommand_getstring(), or does nothing for NULL and for the two
+ * constants (told apart by their text, which no allocated reply has). */
 inline void zarn_free_reply(char *reply)
 {
-  if (reply == nullptr)
+  if (reply == nullptr || reply[0] == '\0')
     return;
   static constexpr char failed[] = "Receive Failed\r\n";
-  if (reply[0] == '\0')
-    return;
   for (int i = 0;; ++i) {
     if (reply[i] != failed[i])
       break;

@@ -46,6 +46,7 @@
 #include "zarn.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -877,14 +878,21 @@ inline void Printer::open_serial()
     throw ConnectError("cannot open the serial printer " + path + ": " + std::strerror(errno));
   if (::access(path.c_str(), R_OK | W_OK) != 0)
     throw ConnectError("cannot open the serial printer " + path + ": " + std::strerror(errno));
+  // openport refuses anything but a terminal; say so rather than just fail.
+  {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const bool terminal = fd >= 0 && ::isatty(fd);
+    if (fd >= 0)
+      ::close(fd);
+    if (!terminal)
+      throw ConnectError("cannot use the serial printer " + path + ": it is not a terminal");
+  }
   std::string name = address_.device;
   if (openport(name.data()) != 1)
     throw ConnectError("cannot open the serial printer " + path);
   const SerialSettings &s = address_.settings;
   const char *problem = nullptr;
-  if (!::isatty(tty_device))
-    problem = "it is not a terminal";
-  else if (s != SerialSettings{}) {
+  if (s != SerialSettings{}) {
     set_Speed(s.baud);
     if (set_Parity(s.data_bits, s.stop_bits, s.parity) != 1)
       problem = "its line settings cannot be applied";

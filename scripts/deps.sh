@@ -7,11 +7,11 @@ set -euo pipefail
 
 build=(cmake make g++ pkg-config libusb-1.0-0-dev libsdl2-dev libsdl2-ttf-dev
        libumockdev-dev umockdev libglib2.0-dev libpng-dev libfreetype-dev libzint-dev fonts-dejavu-core
-       libcli11-dev nlohmann-json3-dev libpappl-dev
+       fontconfig libcli11-dev nlohmann-json3-dev libpappl-dev
        libpoppler-glib-dev libcairo2-dev libsdl2-image-dev libjpeg-dev libtiff-dev libwebp-dev
        libgif-dev)
 test=(googletest libgtest-dev locales libzbar-dev zbar-tools cups-ipp-utils
-      python3 python3-pytest python3-pil python3-pip python3-venv)
+      python3 python3-pytest python3-pil python3-pip python3-venv valgrind)
 sanitize=(clang libclang-rt-14-dev)
 bench=(libbenchmark-dev locales python3-pil poppler-utils)
 valgrind=(valgrind)

@@ -14,7 +14,8 @@ jobs=${JOBS:-$(nproc)}
 targets=(fuzz_replies fuzz_parser fuzz_mono_bitmap fuzz_raster)
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARN_FUZZ=ON \
-  -DZARN_BUILD_TESTS=OFF -DZARN_BUILD_EXAMPLES=OFF -DZARN_BUILD_EMULATOR=ON
+  -DZARN_BUILD_TESTS=OFF -DZARN_BUILD_EXAMPLES=OFF -DZARN_BUILD_EMULATOR=ON \
+  -DZARN_WERROR="${ZARN_WERROR:-ON}"
 # Only the fuzz targets: the rest of a fuzzing build is not meant to link.
 cmake --build "$build" -j"$jobs" --target "${targets[@]}"
 

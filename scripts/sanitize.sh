@@ -9,7 +9,8 @@ root=$PWD
 build=${1:-build-sanitize}
 jobs=${JOBS:-$(nproc)}
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DZARN_SANITIZE=ON -DZARN_BUILD_TESTS=ON
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DZARN_SANITIZE=ON -DZARN_BUILD_TESTS=ON \
+  -DZARN_WERROR="${ZARN_WERROR:-ON}"
 cmake --build "$build" -j"$jobs"
 
 # Reply texts are handed to the host and never released by the library;

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs the TCP and serial test programs under valgrind memcheck. Any memory
+# Runs the TCP and serial test programs (port, faults, commands, replies,
+# download) under valgrind memcheck. Any memory
 # error, or any leak not named in scripts/valgrind.supp (reply texts the
 # tests deliberately keep), fails the run.
 #   scripts/valgrind.sh [build-dir]      (default build, the tree "make test" uses)
@@ -9,7 +10,8 @@ root=$PWD
 build=${1:-build}
 jobs=${JOBS:-$(nproc)}
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARN_SANITIZE=OFF -DZARN_BUILD_TESTS=ON
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARN_SANITIZE=OFF -DZARN_BUILD_TESTS=ON \
+  -DZARN_WERROR="${ZARN_WERROR:-ON}"
 cmake --build "$build" -j"$jobs"
 
 # valgrind refuses to let a program raise its descriptor limit, so the tests
@@ -22,7 +24,7 @@ shopt -s nullglob
 status=0
 for t in "$build"/tests/test_*; do
   name=$(basename "$t")
-  [[ -x "$t" && "$name" =~ (tcp|serial|replies|download) ]] || continue
+  [[ -x "$t" && "$name" =~ (port|faults|commands|replies|download) ]] || continue
   echo "== valgrind $name"
   if ! valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect \
         --errors-for-leak-kinds=definite,indirect --track-origins=yes \

@@ -1,8 +1,9 @@
 // The download's read loop and status query, with the system calls replaced
 // by scripted ones: short reads, interrupted reads, a read failing halfway,
 // a failing fstat. A real regular file never shows these on demand.
-#include "commands/download.h"
-#include "fake_printer.h"
+#include "commands/download.hpp"
+#include "fake_printer.hpp"
+#include "wire.hpp"
 #include "zarn.h"
 
 #include <gtest/gtest.h>
@@ -84,14 +85,7 @@ class ScriptedDownload : public ::testing::Test {
     return result;
   }
 
-  void expect_wire(const std::string &expected)
-  {
-    ASSERT_EQ(sendcommand(text("~END~")), 1);
-    const std::string all = expected + "~END~\r\n";
-    ASSERT_TRUE(printer.wait_for_bytes(all.size()));
-    EXPECT_TRUE(printer.received() == all) << printer.received().size() << " bytes";
-    printer.clear_received();
-  }
+  void expect_wire(const std::string &expected) { zarn::test::expect_wire(printer, expected); }
 
   std::string path, content;
   int descriptors = 0;

@@ -1,6 +1,7 @@
 // The 1-bit conversion of rendered text, on synthetic and real surfaces.
-#include "commands/mono_bitmap.h"
-#include "fake_printer.h"
+#include "commands/mono_bitmap.hpp"
+#include "common/handle.hpp"
+#include "fake_printer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,12 +21,10 @@ using zarn::commands::to_mono_bitmap_per_pixel;
 
 namespace {
 
-const char *const kFont = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+const char *const kFont = ZARN_TEST_FONT;
 
-struct SurfaceFreer {
-  void operator()(SDL_Surface *s) const { SDL_FreeSurface(s); }
-};
-using SurfacePtr = std::unique_ptr<SDL_Surface, SurfaceFreer>;
+using SurfacePtr = zarn::Owned<SDL_Surface, SDL_FreeSurface>;
+using FontPtr = zarn::Owned<TTF_Font, TTF_CloseFont>;
 
 // An 8-bit palettised surface whose index 0 is white and 1 is black, drawn
 // from rows of '#' (black) and '.' (white).
@@ -180,14 +179,15 @@ TEST(MonoBitmap, PerPaletteEntryMatchesPerPixelOnRandomSurfaces)
 TEST(MonoBitmap, PerPaletteEntryMatchesPerPixelOnRenderedText)
 {
   ZARN_REQUIRE_FAKE(access(kFont, R_OK) == 0,
-                    std::string(kFont) + " is missing (fonts-dejavu-core)");
+                    "no TrueType font found by fc-match (fonts-dejavu-core): '" +
+                        std::string(kFont) + "'");
   ASSERT_EQ(TTF_Init(), 0);
   for (int size : {8, 24, 48}) {
-    TTF_Font *font = TTF_OpenFont(kFont, size);
+    const FontPtr font(TTF_OpenFont(kFont, size));
     ASSERT_NE(font, nullptr);
     for (const char *text : {"A", "Hello, world", "Grüße ÆØÅ 0123456789 %&@"}) {
       SCOPED_TRACE(std::string(text) + " at " + std::to_string(size));
-      SurfacePtr s(TTF_RenderUTF8_Solid(font, text, SDL_Color{0, 0, 0, 0}));
+      SurfacePtr s(TTF_RenderUTF8_Solid(font.get(), text, SDL_Color{0, 0, 0, 0}));
       ASSERT_TRUE(s);
       const MonoBitmap bm = convert_checked(*s);
       EXPECT_EQ(bm.width_bytes, (s->w + 7) / 8);
@@ -199,7 +199,6 @@ TEST(MonoBitmap, PerPaletteEntryMatchesPerPixelOnRenderedText)
       EXPECT_GT(dots, 0u);
       EXPECT_LT(dots, static_cast<std::size_t>(s->w) * static_cast<std::size_t>(s->h) / 2);
     }
-    TTF_CloseFont(font);
   }
   TTF_Quit();
 }

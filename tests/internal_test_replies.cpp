@@ -1,9 +1,11 @@
 // Read and the queries over TCP and serial with shortened time limits, so
 // the gathering, silence and bound cases run in well under a second each.
-#include "chunking.h"
-#include "fake_links.h"
-#include "port/limits.h"
-#include "port/reply.h"
+#include "chunking.hpp"
+#include "faults.hpp"
+#include "fake_links.hpp"
+#include "wire.hpp"
+#include "port/limits.hpp"
+#include "port/reply.hpp"
 #include "zarn.h"
 
 #include <gtest/gtest.h>
@@ -32,16 +34,18 @@ namespace {
 constexpr auto kFirstWait = 400ms;
 constexpr auto kNextPiece = 400ms;
 constexpr auto kGather = 800ms;
-const std::string kEndline = "ENDLINE\r\n";
-const std::string kGetstringRequest = "OUT \"ENDLINE\"\r\n";
 
-// Takes an allocated reply text into a string and releases it; a constant
-// text here is a test failure.
-std::string take_allocated(char *reply)
+// Takes a reply text into a string and releases it as its owner would. An
+// empty text must be the constant, every other text an allocated one; the
+// failure constant here is a test failure.
+std::string take_text(char *reply)
 {
-  EXPECT_NE(reply, kEmptyReply);
+  if (reply[0] == '\0') {
+    EXPECT_EQ(reply, kEmptyReply) << "an empty reply is the constant";
+    return "";
+  }
   EXPECT_NE(reply, kReceiveFailedReply);
-  if (reply == kEmptyReply || reply == kReceiveFailedReply)
+  if (reply == kReceiveFailedReply)
     return "<constant>" + std::string(reply);
   std::string s(reply);
   delete[] reply;
@@ -62,29 +66,16 @@ class ShortLimits {
   zarn::port::Limits saved_;
 };
 
-class Replies : public ::testing::TestWithParam<LinkKind> {
+class Replies : public LinkTest {
  protected:
-  void SetUp() override { reopen(); }
-  void TearDown() override { closeport(); }
-
-  // A fresh printer: leftovers of an earlier reply cannot leak into the next.
-  void reopen()
-  {
-    link_ = open_fake_link(GetParam());
-    ZARN_REQUIRE_FAKE(link_.problem.empty(), link_.problem);
-    ASSERT_TRUE(link_.opened);
-  }
-  FakePrinter &printer() { return *link_.printer; }
-  bool tcp() const { return GetParam() == LinkKind::tcp; }
   // How long silence while gathering takes to end the call.
   std::chrono::milliseconds gather_silence() const { return tcp() ? kNextPiece : kGather; }
 
   ShortLimits short_limits_;
-  FakeLink link_;
 };
 
 INSTANTIATE_TEST_SUITE_P(Links, Replies, ::testing::Values(LinkKind::tcp, LinkKind::serial),
-                         [](const auto &info) { return link_name(info.param); });
+                         link_test_name);
 
 TEST_P(Replies, SilenceBeforeTheFirstByteGivesTheEmptyConstantAfterTheWait)
 {
@@ -100,31 +91,31 @@ TEST_P(Replies, EmptyTerminatorTakesOneReceiveOnly)
 {
   printer().on({"Q\r\n", {{"FIRST", 0ms}, {"SECOND", 200ms}}});
   ASSERT_EQ(sendcommand(text("Q")), 1);
-  EXPECT_EQ(take_allocated(Read(text(""))), "FIRST");
+  EXPECT_EQ(take_text(Read(text(""))), "FIRST");
   // The second piece was never part of the first call; it waits in the line.
-  EXPECT_EQ(take_allocated(Read(text(""))), "SECOND");
+  EXPECT_EQ(take_text(Read(text(""))), "SECOND");
 }
 
-TEST_P(Replies, FirstByteZeroGivesAnAllocatedEmptyText)
+TEST_P(Replies, FirstByteZeroGivesTheEmptyConstant)
 {
   printer().on({"Q\r\n", {{std::string("\0ABC", 4), 0ms}}});
   ASSERT_EQ(sendcommand(text("Q")), 1);
-  EXPECT_EQ(take_allocated(Read(text(""))), "");
+  EXPECT_EQ(Read(text("")), kEmptyReply);
 }
 
 TEST_P(Replies, ATerminatorSplitAcrossReceivesIsFound)
 {
-  printer().on({kGetstringRequest, {{"ABC", 0ms}, {"ENDL", 60ms}, {"INE\r\nXYZ", 60ms}}});
-  EXPECT_EQ(take_allocated(sendcommand_getstring(text("CMD"))), "ABC");
-  EXPECT_EQ(printer().received(), "CMD\r\n" + kGetstringRequest);
+  printer().on({kEndLineWire, {{"ABC", 0ms}, {"ENDL", 60ms}, {"INE\r\nXYZ", 60ms}}});
+  EXPECT_EQ(take_text(sendcommand_getstring(text("CMD"))), "ABC");
+  EXPECT_EQ(printer().received(), "CMD\r\n" + kEndLineWire);
 
   // One byte per receive, the terminator included.
-  reopen();
+  reopen_fresh();
   std::vector<Chunk> bytes;
-  for (char c : "line 1\r\nENDLINE\r\n" + kEndline)
+  for (char c : "line 1\r\nENDLINE\r\n" + kEndLine)
     bytes.push_back({std::string(1, c), 15ms});
-  printer().on({kGetstringRequest, bytes});
-  EXPECT_EQ(take_allocated(sendcommand_getstring(text("CMD"))), "line 1\r\n");
+  printer().on({kEndLineWire, bytes});
+  EXPECT_EQ(take_text(sendcommand_getstring(text("CMD"))), "line 1\r\n");
 }
 
 TEST_P(Replies, AZeroByteHidesALaterTerminatorUntilTheLimit)
@@ -132,11 +123,11 @@ TEST_P(Replies, AZeroByteHidesALaterTerminatorUntilTheLimit)
   // The zero byte may sit in the first block or in a later one.
   const std::vector<std::vector<Chunk>> replies = {
       {{std::string("AB\0ENDLINE\r\n", 12), 0ms}},
-      {{"AB", 0ms}, {std::string("C\0D", 3), 40ms}, {kEndline, 40ms}},
+      {{"AB", 0ms}, {std::string("C\0D", 3), 40ms}, {kEndLine, 40ms}},
   };
   for (const auto &reply : replies) {
-    reopen();
-    printer().on({kGetstringRequest, reply});
+    reopen_fresh();
+    printer().on({kEndLineWire, reply});
     const auto start = Clock::now();
     EXPECT_EQ(sendcommand_getstring(text("CMD")), kReceiveFailedReply);
     EXPECT_GE(since(start), gather_silence() - 20ms);
@@ -146,13 +137,13 @@ TEST_P(Replies, AZeroByteHidesALaterTerminatorUntilTheLimit)
 
 TEST_P(Replies, TextBeforeAZeroByteStillFindsItsTerminator)
 {
-  printer().on({kGetstringRequest, {{"ok" + kEndline + std::string("\0tail", 5), 0ms}}});
-  EXPECT_EQ(take_allocated(sendcommand_getstring(text("CMD"))), "ok");
+  printer().on({kEndLineWire, {{"ok" + kEndLine + std::string("\0tail", 5), 0ms}}});
+  EXPECT_EQ(take_text(sendcommand_getstring(text("CMD"))), "ok");
 }
 
 TEST_P(Replies, SilenceWhileGatheringFails)
 {
-  printer().on({kGetstringRequest, {{"partial", 0ms}}});
+  printer().on({kEndLineWire, {{"partial", 0ms}}});
   const auto start = Clock::now();
   EXPECT_EQ(sendcommand_getstring(text("CMD")), kReceiveFailedReply);
   EXPECT_GE(since(start), gather_silence() - 20ms);
@@ -168,15 +159,15 @@ TEST_P(Replies, TcpWaitsForEachPieceAndTheWholeGatheringIsBounded)
     printer().on({"T\r\n", trickle});
     ASSERT_EQ(sendcommand(text("T")), 1);
     const auto start = Clock::now();
-    EXPECT_EQ(Read(text(kEndline)), kReceiveFailedReply);
+    EXPECT_EQ(Read(text(kEndLine)), kReceiveFailedReply);
     EXPECT_GE(since(start), 1500ms + kNextPiece - 200ms) << "each piece restarts the wait";
     limits().gather_ms = static_cast<int>(kGather.count());
-    reopen();
+    reopen_fresh();
   }
   printer().on({"U\r\n", trickle});
   ASSERT_EQ(sendcommand(text("U")), 1);
   const auto start = Clock::now();
-  EXPECT_EQ(Read(text(kEndline)), kReceiveFailedReply);
+  EXPECT_EQ(Read(text(kEndLine)), kReceiveFailedReply);
   EXPECT_GE(since(start), kGather - 20ms);
   EXPECT_LT(since(start), kGather + 900ms) << "the bound covers the whole gathering";
 }
@@ -185,38 +176,37 @@ TEST_P(Replies, AFullAccumulationBufferFailsAndNothingRunsPastIt)
 {
   const std::size_t size = zarn::port::kReplyBufferSize;
   // Exactly fits: the terminator ends on the buffer's last byte.
-  printer().on({kGetstringRequest, {{std::string(size - kEndline.size(), 'A') + kEndline, 0ms}}});
-  EXPECT_EQ(take_allocated(sendcommand_getstring(text("CMD"))),
-            std::string(size - kEndline.size(), 'A'));
+  printer().on({kEndLineWire, {{std::string(size - kEndLine.size(), 'A') + kEndLine, 0ms}}});
+  EXPECT_EQ(take_text(sendcommand_getstring(text("CMD"))),
+            std::string(size - kEndLine.size(), 'A'));
 
   // One byte more and the terminator no longer fits.
-  reopen();
-  printer().on(
-      {kGetstringRequest, {{std::string(size - kEndline.size() + 1, 'A') + kEndline, 0ms}}});
+  reopen_fresh();
+  printer().on({kEndLineWire, {{std::string(size - kEndLine.size() + 1, 'A') + kEndLine, 0ms}}});
   EXPECT_EQ(sendcommand_getstring(text("CMD")), kReceiveFailedReply);
 
   // A full buffer ends the call at once, without waiting for more.
-  reopen();
+  reopen_fresh();
   limits().tcp_next_piece_ms = limits().gather_ms = 10000;
-  printer().on({kGetstringRequest, {{std::string(size, 'B'), 0ms}}});
+  printer().on({kEndLineWire, {{std::string(size, 'B'), 0ms}}});
   const auto start = Clock::now();
   EXPECT_EQ(sendcommand_getstring(text("CMD")), kReceiveFailedReply);
   EXPECT_LT(since(start), 5s);
 
   // Zero bytes fill the buffer too.
-  reopen();
-  printer().on({kGetstringRequest, {{"Z" + std::string(size, '\0'), 0ms}}});
+  reopen_fresh();
+  printer().on({kEndLineWire, {{"Z" + std::string(size, '\0'), 0ms}}});
   EXPECT_EQ(sendcommand_getstring(text("CMD")), kReceiveFailedReply);
 
   // A single receive never takes more than one buffer. (Over serial the
   // unread rest would block the fake's writes on a full pty.)
   if (!tcp())
     return;
-  reopen();
+  reopen_fresh();
   const std::string big(size + 5000, 'C');
   printer().on({"Q\r\n", {{big, 0ms}}});
   ASSERT_EQ(sendcommand(text("Q")), 1);
-  const std::string got = take_allocated(Read(text("")));
+  const std::string got = take_text(Read(text("")));
   EXPECT_FALSE(got.empty());
   EXPECT_LE(got.size(), size);
   EXPECT_EQ(got, big.substr(0, got.size()));
@@ -226,7 +216,7 @@ TEST_P(Replies, StatusOfSilenceIsZero)
 {
   // Silence gives the empty constant, whose first byte is 0.
   EXPECT_EQ(printerstatus(), 0);
-  EXPECT_EQ(printer().received(), "\033!?\r\n\r\n");
+  EXPECT_EQ(printer().received(), kStatusWire);
 }
 
 // Moves the library's descriptor to 1100, beyond what select() could watch.
@@ -252,10 +242,10 @@ TEST_P(Replies, DescriptorsAboveFdSetsizeWork)
   move_descriptor_high(tcp() ? net_socket : tty_device);
   if (HasFatalFailure())
     return;
-  printer().on({"~!T\n\r\r\n", {{"NAME", 0ms}}});
-  printer().on({kGetstringRequest, {{"out", 0ms}, {kEndline, 30ms}}});
-  EXPECT_EQ(take_allocated(printername()), "NAME");
-  EXPECT_EQ(take_allocated(sendcommand_getstring(text("CMD"))), "out");
+  printer().on({kNameWire, {{"NAME", 0ms}}});
+  printer().on({kEndLineWire, {{"out", 0ms}, {kEndLine, 30ms}}});
+  EXPECT_EQ(take_text(printername()), "NAME");
+  EXPECT_EQ(take_text(sendcommand_getstring(text("CMD"))), "out");
 
   const auto start = Clock::now();
   EXPECT_EQ(Read(text("")), kEmptyReply);
@@ -265,51 +255,23 @@ TEST_P(Replies, DescriptorsAboveFdSetsizeWork)
   EXPECT_EQ(fcntl(1100, F_GETFD), -1) << "closeport closes the moved descriptor";
 }
 
-// Interrupts the calling thread with a signal every 50 ms for a while.
-class SignalStorm {
- public:
-  SignalStorm()
-  {
-    struct sigaction sa {};
-    sa.sa_handler = [](int) {};
-    sa.sa_flags = 0; // no SA_RESTART: poll reports EINTR
-    sigaction(SIGUSR1, &sa, &old_);
-    thread_ = std::thread([this, target = pthread_self()] {
-      for (int i = 0; i < 40 && !stop_; ++i) {
-        std::this_thread::sleep_for(50ms);
-        pthread_kill(target, SIGUSR1);
-      }
-    });
-  }
-  ~SignalStorm()
-  {
-    stop_ = true;
-    thread_.join();
-    sigaction(SIGUSR1, &old_, nullptr);
-  }
-
- private:
-  struct sigaction old_ {};
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
 TEST_P(Replies, SignalsNeitherCutNorStretchTheWaits)
 {
   {
-    SignalStorm storm;
+    // A signal every 50 ms for two seconds.
+    SignalStorm storm(50ms, 40);
     auto start = Clock::now();
     EXPECT_EQ(Read(text("")), kEmptyReply);
     EXPECT_GE(since(start), kFirstWait - 20ms) << "a signal ended the wait early";
     EXPECT_LT(since(start), kFirstWait + 1200ms) << "a signal restarted the whole wait";
 
-    printer().on({kGetstringRequest, {{"late", 250ms}, {kEndline, 250ms}}});
-    EXPECT_EQ(take_allocated(sendcommand_getstring(text("CMD"))), "late");
+    printer().on({kEndLineWire, {{"late", 250ms}, {kEndLine, 250ms}}});
+    EXPECT_EQ(take_text(sendcommand_getstring(text("CMD"))), "late");
 
     printer().on({"STALL\r\n", {{"half", 0ms}}});
     ASSERT_EQ(sendcommand(text("STALL")), 1);
     start = Clock::now();
-    EXPECT_EQ(Read(text(kEndline)), kReceiveFailedReply);
+    EXPECT_EQ(Read(text(kEndLine)), kReceiveFailedReply);
     EXPECT_GE(since(start), gather_silence() - 20ms);
     EXPECT_LT(since(start), gather_silence() + 1200ms);
   }
@@ -344,7 +306,7 @@ TEST_P(Replies, RandomRepliesInRandomChunksFollowTheTextRule)
     const std::string visible = reply.substr(0, reply.find('\0'));
     const std::size_t at = single ? visible.size() : visible.find(terminator);
 
-    reopen();
+    reopen_fresh();
     if (::testing::Test::HasFatalFailure() || ::testing::Test::IsSkipped())
       return;
     const std::vector<Chunk> chunks =
@@ -359,7 +321,7 @@ TEST_P(Replies, RandomRepliesInRandomChunksFollowTheTextRule)
           << "reply " << ::testing::PrintToString(reply) << " terminator " << terminator;
     } else {
       ++found;
-      EXPECT_EQ(take_allocated(got), visible.substr(0, at))
+      EXPECT_EQ(take_text(got), visible.substr(0, at))
           << "reply " << ::testing::PrintToString(reply) << " terminator " << terminator;
     }
   }

@@ -1,6 +1,7 @@
 // downloadpcx over a loopback TCP connection: the DOWNLOAD block byte for
 // byte, and every way a file can fail to be read.
-#include "fake_printer.h"
+#include "fake_printer.hpp"
+#include "wire.hpp"
 #include "zarn.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -56,16 +58,9 @@ class Download : public ::testing::Test {
     return result;
   }
 
-  // Everything the printer got is exactly `expected` (a marker line sent
-  // last proves nothing else is on the way).
   void expect_wire(const std::string &expected, std::chrono::milliseconds limit = 5s)
   {
-    ASSERT_EQ(sendcommand(text("~END~")), 1);
-    const std::string all = expected + "~END~\r\n";
-    ASSERT_TRUE(printer.wait_for_bytes(all.size(), limit));
-    EXPECT_TRUE(printer.received() == all)
-        << "got " << printer.received().size() << " bytes, expected " << all.size();
-    printer.clear_received();
+    zarn::test::expect_wire(printer, expected, limit);
   }
 
   fs::path dir;
@@ -102,21 +97,24 @@ TEST_F(Download, FiveMegabytesArriveWhole)
   expect_wire(block("BIG.BIN", bytes), 30s);
 }
 
-TEST_F(Download, NameIsInsertedUnchangedAndTheHeaderCutAt99Bytes)
+TEST_F(Download, NameIsInsertedUnchangedAndAHeaderThatDoesNotFitSendsNothing)
 {
   std::string out;
   const std::string path = make_file("f", "xyz");
   download(path, "A \"B\".BAS", out);
   expect_wire(block("A \"B\".BAS", "xyz"));
 
-  // DOWNLOAD F,"<name>",3, is 16 bytes around the name; the cut header is
-  // followed at once by the file bytes, with no framing of its own.
-  for (std::size_t total : {98u, 99u, 100u, 101u}) {
+  // DOWNLOAD F,"<name>",3, is 16 bytes around the name and must fit 99
+  // bytes whole: a cut header would lose its count, and the printer would
+  // read the file's bytes as commands.
+  for (std::size_t total : {98u, 99u, 100u, 101u, 400u}) {
+    SCOPED_TRACE(total);
     std::string name(total - 16, 'n');
     name.back() = 'Z';
-    const std::string header = ("DOWNLOAD F,\"" + name + "\",3,").substr(0, 99);
-    EXPECT_EQ(download(path, name, out), 1);
-    expect_wire(header + "xyz\r\n\r\n");
+    const bool fits = total <= 99;
+    EXPECT_EQ(download(path, name, out), fits ? 1 : 0);
+    EXPECT_EQ(out, "");
+    expect_wire(fits ? block(name, "xyz") : "");
   }
 }
 
@@ -150,20 +148,33 @@ TEST_F(Download, FileOf2GiBIsRefused)
   expect_wire("");
 }
 
-// A FIFO or device has no size in its status: it is stored as an empty file
-// whatever is waiting in it.
-TEST_F(Download, FifoIsStoredEmpty)
+// A FIFO or a device is no file to store: 0 at once, nothing sent, whether
+// a writer is there or not (without one, opening a FIFO would wait forever).
+TEST_F(Download, FifosAndDevicesAreRefusedAtOnce)
 {
   const std::string path = (dir / "fifo").string();
   ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-  // Holding both ends lets the library's open return at once.
+  std::string out;
+  auto lonely = std::async(std::launch::async, [&] { return downloadpcx(text(path), text("P")); });
+  if (lonely.wait_for(2s) != std::future_status::ready) {
+    // Free the blocked call, so the failure is reported instead of a hang.
+    const int writer = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    lonely.wait();
+    close(writer);
+    FAIL() << "downloadpcx blocked on a FIFO without a writer";
+  }
+  EXPECT_EQ(lonely.get(), 0);
+
   const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(write(fd, "abc", 3), 3);
-  std::string out;
-  EXPECT_EQ(download(path, "P", out), 1);
+  EXPECT_EQ(download(path, "P", out), 0);
   close(fd);
-  expect_wire("DOWNLOAD F,\"P\",0,\r\n\r\n");
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(download("/dev/zero", "Z", out), 0);
+  EXPECT_EQ(download("/dev/null", "N", out), 0);
+  EXPECT_EQ(out, "");
+  expect_wire("");
 }
 
 TEST_F(Download, NoConnectionLeavesTheFileUnopened)
@@ -209,14 +220,7 @@ TEST_F(Download, EveryPathReleasesTheFile)
 
 TEST_F(Download, FailedSendsStillGiveOne)
 {
-  printer.hang_up();
-  const std::string chunk(64 << 10, 'x');
-  int sent = 1;
-  for (int i = 0; i < 500 && sent == 1; ++i) {
-    sent = sendcommand(text(chunk));
-    usleep(1000);
-  }
-  ASSERT_EQ(sent, 0) << "the hang-up never made a send fail";
+  ASSERT_TRUE(hang_up_until_a_send_fails(printer)) << "the hang-up never made a send fail";
   std::string out;
   EXPECT_EQ(download(make_file("f", "abc"), "X", out), 1);
 }

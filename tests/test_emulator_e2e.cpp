@@ -1,7 +1,7 @@
 // The library against the emulator program: the demo label printed over
 // TCP, serial and USB comes out as the same PNG, and the emulator's fault
 // options reach the host the way they say.
-#include "fake_printer.h" // in_ci, ZARN_REQUIRE_FAKE
+#include "fake_printer.hpp" // in_ci, ZARN_REQUIRE_FAKE
 #include "test_emulator_program.hpp"
 #include "zarn.h"
 

@@ -1,7 +1,7 @@
 // Hosts that misbehave cannot stop the emulator: one that does not read its
 // answers, one that says nothing, many that wait in line, and a stop signal
 // that arrives while answers are stuck.
-#include "fake_printer.h" // ZARN_REQUIRE_FAKE
+#include "fake_printer.hpp" // ZARN_REQUIRE_FAKE
 #include "tcp_client.hpp"
 #include "test_emulator_program.hpp"
 #include "test_emulator_util.hpp"

@@ -2,8 +2,8 @@
 // connection. The printer side keeps every byte it read, so the whole stream
 // is compared with what the host meant to send, and the printer must have
 // printed every label, in order, without a single problem.
-#include "fake_printer.h" // open_descriptor_count
-#include "loopback.h"
+#include "fake_printer.hpp" // open_descriptor_count
+#include "loopback.hpp"
 #include "common/handle.hpp"
 #include "common/protocol.hpp"
 #include "printer.hpp"

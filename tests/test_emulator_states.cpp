@@ -2,8 +2,8 @@
 // each label, paper that runs out, a head that opens, the resolution, and
 // bitmaps printed dot for dot; in the model, and through the real library
 // over TCP, serial and USB while a control client changes the states.
-#include "fake_printer.h" // ZARN_REQUIRE_FAKE
-#include "host_calls.h"
+#include "fake_printer.hpp" // ZARN_REQUIRE_FAKE
+#include "host_calls.hpp"
 #include "test_emulator_program.hpp"
 #include "zarn.h"
 

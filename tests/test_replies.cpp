@@ -1,21 +1,20 @@
 // The queries and Read through the shared library, with its shipped time
 // limits: requests on the wire, status bytes, reply ownership, and the
 // cases that must end at once rather than after a wait.
-#include "fake_links.h"
+#include "fake_links.hpp"
+#include "wire.hpp"
 #include "zarn.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <poll.h>
 #include <string>
 
 using namespace zarn::test;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-const std::string kEndline = "ENDLINE\r\n";
-const std::string kGetstringRequest = "OUT \"ENDLINE\"\r\n";
 
 // The library's constant "" as Read gives it with nothing open.
 char *empty_constant()
@@ -24,51 +23,59 @@ char *empty_constant()
   return Read(text(""));
 }
 
-// Copies a reply and releases it the way a C++ host should.
-std::string take(char *reply)
-{
-  EXPECT_NE(reply, nullptr);
-  return zarn::test::take_reply(reply);
-}
-
-class Queries : public ::testing::TestWithParam<LinkKind> {
- protected:
-  void SetUp() override { reopen(); }
-  void TearDown() override { closeport(); }
-  void reopen()
-  {
-    link_ = open_fake_link(GetParam());
-    ZARN_REQUIRE_FAKE(link_.problem.empty(), link_.problem);
-    ASSERT_TRUE(link_.opened);
-  }
-  FakePrinter &printer() { return *link_.printer; }
-
-  FakeLink link_;
-};
+using Queries = LinkTest;
 
 INSTANTIATE_TEST_SUITE_P(Links, Queries, ::testing::Values(LinkKind::tcp, LinkKind::serial),
-                         [](const auto &info) { return link_name(info.param); });
+                         link_test_name);
 
 TEST_P(Queries, EachPutsItsExactRequestOnTheWireAndReturnsTheReply)
 {
-  printer().on({"\033!?\r\n\r\n", {{"\x04", 0ms}}});
+  printer().on({kStatusWire, {{"\x04", 0ms}}});
   EXPECT_EQ(printerstatus(), 4);
-  EXPECT_EQ(printer().received(), "\033!?\r\n\r\n");
+  EXPECT_EQ(printer().received(), kStatusWire);
 
   printer().clear_received();
-  printer().on({"~!T\n\r\r\n", {{"ZL-420\r\n", 0ms}}});
-  EXPECT_EQ(take(printername()), "ZL-420\r\n");
-  EXPECT_EQ(printer().received(), "~!T\n\r\r\n");
+  printer().on({kNameWire, {{"ZL-420\r\n", 0ms}}});
+  EXPECT_EQ(take_reply(printername()), "ZL-420\r\n");
+  EXPECT_EQ(printer().received(), kNameWire);
 
   printer().clear_received();
-  printer().on({"OUT _SERIAL$\r\n\r\n", {{"S/N 0042", 0ms}}});
-  EXPECT_EQ(take(printerserial()), "S/N 0042");
-  EXPECT_EQ(printer().received(), "OUT _SERIAL$\r\n\r\n");
+  printer().on({kSerialWire, {{"S/N 0042", 0ms}}});
+  EXPECT_EQ(take_reply(printerserial()), "S/N 0042");
+  EXPECT_EQ(printer().received(), kSerialWire);
 
   printer().clear_received();
-  printer().on({kGetstringRequest, {{"FILES 3\r\n", 0ms}, {kEndline, 20ms}}});
-  EXPECT_EQ(take(sendcommand_getstring(text("~!F"))), "FILES 3\r\n");
-  EXPECT_EQ(printer().received(), "~!F\r\n" + kGetstringRequest);
+  printer().on({kEndLineWire, {{"FILES 3\r\n", 0ms}, {kEndLine, 20ms}}});
+  EXPECT_EQ(take_reply(sendcommand_getstring(text("~!F"))), "FILES 3\r\n");
+  EXPECT_EQ(printer().received(), "~!F\r\n" + kEndLineWire);
+}
+
+// A reply that arrives after its query gave up (or that a host never read)
+// must not be taken for the answer to the next query.
+TEST_P(Queries, UnreadBytesAreDroppedBeforeEachQuery)
+{
+  const int fd = link_.descriptor();
+  auto stale = [&](const std::string &bytes) {
+    printer().send_now(bytes);
+    pollfd p{fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1) << "the stale bytes never arrived";
+  };
+  printer().on({kStatusWire, {{"\x20", 0ms}}});
+  printer().on({kNameWire, {{"ZL-420", 0ms}}});
+  printer().on({kSerialWire, {{"S/N 0042", 0ms}}});
+  printer().on({kEndLineWire, {{"out" + kEndLine, 0ms}}});
+
+  stale("\x04ZL-LATE");
+  EXPECT_EQ(printerstatus(), 32);
+  stale("\x04");
+  EXPECT_EQ(take_reply(printername()), "ZL-420");
+  stale("ZL-420");
+  EXPECT_EQ(take_reply(printerserial()), "S/N 0042");
+  stale("old" + kEndLine);
+  EXPECT_EQ(take_reply(sendcommand_getstring(text("DIR"))), "out");
+  // Read itself takes what is there.
+  stale("as is");
+  EXPECT_EQ(take_reply(Read(text(""))), "as is");
 }
 
 TEST_P(Queries, StatusByteIsSignExtended)
@@ -78,35 +85,31 @@ TEST_P(Queries, StatusByteIsSignExtended)
       {"\x81 and more", -127},
   };
   for (const auto &[reply, expected] : cases) {
-    reopen();
-    printer().on({"\033!?\r\n\r\n", {{reply, 0ms}}});
+    reopen_fresh();
+    printer().on({kStatusWire, {{reply, 0ms}}});
     EXPECT_EQ(printerstatus(), expected) << ::testing::PrintToString(reply);
   }
 }
 
 TEST_P(Queries, GetstringReturnsTheOutputBeforeTheFirstEndline)
 {
-  // No output at all: an allocated empty text, not the constant.
-  printer().on({"NOOP\r\n" + kGetstringRequest, {{kEndline, 0ms}}});
+  // No output at all: the constant empty text, which nobody releases.
+  printer().on({"NOOP\r\n" + kEndLineWire, {{kEndLine, 0ms}}});
   char *none = sendcommand_getstring(text("NOOP"));
-  ASSERT_NE(none, nullptr);
-  EXPECT_STREQ(none, "");
   char *constant = empty_constant();
-  EXPECT_NE(none, constant);
-  delete[] none;
+  EXPECT_EQ(none, constant);
 
   // Output that itself contains ENDLINE CR LF is cut at its first occurrence.
-  reopen();
-  printer().on(
-      {"ECHO\r\n" + kGetstringRequest, {{"A\r\nENDLINE\r\nB\r\n", 0ms}, {kEndline, 20ms}}});
-  EXPECT_EQ(take(sendcommand_getstring(text("ECHO"))), "A\r\n");
+  reopen_fresh();
+  printer().on({"ECHO\r\n" + kEndLineWire, {{"A\r\nENDLINE\r\nB\r\n", 0ms}, {kEndLine, 20ms}}});
+  EXPECT_EQ(take_reply(sendcommand_getstring(text("ECHO"))), "A\r\n");
 
   // Commands of any length go out unchanged.
-  reopen();
+  reopen_fresh();
   const std::string longcmd = "PUTBMP " + std::string(5000, 'q');
-  printer().on({kGetstringRequest, {{"done" + kEndline, 0ms}}});
-  EXPECT_EQ(take(sendcommand_getstring(text(longcmd))), "done");
-  EXPECT_EQ(printer().received(), longcmd + "\r\n" + kGetstringRequest);
+  printer().on({kEndLineWire, {{"done" + kEndLine, 0ms}}});
+  EXPECT_EQ(take_reply(sendcommand_getstring(text(longcmd))), "done");
+  EXPECT_EQ(printer().received(), longcmd + "\r\n" + kEndLineWire);
 }
 
 TEST(QueriesWithoutAConnection, ReturnTheirClosedResults)
@@ -149,29 +152,27 @@ TEST_F(TcpReplies, SilenceGivesTheEmptyTextAfterTenSeconds)
 
 TEST_F(TcpReplies, PrinterHangingUpMidReplyFailsAtOnce)
 {
-  printer().on({kGetstringRequest, {{"ABC", 0ms}, {"ENDL", 30ms}}, true});
+  printer().on({kEndLineWire, {{"ABC", 0ms}, {"ENDL", 30ms}}, true});
   const auto start = Clock::now();
   char *first = sendcommand_getstring(text("CMD"));
   EXPECT_STREQ(first, "Receive Failed\r\n");
   EXPECT_LT(since(start), 2s);
 
   // The failure text is one constant object, like the empty one.
-  ASSERT_EQ(openethernet(text("127.0.0.1"), static_cast<FakeTcpPrinter &>(printer()).port()), 1);
+  ASSERT_EQ(link_.reopen(), 1);
   printer().on({"AGAIN\r\n", {}, true});
   ASSERT_EQ(sendcommand(text("AGAIN")), 1);
-  EXPECT_EQ(Read(text(kEndline)), first);
+  EXPECT_EQ(Read(text(kEndLine)), first);
 }
 
-TEST_F(TcpReplies, PrinterHungUpBeforeReplyingGivesAnEmptySingleReceive)
+TEST_F(TcpReplies, PrinterHungUpBeforeReplyingGivesTheEmptyConstantAtOnce)
 {
   printer().on({"Q\r\n", {}, true});
   ASSERT_EQ(sendcommand(text("Q")), 1);
   const auto start = Clock::now();
   char *reply = Read(text(""));
   EXPECT_LT(since(start), 2s);
-  EXPECT_STREQ(reply, "");
-  EXPECT_NE(reply, empty_constant()) << "an empty receive is an allocated text";
-  delete[] reply;
+  EXPECT_EQ(reply, empty_constant()) << "an empty receive is the constant empty text";
 }
 
 TEST_F(TcpReplies, FreeReplyReleasesAllocatedTextsAndKeepsTheConstants)
@@ -180,10 +181,10 @@ TEST_F(TcpReplies, FreeReplyReleasesAllocatedTextsAndKeepsTheConstants)
   char *empty = empty_constant();
   zarn_free_reply(empty);
 
-  ASSERT_EQ(openethernet(text("127.0.0.1"), static_cast<FakeTcpPrinter &>(printer()).port()), 1);
+  ASSERT_EQ(link_.reopen(), 1);
   printer().on({"FAIL\r\n", {}, true});
   ASSERT_EQ(sendcommand(text("FAIL")), 1);
-  char *failed = Read(text(kEndline));
+  char *failed = Read(text(kEndLine));
   ASSERT_STREQ(failed, "Receive Failed\r\n");
   zarn_free_reply(failed);
 
@@ -193,11 +194,33 @@ TEST_F(TcpReplies, FreeReplyReleasesAllocatedTextsAndKeepsTheConstants)
   EXPECT_STREQ(failed, "Receive Failed\r\n");
 
   // Allocated replies are released (a sanitizer build checks it is done right).
-  ASSERT_EQ(openethernet(text("127.0.0.1"), static_cast<FakeTcpPrinter &>(printer()).port()), 1);
-  printer().on({"~!T\n\r\r\n", {{"NAME", 0ms}}});
+  ASSERT_EQ(link_.reopen(), 1);
+  printer().on({kNameWire, {{"NAME", 0ms}}});
   char *name = printername();
   EXPECT_STREQ(name, "NAME");
   zarn_free_reply(name);
+}
+
+// Run under valgrind as its own test (valgrind_reply_ownership): every reply
+// a host gets is either a constant or released exactly by zarn_free_reply,
+// so no block may be left.
+TEST(ReplyOwnership, FreeReplyReleasesEveryReplyExactly)
+{
+  FakeTcpPrinter printer;
+  ASSERT_EQ(openethernet(text("127.0.0.1"), printer.port()), 1);
+  printer.on({kEndLineWire, {{kEndLine}}});
+  // Commands without output: 200 empty replies.
+  for (int i = 0; i < 200; ++i) {
+    char *reply = sendcommand_getstring(text("CLS"));
+    ASSERT_STREQ(reply, "");
+    zarn_free_reply(reply);
+  }
+  // A printer whose output reads like the failure text, and one with text.
+  printer.on({kNameWire, {{"Receive Failed\r\n"}}});
+  zarn_free_reply(printername());
+  printer.on({kSerialWire, {{"S/N 1"}}});
+  zarn_free_reply(printerserial());
+  closeport();
 }
 
 } // namespace

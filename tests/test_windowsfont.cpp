@@ -1,6 +1,8 @@
 // windowsfont end to end: TrueType text arrives as a BITMAP block on a
 // loopback TCP printer.
-#include "fake_printer.h"
+#include "common/handle.hpp"
+#include "fake_printer.hpp"
+#include "wire.hpp"
 #include "zarn.h"
 
 #include <gtest/gtest.h>
@@ -11,8 +13,14 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <future>
+#include <sys/stat.h>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 using namespace zarn::test;
@@ -33,7 +41,7 @@ constexpr bool kAddressSanitizer = false;
 constexpr bool kAddressSanitizer = false;
 #endif
 
-const std::string kFont = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+const std::string kFont = ZARN_TEST_FONT;
 
 // What the printer should get for `s`: rendered here on its own and turned
 // into bits pixel by pixel, as the printer's bitmap rule is written.
@@ -41,30 +49,29 @@ std::string expected_block(int x, int y, int size, const std::string &s)
 {
   std::string out;
   EXPECT_EQ(TTF_Init(), 0);
-  TTF_Font *font = TTF_OpenFont(kFont.c_str(), size);
-  EXPECT_NE(font, nullptr);
-  SDL_Surface *surface =
-      font ? TTF_RenderUTF8_Solid(font, s.c_str(), SDL_Color{0, 0, 0, 0}) : nullptr;
-  if (surface != nullptr) {
-    const int width_bytes = (surface->w + 7) / 8;
-    std::string bits(static_cast<std::size_t>(width_bytes * surface->h), '\xFF');
-    for (int j = 0; j < surface->h; ++j)
-      for (int i = 0; i < surface->w; ++i) {
-        Uint8 r, g, b;
-        SDL_GetRGB(static_cast<const Uint8 *>(surface->pixels)[surface->pitch * j + i],
-                   surface->format, &r, &g, &b);
-        const double sum = 0.3 * static_cast<float>(r) + 0.59 * static_cast<float>(g) +
-                           0.11 * static_cast<float>(b);
-        if (static_cast<int>(sum) == 0)
-          bits[static_cast<std::size_t>(width_bytes * j + i / 8)] ^=
-              static_cast<char>(0x80 >> (i % 8));
-      }
-    out = "BITMAP " + std::to_string(x) + "," + std::to_string(y) + "," +
-          std::to_string(width_bytes) + "," + std::to_string(surface->h) + ",0," + bits;
-    SDL_FreeSurface(surface);
+  {
+    const zarn::Owned<TTF_Font, TTF_CloseFont> font(TTF_OpenFont(kFont.c_str(), size));
+    EXPECT_NE(font, nullptr);
+    const zarn::Owned<SDL_Surface, SDL_FreeSurface> surface(
+        font ? TTF_RenderUTF8_Solid(font.get(), s.c_str(), SDL_Color{0, 0, 0, 0}) : nullptr);
+    if (surface) {
+      const int width_bytes = (surface->w + 7) / 8;
+      std::string bits(static_cast<std::size_t>(width_bytes * surface->h), '\xFF');
+      for (int j = 0; j < surface->h; ++j)
+        for (int i = 0; i < surface->w; ++i) {
+          Uint8 r, g, b;
+          SDL_GetRGB(static_cast<const Uint8 *>(surface->pixels)[surface->pitch * j + i],
+                     surface->format, &r, &g, &b);
+          const double sum = 0.3 * static_cast<float>(r) + 0.59 * static_cast<float>(g) +
+                             0.11 * static_cast<float>(b);
+          if (static_cast<int>(sum) == 0)
+            bits[static_cast<std::size_t>(width_bytes * j + i / 8)] ^=
+                static_cast<char>(0x80 >> (i % 8));
+        }
+      out = "BITMAP " + std::to_string(x) + "," + std::to_string(y) + "," +
+            std::to_string(width_bytes) + "," + std::to_string(surface->h) + ",0," + bits;
+    }
   }
-  if (font != nullptr)
-    TTF_CloseFont(font);
   TTF_Quit();
   return out;
 }
@@ -73,11 +80,9 @@ std::string expected_block(int x, int y, int size, const std::string &s)
 long resident_bytes()
 {
   long pages_total = 0, pages_resident = 0;
-  if (FILE *f = std::fopen("/proc/self/statm", "r")) {
-    if (std::fscanf(f, "%ld %ld", &pages_total, &pages_resident) != 2)
-      pages_resident = 0;
-    std::fclose(f);
-  }
+  const zarn::Owned<FILE, std::fclose> f(std::fopen("/proc/self/statm", "r"));
+  if (f && std::fscanf(f.get(), "%ld %ld", &pages_total, &pages_resident) != 2)
+    pages_resident = 0;
   return pages_resident * sysconf(_SC_PAGESIZE);
 }
 
@@ -114,21 +119,13 @@ class WindowsFont : public ::testing::Test {
  protected:
   void SetUp() override
   {
-    ZARN_REQUIRE_FAKE(access(kFont.c_str(), R_OK) == 0, kFont + " is missing (fonts-dejavu-core)");
+    ZARN_REQUIRE_FAKE(access(kFont.c_str(), R_OK) == 0,
+                      "no TrueType font found by fc-match (fonts-dejavu-core): '" + kFont + "'");
     ASSERT_EQ(openethernet(text("127.0.0.1"), printer.port()), 1);
   }
   void TearDown() override { closeport(); }
 
-  // Everything the printer got until now is exactly `expected`: a line sent
-  // last proves nothing else followed.
-  void expect_wire(const std::string &expected)
-  {
-    ASSERT_EQ(sendcommand(text("~END~")), 1);
-    const std::string all = expected + "~END~\r\n";
-    ASSERT_TRUE(printer.wait_for_bytes(all.size()));
-    EXPECT_EQ(printer.received(), all);
-    printer.clear_received();
-  }
+  void expect_wire(const std::string &expected) { zarn::test::expect_wire(printer, expected); }
 
   FakeTcpPrinter printer;
 };
@@ -161,6 +158,76 @@ TEST_F(WindowsFont, NoFontOrNoTextSendsNothingAndShutsDown)
   EXPECT_EQ(SDL_WasInit(0), 0u);
   EXPECT_EQ(TTF_WasInit(), 0);
   expect_wire("");
+}
+
+// Only a regular file is read as a font: a FIFO without a writer would hold
+// the call forever, a device would be read as one.
+TEST_F(WindowsFont, FontPathThatIsNoRegularFileGivesZeroAtOnce)
+{
+  char dir[] = "/tmp/zarn-fontdir-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string fifo = std::string(dir) + "/font.ttf";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  auto call = std::async(std::launch::async,
+                         [&] { return windowsfont(0, 0, 12, 0, text(fifo), text("x")); });
+  if (call.wait_for(2s) != std::future_status::ready) {
+    const int writer = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    call.wait();
+    close(writer);
+    unlink(fifo.c_str());
+    rmdir(dir);
+    FAIL() << "windowsfont blocked on a FIFO without a writer";
+  }
+  EXPECT_EQ(call.get(), 0);
+  EXPECT_EQ(windowsfont(0, 0, 12, 0, text("/dev/zero"), text("x")), 0);
+  EXPECT_EQ(windowsfont(0, 0, 12, 0, text(dir), text("x")), 0);
+  unlink(fifo.c_str());
+  rmdir(dir);
+  EXPECT_EQ(SDL_WasInit(0), 0u);
+  expect_wire("");
+}
+
+// A host that keeps the default action for SIGTERM dies of it, also while
+// windowsfont has SDL running: the library leaves the host's signals alone.
+TEST(WindowsFontSignals, SigtermDuringTheCallEndsAHostWithTheDefaultAction)
+{
+  FakeTcpPrinter printer;
+  int out[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t defaults, none;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGTERM);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  const std::string host = ZARN_SIGNAL_HOST_BIN, port = std::to_string(printer.port());
+  std::vector<char *> argv = {text(host), text(port), text(kFont), nullptr};
+  pid_t child = -1;
+  const int spawned = posix_spawn(&child, argv[0], &actions, &attr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  close(out[1]);
+  ASSERT_EQ(spawned, 0);
+
+  std::string said;
+  char buf[64];
+  ssize_t n;
+  while (said.find("rendering\n") == std::string::npos && (n = read(out[0], buf, sizeof buf)) > 0)
+    said.append(buf, static_cast<std::size_t>(n));
+  close(out[0]);
+  ASSERT_EQ(said, "rendering\n") << "the host never reached the rendering";
+  ASSERT_EQ(kill(child, SIGTERM), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM)
+      << "the host survived SIGTERM (exit status " << (WIFEXITED(status) ? WEXITSTATUS(status) : -1)
+      << ")";
 }
 
 TEST(WindowsFontClosed, NoConnectionLeavesSdlAndTheLocaleAlone)

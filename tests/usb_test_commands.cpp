@@ -1,6 +1,6 @@
 // Label lines and the DOWNLOAD block over USB, seen by the emulated printer
 // on bulk OUT 0x01: the same bytes as over TCP, one transfer per send.
-#include "usb_printer_test.h"
+#include "usb_printer_test.hpp"
 #include "zarn.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,9 @@
 // Faults over USB against the emulated printer: the device unplugged while
 // a transfer is pending, repeated opens, and a device descriptor numbered
 // above 1024.
-#include "test_faults_common.h"
-#include "usb_printer_test.h"
+#include "faults.hpp"
+#include "usb_printer_test.hpp"
+#include "wire.hpp"
 #include "zarn.h"
 
 #include <gtest/gtest.h>
@@ -99,7 +100,7 @@ TEST_F(UsbFaults, UnplugWhileWaitingForTheFirstReplyPiece)
 
 TEST_F(UsbFaults, UnplugWhileGatheringTheRestOfAReply)
 {
-  sim->queue_in(bytes("partial output"));
+  answer_after(*sim, kEndLineWire, {"partial output"});
   auto unplug = unplug_later();
   const auto start = Clock::now();
   EXPECT_EQ(take_reply(sendcommand_getstring(text("DIR"))), "Receive Failed\r\n");
@@ -154,13 +155,11 @@ TEST(UsbHighDescriptor, EveryReceivePathWorks)
       device_fd = fd;
   EXPECT_GT(device_fd, 1024) << "the device is not open above 1024";
 
-  sim->queue_in(bytes("\x20"));
+  answer_after(*sim, kStatusWire, {"\x20"});
   EXPECT_EQ(printerstatus(), 32);
-  sim->queue_in(bytes("ZP-1"));
+  answer_after(*sim, kNameWire, {"ZP-1"});
   EXPECT_EQ(take_reply(printername()), "ZP-1");
-  sim->queue_in(bytes("A"));
-  sim->queue_in(bytes("B"));
-  sim->queue_in(bytes("ENDLINE\r\nX"));
+  answer_after(*sim, kEndLineWire, {"A", "B", "ENDLINE\r\nX"});
   EXPECT_EQ(take_reply(sendcommand_getstring(text("DIR"))), "AB");
   closeport();
   sim.reset();

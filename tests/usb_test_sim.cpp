@@ -17,7 +17,7 @@
 
 #include "common/handle.hpp"
 #include "common/protocol.hpp"
-#include "fake_printer.h" // ZARN_REQUIRE_FAKE
+#include "fake_printer.hpp" // ZARN_REQUIRE_FAKE
 #include "usb_printer_sim.hpp"
 
 using namespace std::chrono_literals;

@@ -205,13 +205,14 @@ class Printer:
             raise ConnectError(f"cannot open the serial printer {path}: {e.strerror}") from None
         if not os.access(path, os.R_OK | os.W_OK):
             raise ConnectError(f"cannot open the serial printer {path}: {os.strerror(13)}")
+        # openport refuses anything but a terminal; say so rather than just fail.
+        if not _is_terminal(path):
+            raise ConnectError(f"cannot use the serial printer {path}: it is not a terminal")
         if self._lib.openport(device.encode()) != 1:
             raise ConnectError(f"cannot open the serial printer {path}")
         s = self._address.settings
         problem = None
-        if not os.isatty(self._lib.flag("tty_device")):
-            problem = "it is not a terminal"
-        elif s != SerialSettings():
+        if s != SerialSettings():
             self._lib.set_Speed(s.baud)
             if self._lib.set_Parity(s.data_bits, s.stop_bits, ord(s.parity)) != 1:
                 problem = "its line settings cannot be applied"
@@ -704,3 +705,14 @@ def _why(path: bytes) -> str:
     except OSError as e:
         return e.strerror or "unreadable"
 
+
+def _is_terminal(path: str) -> bool:
+    """Whether path is a terminal, without waiting on it (O_NONBLOCK)."""
+    try:
+        fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError:
+        return False
+    try:
+        return os.isatty(fd)
+    finally:
+        os.close(fd)

@@ -2,9 +2,11 @@
 // SDL and the font engine are started and stopped within every call; nothing
 // is cached, so a host that never prints TrueType text pays nothing for it.
 #include "zarn.h"
-#include "commands/format.h"
-#include "commands/mono_bitmap.h"
-#include "port/guard.h"
+#include "commands/format.hpp"
+#include "commands/input_file.hpp"
+#include "commands/mono_bitmap.hpp"
+#include "common/handle.hpp"
+#include "port/guard.hpp"
 
 #include <SDL.h>
 #include <SDL_ttf.h>
@@ -12,21 +14,32 @@
 #include <clocale>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <optional>
 
 namespace {
 
 using zarn::commands::MonoBitmap;
 
-struct FontCloser {
-  void operator()(TTF_Font *font) const { TTF_CloseFont(font); }
-};
-struct SurfaceFreer {
-  void operator()(SDL_Surface *surface) const { SDL_FreeSurface(surface); }
-};
-using FontPtr = std::unique_ptr<TTF_Font, FontCloser>;
-using SurfacePtr = std::unique_ptr<SDL_Surface, SurfaceFreer>;
+using FontPtr = zarn::Owned<TTF_Font, TTF_CloseFont>;
+using SurfacePtr = zarn::Owned<SDL_Surface, SDL_FreeSurface>;
+
+// The font file as an SDL stream, opened only when it is a regular file
+// (SDL would wait forever on a FIFO without a writer). Null when it is not.
+SDL_RWops *font_stream(const char *fontPath)
+{
+  zarn::UniqueFd fd =
+      zarn::commands::open_input_file(fontPath, zarn::commands::Directories::refused);
+  if (!fd)
+    return nullptr;
+  FILE *file = fdopen(fd.get(), "rb");
+  if (file == nullptr)
+    return nullptr;
+  fd.release(); // the stream owns the descriptor now
+  SDL_RWops *stream = SDL_RWFromFP(file, SDL_TRUE);
+  if (stream == nullptr)
+    std::fclose(file);
+  return stream;
+}
 
 // SDL and the font engine for the length of one call. Declared before the
 // font and surface, so those are released first, before TTF_Quit.
@@ -38,6 +51,9 @@ class RenderEngines {
     // every call (slow), and without one it warns on stderr. At default
     // priority the hint still yields to a host's own SDL_VIDEODRIVER.
     SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, "offscreen", SDL_HINT_DEFAULT);
+    // SDL would catch SIGINT and SIGTERM while it runs, and a host with the
+    // default action would then not stop: a library leaves signals alone.
+    SDL_SetHintWithPriority(SDL_HINT_NO_SIGNAL_HANDLERS, "1", SDL_HINT_OVERRIDE);
     SDL_Init(SDL_INIT_TIMER | SDL_INIT_VIDEO);
     TTF_Init();
   }
@@ -56,7 +72,11 @@ Rendered render(const char *fontPath, int fontSize, const char *text,
                 std::optional<MonoBitmap> &bitmap)
 {
   RenderEngines engines;
-  const FontPtr font(TTF_OpenFont(fontPath, fontSize));
+  SDL_RWops *stream = font_stream(fontPath);
+  if (stream == nullptr)
+    return Rendered::no_font;
+  // The font takes the stream and closes it, also when it fails to open.
+  const FontPtr font(TTF_OpenFontRW(stream, 1, fontSize));
   if (!font)
     return Rendered::no_font;
   // An empty text renders to no surface at all.
@@ -72,7 +92,7 @@ Rendered render(const char *fontPath, int fontSize, const char *text,
 extern "C" int windowsfont(int x, int y, int fontSize, int /*reserved*/, char *fontPath, char *text)
 {
   return zarn::port::guarded(0, [&] {
-    if (!zarn::commands::connection_open())
+    if (!zarn::port::status_is_nonzero())
       return 0;
     std::setlocale(LC_ALL, "en_US.utf8");
     std::optional<MonoBitmap> bitmap;

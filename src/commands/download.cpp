@@ -2,39 +2,21 @@
 //   DOWNLOAD F,"name",n,  <n file bytes>  CR LF CR LF
 // in three sends. The file is read whole before anything is sent, so a
 // failed read never leaves half a download in the printer's input.
-#include "commands/download.h"
-#include "port/guard.h"
+#include "commands/download.hpp"
+#include "commands/input_file.hpp"
+#include "port/flags.hpp"
+#include "port/guard.hpp"
 #include "zarn.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <unistd.h>
-#include <utility>
 
 namespace zarn::commands {
 namespace {
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() { reset(); }
-  FileDescriptor(const FileDescriptor &) = delete;
-  FileDescriptor &operator=(const FileDescriptor &) = delete;
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void reset()
-  {
-    if (fd_ >= 0)
-      ::close(std::exchange(fd_, -1));
-  }
-
- private:
-  int fd_;
-};
 
 // Reads until size bytes are in or end of file; returns the count read, or
 // -1 with errno set. At least one read is made even for size 0, so that a
@@ -58,15 +40,14 @@ ssize_t read_up_to(const FileAccess &io, int fd, unsigned char *buf, size_t size
 
 int download(const char *path, const char *name, const FileAccess &io)
 {
-  if (openportStatus == 0)
+  if (!zarn::port::status_is_nonzero())
     return 0;
 
-  FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
+  UniqueFd file = open_input_file(path, Directories::opened);
   if (!file)
     return 0;
   // The size comes from the open descriptor, so a file replaced between
-  // the open and the status query cannot mismatch. Files that report no
-  // size (FIFOs, devices) are read for that size: an empty download.
+  // the open and the status query cannot mismatch.
   struct stat st {};
   if (io.status(file.get(), &st) != 0 || st.st_size < 0)
     return 0;
@@ -83,8 +64,13 @@ int download(const char *path, const char *name, const FileAccess &io)
   }
   file.reset();
 
+  // A cut header would lose the count, and the printer would take the
+  // file's bytes for commands: it goes out whole or not at all.
   char header[100];
-  std::snprintf(header, sizeof header, "DOWNLOAD F,\"%s\",%d,", name, static_cast<int>(n));
+  const int header_len =
+      std::snprintf(header, sizeof header, "DOWNLOAD F,\"%s\",%d,", name, static_cast<int>(n));
+  if (header_len < 0 || static_cast<size_t>(header_len) >= sizeof header)
+    return 0;
   sendBinaryData(reinterpret_cast<unsigned char *>(header), static_cast<int>(std::strlen(header)));
   sendBinaryData(bytes.get(), static_cast<int>(n));
   sendcommand(const_cast<char *>("\r\n"));

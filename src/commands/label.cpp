@@ -1,14 +1,14 @@
 // Label layout commands. They keep no label model and check no values:
 // each fills its template and sends it; only a closed connection is reported.
-#include "commands/format.h"
+#include "commands/format.hpp"
 
-using zarn::commands::connection_open;
 using zarn::commands::send_line;
+using zarn::port::status_is_nonzero;
 
 extern "C" int setup(char *width, char *height, char *speed, char *density, char *mediaKind,
                      char *gapSize, char *gapOffset)
 {
-  if (!connection_open())
+  if (!status_is_nonzero())
     return 0;
   send_line<100>("SIZE %s mm,%s mm", width, height);
   send_line<100>("SPEED %s", speed);
@@ -20,7 +20,7 @@ extern "C" int setup(char *width, char *height, char *speed, char *density, char
 
 extern "C" int clearbuffer(void)
 {
-  if (!connection_open())
+  if (!status_is_nonzero())
     return 0;
   sendcommand(const_cast<char *>("CLS"));
   return 1;
@@ -30,7 +30,7 @@ extern "C" int clearbuffer(void)
 extern "C" int barcode(char *x, char *y, char *codeType, char *height, char *readable,
                        char *rotation, char *narrow, char *wide, char *content)
 {
-  if (!connection_open())
+  if (!status_is_nonzero())
     return 0;
   send_line<1024>(content[0] == '@' ? "BARCODE %s,%s,\"%s\",%s,%s,%s,%s,%s,%s"
                                     : "BARCODE %s,%s,\"%s\",%s,%s,%s,%s,%s,\"%s\"",
@@ -41,7 +41,7 @@ extern "C" int barcode(char *x, char *y, char *codeType, char *height, char *rea
 extern "C" int printerfont(char *x, char *y, char *font, char *rotation, char *xMultiplier,
                            char *yMultiplier, char *content)
 {
-  if (!connection_open())
+  if (!status_is_nonzero())
     return 0;
   send_line<500>(content[0] == '@' ? "TEXT %s,%s,\"%s\",%s,%s,%s,%s"
                                    : "TEXT %s,%s,\"%s\",%s,%s,%s,\"%s\"",
@@ -51,7 +51,7 @@ extern "C" int printerfont(char *x, char *y, char *font, char *rotation, char *x
 
 extern "C" int printlabel(char *sets, char *copies)
 {
-  if (!connection_open())
+  if (!status_is_nonzero())
     return 0;
   send_line<50>("PRINT %s,%s", sets, copies);
   return 1;
@@ -59,7 +59,7 @@ extern "C" int printlabel(char *sets, char *copies)
 
 extern "C" int formfeed(void)
 {
-  if (!connection_open())
+  if (!status_is_nonzero())
     return 0;
   sendcommand(const_cast<char *>("FORMFEED"));
   return 1;
@@ -67,7 +67,7 @@ extern "C" int formfeed(void)
 
 extern "C" int nobackfeed(void)
 {
-  if (!connection_open())
+  if (!status_is_nonzero())
     return 0;
   sendcommand(const_cast<char *>("SET STRIPER OFF"));
   sendcommand(const_cast<char *>("SET TEAR OFF"));

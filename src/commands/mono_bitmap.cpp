@@ -1,4 +1,4 @@
-#include "commands/mono_bitmap.h"
+#include "commands/mono_bitmap.hpp"
 
 #include <array>
 #include <climits>

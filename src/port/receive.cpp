@@ -1,8 +1,11 @@
-// Read: one receive, or gathering until a terminator arrives.
+// Read: one receive, or gathering until a terminator arrives. How long each
+// receive waits, and what a failed first one means, is the transport's
+// receive policy.
 #include "zarn.h"
-#include "port/limits.h"
-#include "port/link.h"
-#include "port/reply.h"
+#include "port/flags.hpp"
+#include "port/limits.hpp"
+#include "port/reply.hpp"
+#include "port/transport.hpp"
 
 #include <chrono>
 #include <cstring>
@@ -17,12 +20,19 @@ char kReceiveFailedReply[] = "Receive Failed\r\n";
 
 namespace {
 
-// A fresh reply text of size bytes holding the text of src (up to its first
-// zero byte, at most size - 1 bytes), zero-filled after it.
+// The reply text for the text of src (up to its first zero byte, at most
+// len bytes): the constant when it reads like one, so that a reply's text
+// alone tells its owner whether to release it; otherwise a fresh text of
+// size bytes, zero-filled after it.
 char *copy_as_text(const char *src, std::size_t len, std::size_t size)
 {
+  const std::size_t n = strnlen(src, len);
+  if (n == 0)
+    return kEmptyReply;
+  if (n == sizeof kReceiveFailedReply - 1 && std::memcmp(src, kReceiveFailedReply, n) == 0)
+    return kReceiveFailedReply;
   char *text = new char[size]();
-  std::memcpy(text, src, strnlen(src, len));
+  std::memcpy(text, src, n);
   return text;
 }
 
@@ -34,23 +44,13 @@ int left_ms(std::chrono::steady_clock::time_point deadline)
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// Serial reads are bounded by the whole gathering only (its own 15 s
-// read time-out just returns nothing); TCP also limits each piece; USB
-// ignores the value and uses its transfer time limit.
-int gather_wait_ms(const Link &link, std::chrono::steady_clock::time_point deadline)
-{
-  const int left = left_ms(deadline);
-  if (&link == &serial_link())
-    return left;
-  return left < limits().tcp_next_piece_ms ? left : limits().tcp_next_piece_ms;
-}
-
-char *gather(const Link &link, const char *terminator, unsigned char *rbuf, std::size_t n)
+char *gather(const Transport &transport, const char *terminator, unsigned char *rbuf, std::size_t n)
 {
   // Bounds every kind, so a printer that trickles bytes or sends empty USB
   // transfers forever cannot hold the call.
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(limits().gather_ms);
+  const int piece_ms = transport.receive_policy().next_piece_wait_ms;
   // One byte more than the data capacity keeps the text terminated, so the
   // search can never run past the end.
   std::unique_ptr<char[]> acc(new char[kReplyBufferSize + 1]());
@@ -78,10 +78,12 @@ char *gather(const Link &link, const char *terminator, unsigned char *rbuf, std:
     if (offset == kReplyBufferSize)
       return kReceiveFailedReply; // full, and still no terminator
 
-    if (left_ms(deadline) == 0)
+    const int left = left_ms(deadline);
+    if (left == 0)
       return kReceiveFailedReply;
     std::memset(rbuf, 0, kReplyBufferSize);
-    const Received r = link.receive(rbuf, kReplyBufferSize, gather_wait_ms(link, deadline));
+    const int wait = piece_ms >= 0 && piece_ms < left ? piece_ms : left;
+    const Received r = transport.receive(rbuf, kReplyBufferSize, wait);
     if (r.status != Received::Status::data)
       return kReceiveFailedReply;
     n = r.count;
@@ -91,13 +93,14 @@ char *gather(const Link &link, const char *terminator, unsigned char *rbuf, std:
 char *read_reply(const char *terminator)
 {
   std::unique_ptr<unsigned char[]> rbuf(new unsigned char[kReplyBufferSize]());
-  if (openportStatus != 1)
+  if (!status_is_one())
     return kEmptyReply;
-  const Link *link = active_link();
-  if (link == nullptr)
+  const Transport *transport = active_transport();
+  if (transport == nullptr)
     return kEmptyReply;
 
-  const Received first = link->receive(rbuf.get(), kReplyBufferSize, limits().first_byte_wait_ms);
+  const ReceivePolicy policy = transport->receive_policy();
+  const Received first = transport->receive(rbuf.get(), kReplyBufferSize, policy.first_wait_ms);
   std::size_t n = first.count;
   switch (first.status) {
   case Received::Status::data: break;
@@ -106,12 +109,13 @@ char *read_reply(const char *terminator)
     break;
   case Received::Status::silence: return kEmptyReply;
   case Received::Status::failed:
-    return link->failed_first_receive_is_silence() ? kEmptyReply : kReceiveFailedReply;
+    return policy.failed_first == ReceivePolicy::FailedFirst::silence ? kEmptyReply
+                                                                      : kReceiveFailedReply;
   }
 
   if (terminator[0] == '\0')
     return copy_as_text(reinterpret_cast<const char *>(rbuf.get()), n, n + 1);
-  return gather(*link, terminator, rbuf.get(), n);
+  return gather(*transport, terminator, rbuf.get(), n);
 }
 
 } // namespace

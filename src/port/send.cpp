@@ -1,7 +1,8 @@
 // sendcommand and sendBinaryData: one framed line or one raw block.
 #include "zarn.h"
-#include "port/guard.h"
-#include "port/link.h"
+#include "port/flags.hpp"
+#include "port/guard.hpp"
+#include "port/transport.hpp"
 
 #include <clocale>
 #include <cstring>
@@ -9,12 +10,12 @@
 
 namespace {
 
-int send_on_active_link(const unsigned char *data, std::size_t len, zarn::port::SendMode mode)
+int send_on_open_transport(const unsigned char *data, std::size_t len, zarn::port::SendMode mode)
 {
-  if (openportStatus != 1)
+  if (!zarn::port::status_is_one())
     return 0;
-  const zarn::port::Link *link = zarn::port::active_link();
-  return link != nullptr && link->send(data, len, mode) ? 1 : 0;
+  const zarn::port::Transport *transport = zarn::port::active_transport();
+  return transport != nullptr && transport->send(data, len, mode) ? 1 : 0;
 }
 
 } // namespace
@@ -28,8 +29,8 @@ extern "C" int sendcommand(char *command)
     framed.reserve(len + 2);
     framed.append(command, len).append("\r\n");
     std::setlocale(LC_ALL, "en_US.utf8");
-    return send_on_active_link(reinterpret_cast<const unsigned char *>(framed.data()),
-                               std::strlen(framed.c_str()), zarn::port::SendMode::command);
+    return send_on_open_transport(reinterpret_cast<const unsigned char *>(framed.data()),
+                                  std::strlen(framed.c_str()), zarn::port::SendMode::command);
   });
 }
 
@@ -40,7 +41,7 @@ extern "C" int sendBinaryData(unsigned char *data, int length)
     // A negative length cannot describe any bytes; send nothing.
     if (length < 0)
       return 0;
-    return send_on_active_link(data, static_cast<std::size_t>(length),
-                               zarn::port::SendMode::binary);
+    return send_on_open_transport(data, static_cast<std::size_t>(length),
+                                  zarn::port::SendMode::binary);
   });
 }

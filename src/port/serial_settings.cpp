@@ -1,5 +1,7 @@
-// Serial line settings of tty_device.
+// Serial line settings: the speed table, and the settings applied to a line.
 #include "zarn.h"
+#include "port/flags.hpp"
+#include "port/serial_line.hpp"
 
 #include <termios.h>
 
@@ -8,28 +10,30 @@ int speed_arr[8] = {B115200, B38400, B19200, B9600, B4800, B2400, B1200, B300};
 int name_arr[8] = {115200, 38400, 19200, 9600, 4800, 2400, 1200, 300};
 }
 
-void set_Speed(int speed)
+namespace zarn::port {
+
+void apply_speed(int fd, int speed)
 {
   termios opt{};
-  if (tcgetattr(tty_device, &opt) != 0)
+  if (tcgetattr(fd, &opt) != 0)
     return;
   // Every matching entry is applied in turn: a host may have edited the tables.
   for (int i = 0; i < 8; ++i) {
     if (name_arr[i] != speed)
       continue;
-    tcflush(tty_device, TCIOFLUSH);
+    tcflush(fd, TCIOFLUSH);
     cfsetispeed(&opt, static_cast<speed_t>(speed_arr[i]));
     cfsetospeed(&opt, static_cast<speed_t>(speed_arr[i]));
-    if (tcsetattr(tty_device, TCSANOW, &opt) != 0)
+    if (tcsetattr(fd, TCSANOW, &opt) != 0)
       return;
-    tcflush(tty_device, TCIOFLUSH);
+    tcflush(fd, TCIOFLUSH);
   }
 }
 
-int set_Parity(int databits, int stopbits, int parity)
+int apply_parity(int fd, int databits, int stopbits, int parity)
 {
   termios opt{};
-  if (tcgetattr(tty_device, &opt) != 0)
+  if (tcgetattr(fd, &opt) != 0)
     return 0;
 
   opt.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
@@ -80,8 +84,25 @@ int set_Parity(int databits, int stopbits, int parity)
   if (parity != 'n' && parity != 'N')
     opt.c_iflag |= INPCK;
 
-  tcflush(tty_device, TCIFLUSH);
+  tcflush(fd, TCIFLUSH);
   opt.c_cc[VTIME] = 150; // tenths of a second: reads give up after 15 s
   opt.c_cc[VMIN] = 0;
-  return tcsetattr(tty_device, TCSANOW, &opt) == 0 ? 1 : 0;
+  return tcsetattr(fd, TCSANOW, &opt) == 0 ? 1 : 0;
+}
+
+} // namespace zarn::port
+
+// tty_device keeps its number after a close, when it may already name some
+// other descriptor of the host's: only a line the library holds is touched.
+void set_Speed(int speed)
+{
+  if (zarn::port::serial_line_is_open())
+    zarn::port::apply_speed(tty_device, speed);
+}
+
+int set_Parity(int databits, int stopbits, int parity)
+{
+  return zarn::port::serial_line_is_open()
+             ? zarn::port::apply_parity(tty_device, databits, stopbits, parity)
+             : 0;
 }

@@ -1,4 +1,4 @@
-#include "port/wait.h"
+#include "port/wait.hpp"
 
 #include <cerrno>
 #include <chrono>

@@ -4,8 +4,8 @@
 #pragma once
 
 #include "common/protocol.hpp"
-#include "fake_printer.h" // ZARN_REQUIRE_FAKE
-#include "loopback.h"
+#include "fake_printer.hpp" // ZARN_REQUIRE_FAKE
+#include "loopback.hpp"
 
 #include <gtest/gtest.h>
 

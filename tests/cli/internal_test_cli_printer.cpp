@@ -3,8 +3,8 @@
 // library's reply wait shortened so that silence costs a fraction of a second.
 #include "cli_test_util.hpp"
 #include "common/protocol.hpp"
-#include "loopback.h"
-#include "port/limits.h"
+#include "loopback.hpp"
+#include "port/limits.hpp"
 #include "zarn.hpp"
 
 #include <netinet/tcp.h>

@@ -2,8 +2,8 @@
 // status tells the byte 0x52 from a failed transfer and from silence, and the
 // doctor's fact gathering finds the printer the way openport("USB") does.
 #include "doctor.hpp"
-#include "fake_printer.h"
-#include "port/limits.h"
+#include "fake_printer.hpp"
+#include "port/limits.hpp"
 #include "usb_printer_sim.hpp"
 #include "zarn.hpp"
 

@@ -3,8 +3,8 @@
 // printer over TCP (and over USB through umockdev), and jobs go in through
 // ipptool and the app's own PAPPL command line. Labels are checked by
 // decoding the emulator's PNGs with zbar.
-#include "fake_printer.h" // in_ci, ZARN_REQUIRE_FAKE
-#include "loopback.h"
+#include "fake_printer.hpp" // in_ci, ZARN_REQUIRE_FAKE
+#include "loopback.hpp"
 #include "test_emulator_program.hpp"
 #include "test_emulator_util.hpp"
 

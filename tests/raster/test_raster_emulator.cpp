@@ -1,8 +1,8 @@
 // Printed through the emulator program over TCP: what it prints is the
 // 1-bit image that was sent, dot for dot, and the barcodes on it scan.
 #include "raster_fixtures.hpp"
-#include "fake_printer.h" // ZARN_REQUIRE_FAKE
-#include "image.hpp"      // the emulator's PNG reader
+#include "fake_printer.hpp" // ZARN_REQUIRE_FAKE
+#include "image.hpp"        // the emulator's PNG reader
 #include "zarn.h"
 
 #include <gtest/gtest.h>

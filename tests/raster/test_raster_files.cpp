@@ -2,7 +2,7 @@
 // and non-picture files each give one clear error, and nothing reaches the
 // printer.
 #include "raster_fixtures.hpp"
-#include "fake_printer.h"
+#include "fake_printer.hpp"
 #include "zarn.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // Tone, fitting, rotation, the packed byte layout and the line stream.
 #include "raster_fixtures.hpp"
-#include "fake_printer.h"
+#include "fake_printer.hpp"
 #include "zarn.h"
 
 #include <gtest/gtest.h>
@@ -190,10 +190,9 @@ TEST(RasterPack, SameBytesAsTheTrueTypePath)
   // spare bits at the row ends included.
   FakeTcpPrinter printer;
   ASSERT_EQ(openethernet(const_cast<char *>("127.0.0.1"), printer.port()), 1);
-  ASSERT_EQ(windowsfont(0, 0, 23, 0,
-                        const_cast<char *>("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"),
-                        const_cast<char *>("Zarn 17")),
-            1);
+  ASSERT_EQ(
+      windowsfont(0, 0, 23, 0, const_cast<char *>(ZARN_TEST_FONT), const_cast<char *>("Zarn 17")),
+      1);
   ASSERT_TRUE(printer.wait_for_text("BITMAP 0,0,"));
   const std::string got = printer.received();
   int wb = 0, h = 0;

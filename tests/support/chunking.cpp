@@ -1,4 +1,4 @@
-#include "chunking.h"
+#include "chunking.hpp"
 
 #include <algorithm>
 

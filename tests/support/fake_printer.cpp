@@ -1,5 +1,6 @@
-#include "fake_printer.h"
-#include "loopback.h"
+#include "fake_printer.hpp"
+#include "common/handle.hpp"
+#include "loopback.hpp"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -26,11 +27,10 @@ bool in_ci()
 int open_descriptor_count()
 {
   int count = 0;
-  if (DIR *d = opendir("/proc/self/fd")) {
-    while (dirent *e = readdir(d))
+  if (const Owned<DIR, closedir> d{opendir("/proc/self/fd")}) {
+    while (dirent *e = readdir(d.get()))
       if (e->d_name[0] != '.')
         ++count;
-    closedir(d);
     --count; // the directory stream's own descriptor
   }
   return count;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "zarn.h"
+#include "port/flags.hpp"
 
 #include <cstddef>
 #include <cstdio>
@@ -16,7 +17,5 @@ void send_line(const char *format, Texts... texts)
   std::snprintf(line, sizeof line, format, texts...);
   sendcommand(line);
 }
-
-inline bool connection_open() { return openportStatus != 0; }
 
 } // namespace zarn::commands

@@ -8,7 +8,6 @@
 #include "common/protocol.hpp"
 
 #include <cstddef>
-#include <cstdint>
 
 namespace zarn::port {
 
@@ -20,13 +19,16 @@ using protocol::kVendorId;
 // Size of the receive and accumulation buffers.
 inline constexpr std::size_t kReplyBufferSize = 65535;
 
+// Milliseconds.
 struct Limits {
-  unsigned usb_command_send_ms = 5000; // sendcommand over USB
-  unsigned usb_receive_ms = 10000;     // every bulk IN transfer
-  int first_byte_wait_ms = 10000;      // serial/TCP wait for the first reply byte
-  int tcp_next_piece_ms = 10000;       // TCP wait for each later piece while gathering
+  int usb_command_send_ms = 5000; // sendcommand over USB
+  int usb_receive_ms = 10000;     // every bulk IN transfer of a reply
+  int first_byte_wait_ms = 10000; // serial/TCP wait for the first reply byte
+  int tcp_next_piece_ms = 10000;  // TCP wait for each later piece while gathering
   // all pieces after the first of a terminated reply, on every kind (the public bound)
   int gather_ms = ZARN_GATHER_LIMIT_SECONDS * 1000;
+  // how long USB listens for an unread reply before a query's request
+  int usb_discard_ms = 1;
 };
 
 Limits &limits();

@@ -2,7 +2,7 @@
 // answer scripted requests, on a real loopback TCP socket or a real pty.
 #pragma once
 
-#include "host_calls.h"
+#include "host_calls.hpp"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,13 +1,19 @@
-// The label commands, byte for byte on a loopback TCP connection.
-#include "fake_printer.h"
+// The label commands and the DOWNLOAD block, byte for byte, over every
+// kind of link: the lines do not depend on the port kind, and the links
+// pass binary bytes unchanged.
+#include "fake_links.hpp"
+#include "wire.hpp"
 #include "zarn.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <unistd.h>
 
 using namespace zarn::test;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -27,28 +33,20 @@ std::string filler(std::size_t n)
   return s;
 }
 
-class Commands : public ::testing::Test {
+class Commands : public LinkTest {
  protected:
-  void SetUp() override { ASSERT_EQ(openethernet(text("127.0.0.1"), printer.port()), 1); }
-  void TearDown() override { closeport(); }
-
-  // Everything the printer got until now is exactly `expected`: a marker
-  // line sent last proves nothing else is still on the way.
   void expect_wire(const std::string &expected)
   {
-    ASSERT_EQ(sendcommand(text("~END~")), 1);
-    const std::string all = expected + "~END~\r\n";
-    ASSERT_TRUE(printer.wait_for_bytes(all.size()));
-    EXPECT_EQ(printer.received(), all);
-    printer.clear_received();
+    zarn::test::expect_wire(printer(), expected, 20s);
   }
-
-  FakeTcpPrinter printer;
 };
+
+INSTANTIATE_TEST_SUITE_P(Links, Commands, ::testing::Values(LinkKind::tcp, LinkKind::serial),
+                         link_test_name);
 
 // ---- fixed lines ----
 
-TEST_F(Commands, FixedLines)
+TEST_P(Commands, FixedLines)
 {
   EXPECT_EQ(clearbuffer(), 1);
   expect_wire("CLS\r\n");
@@ -60,14 +58,14 @@ TEST_F(Commands, FixedLines)
 
 // ---- setup ----
 
-TEST_F(Commands, SetupSendsFourLinesInOrder)
+TEST_P(Commands, SetupSendsFourLinesInOrder)
 {
   EXPECT_EQ(setup(text("100"), text("60"), text("4"), text("8"), text("0"), text("3"), text("0")),
             1);
   expect_wire("SIZE 100 mm,60 mm\r\nSPEED 4\r\nDENSITY 8\r\nGAP 3 mm,0 mm\r\n");
 }
 
-TEST_F(Commands, SetupChoosesBlineOnlyForALeadingDigitOne)
+TEST_P(Commands, SetupChoosesBlineOnlyForALeadingDigitOne)
 {
   for (const char *kind : {"1", "10", "1x"}) {
     setup(text("4"), text("3"), text("2"), text("1"), text(kind), text("2.5"), text("-1"));
@@ -79,7 +77,7 @@ TEST_F(Commands, SetupChoosesBlineOnlyForALeadingDigitOne)
   }
 }
 
-TEST_F(Commands, SetupCutsEachLineAtItsOwnHundredBytes)
+TEST_P(Commands, SetupCutsEachLineAtItsOwnHundredBytes)
 {
   // SIZE <w> mm,1 mm is 13 bytes around w; SPEED and DENSITY lines 6 and 8;
   // GAP <g> mm,0 mm is 12.
@@ -99,7 +97,7 @@ TEST_F(Commands, SetupCutsEachLineAtItsOwnHundredBytes)
 
 // ---- barcode ----
 
-TEST_F(Commands, BarcodeQuotesTypeAndContent)
+TEST_P(Commands, BarcodeQuotesTypeAndContent)
 {
   EXPECT_EQ(barcode(text("100"), text("50"), text("128"), text("80"), text("1"), text("0"),
                     text("2"), text("4"), text("ABC-123")),
@@ -110,7 +108,7 @@ TEST_F(Commands, BarcodeQuotesTypeAndContent)
   expect_wire("BARCODE 0,0,\"EAN13\",1,0,90,1,1,\"\"\r\n");
 }
 
-TEST_F(Commands, BarcodeWritesAtContentBare)
+TEST_P(Commands, BarcodeWritesAtContentBare)
 {
   barcode(text("1"), text("2"), text("39"), text("3"), text("4"), text("5"), text("6"), text("7"),
           text("@1"));
@@ -124,14 +122,14 @@ TEST_F(Commands, BarcodeWritesAtContentBare)
   expect_wire("BARCODE 1,2,\"39\",3,4,5,6,7,\" @1\"\r\n");
 }
 
-TEST_F(Commands, BarcodePassesQuotesInsideTextsUnchanged)
+TEST_P(Commands, BarcodePassesQuotesInsideTextsUnchanged)
 {
   barcode(text("1"), text("2"), text("3\"9"), text("3"), text("4"), text("5"), text("6"), text("7"),
           text("say \"hi\""));
   expect_wire("BARCODE 1,2,\"3\"9\",3,4,5,6,7,\"say \"hi\"\"\r\n");
 }
 
-TEST_F(Commands, BarcodeCutsAt1023Bytes)
+TEST_P(Commands, BarcodeCutsAt1023Bytes)
 {
   // BARCODE 1,2,"3",4,5,6,7,8,"<c>" is 28 bytes around c; bare form 26.
   for (std::size_t total : {1022u, 1023u, 1024u, 1025u}) {
@@ -148,7 +146,7 @@ TEST_F(Commands, BarcodeCutsAt1023Bytes)
 
 // ---- printerfont ----
 
-TEST_F(Commands, PrinterfontQuotesFontAndContent)
+TEST_P(Commands, PrinterfontQuotesFontAndContent)
 {
   EXPECT_EQ(printerfont(text("10"), text("20"), text("3"), text("0"), text("1"), text("2"),
                         text("Hello, world")),
@@ -158,7 +156,7 @@ TEST_F(Commands, PrinterfontQuotesFontAndContent)
   expect_wire("TEXT 0,0,\"ROMAN.TTF\",90,1,1,\"\"\r\n");
 }
 
-TEST_F(Commands, PrinterfontWritesAtContentBareAndQuotesUnchanged)
+TEST_P(Commands, PrinterfontWritesAtContentBareAndQuotesUnchanged)
 {
   printerfont(text("1"), text("2"), text("3"), text("4"), text("5"), text("6"), text("@TIME"));
   expect_wire("TEXT 1,2,\"3\",4,5,6,@TIME\r\n");
@@ -167,7 +165,7 @@ TEST_F(Commands, PrinterfontWritesAtContentBareAndQuotesUnchanged)
   expect_wire("TEXT 1,2,\"3\",4,5,6,\"5\" \"x\xC3\xA9\"\r\n");
 }
 
-TEST_F(Commands, PrinterfontCutsAt499Bytes)
+TEST_P(Commands, PrinterfontCutsAt499Bytes)
 {
   // TEXT 1,2,"3",4,5,6,"<c>" is 21 bytes around c; bare form 19.
   for (std::size_t total : {498u, 499u, 500u, 501u}) {
@@ -182,7 +180,7 @@ TEST_F(Commands, PrinterfontCutsAt499Bytes)
 
 // ---- printlabel ----
 
-TEST_F(Commands, PrintlabelSendsPrintLine)
+TEST_P(Commands, PrintlabelSendsPrintLine)
 {
   EXPECT_EQ(printlabel(text("1"), text("1")), 1);
   expect_wire("PRINT 1,1\r\n");
@@ -190,7 +188,7 @@ TEST_F(Commands, PrintlabelSendsPrintLine)
   expect_wire("PRINT ,-3\r\n");
 }
 
-TEST_F(Commands, PrintlabelCutsAt49Bytes)
+TEST_P(Commands, PrintlabelCutsAt49Bytes)
 {
   // PRINT <s>,<c> is 7 bytes around the two texts; the cut may fall in either.
   for (std::size_t total : {48u, 49u, 50u, 51u}) {
@@ -205,44 +203,81 @@ TEST_F(Commands, PrintlabelCutsAt49Bytes)
 
 // ---- results ----
 
-TEST_F(Commands, ClosedConnectionGivesZeroAndSendsNothing)
+// Every label command, each expected to give `result`.
+void expect_every_label_command_gives(int result)
 {
-  ASSERT_EQ(closeport(), 1);
-  EXPECT_EQ(setup(text("1"), text("1"), text("1"), text("1"), text("1"), text("1"), text("1")), 0);
-  EXPECT_EQ(clearbuffer(), 0);
+  EXPECT_EQ(setup(text("1"), text("1"), text("1"), text("1"), text("1"), text("1"), text("1")),
+            result);
+  EXPECT_EQ(clearbuffer(), result);
   EXPECT_EQ(barcode(text("1"), text("1"), text("1"), text("1"), text("1"), text("1"), text("1"),
                     text("1"), text("1")),
-            0);
+            result);
   EXPECT_EQ(
-      printerfont(text("1"), text("1"), text("1"), text("1"), text("1"), text("1"), text("1")), 0);
-  EXPECT_EQ(printlabel(text("1"), text("1")), 0);
-  EXPECT_EQ(formfeed(), 0);
-  EXPECT_EQ(nobackfeed(), 0);
-  ASSERT_EQ(openethernet(text("127.0.0.1"), printer.port()), 1);
+      printerfont(text("1"), text("1"), text("1"), text("1"), text("1"), text("1"), text("1")),
+      result);
+  EXPECT_EQ(printlabel(text("1"), text("1")), result);
+  EXPECT_EQ(formfeed(), result);
+  EXPECT_EQ(nobackfeed(), result);
+}
+
+TEST_P(Commands, ClosedConnectionGivesZeroAndSendsNothing)
+{
+  ASSERT_EQ(closeport(), 1);
+  expect_every_label_command_gives(0);
+  ASSERT_EQ(link_.reopen(), 1);
   expect_wire("");
 }
 
-TEST_F(Commands, FailedSendsStillGiveOne)
+TEST_P(Commands, LabelLines)
 {
-  printer.hang_up();
-  // Send until the hang-up shows as a failed send.
-  const std::string chunk(64 << 10, 'x');
-  int sent = 1;
-  for (int i = 0; i < 500 && sent == 1; ++i) {
-    sent = sendcommand(text(chunk));
-    usleep(1000);
-  }
-  ASSERT_EQ(sent, 0) << "the hang-up never made a send fail";
-  EXPECT_EQ(setup(text("1"), text("1"), text("1"), text("1"), text("1"), text("1"), text("1")), 1);
-  EXPECT_EQ(clearbuffer(), 1);
-  EXPECT_EQ(barcode(text("1"), text("1"), text("1"), text("1"), text("1"), text("1"), text("1"),
-                    text("1"), text("1")),
+  EXPECT_EQ(setup(text("100"), text("60"), text("4"), text("8"), text("1"), text("3"), text("0")),
             1);
-  EXPECT_EQ(
-      printerfont(text("1"), text("1"), text("1"), text("1"), text("1"), text("1"), text("1")), 1);
-  EXPECT_EQ(printlabel(text("1"), text("1")), 1);
-  EXPECT_EQ(formfeed(), 1);
-  EXPECT_EQ(nobackfeed(), 1);
+  EXPECT_EQ(clearbuffer(), 1);
+  EXPECT_EQ(printerfont(text("10"), text("20"), text("3"), text("0"), text("1"), text("1"),
+                        text("say \"hi\"")),
+            1);
+  EXPECT_EQ(barcode(text("10"), text("80"), text("128"), text("50"), text("1"), text("0"),
+                    text("2"), text("2"), text("@1")),
+            1);
+  EXPECT_EQ(printlabel(text("1"), text("2")), 1);
+  expect_wire("SIZE 100 mm,60 mm\r\nSPEED 4\r\nDENSITY 8\r\nBLINE 3 mm,0 mm\r\nCLS\r\n"
+              "TEXT 10,20,\"3\",0,1,1,\"say \"hi\"\"\r\n"
+              "BARCODE 10,80,\"128\",50,1,0,2,2,@1\r\n"
+              "PRINT 1,2\r\n");
+}
+
+TEST_P(Commands, DownloadOfBinaryAndEmptyFiles)
+{
+  // Every byte value, control characters a cooked line would eat included.
+  std::string bytes;
+  for (int round = 0; round < 64; ++round)
+    for (int b = 0; b < 256; ++b)
+      bytes += static_cast<char>(b);
+  const fs::path dir = fs::temp_directory_path();
+  const std::string file = (dir / ("zarn-commands-" + std::to_string(getpid()))).string();
+  const std::string empty = file + ".empty";
+  std::ofstream(file, std::ios::binary) << bytes;
+  std::ofstream(empty, std::ios::binary).flush();
+
+  EXPECT_EQ(downloadpcx(text(file), text("ALL.BIN")), 1);
+  EXPECT_EQ(downloadpcx(text(empty), text("E")), 1);
+  fs::remove(file);
+  fs::remove(empty);
+  expect_wire("DOWNLOAD F,\"ALL.BIN\",16384," + bytes + "\r\n\r\nDOWNLOAD F,\"E\",0,\r\n\r\n");
+}
+
+// The fake serial printer cannot hang up, so this one is TCP's.
+class TcpCommands : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(openethernet(text("127.0.0.1"), printer.port()), 1); }
+  void TearDown() override { closeport(); }
+  FakeTcpPrinter printer;
+};
+
+TEST_F(TcpCommands, FailedSendsStillGiveOne)
+{
+  ASSERT_TRUE(hang_up_until_a_send_fails(printer)) << "the hang-up never made a send fail";
+  expect_every_label_command_gives(1);
 }
 
 } // namespace

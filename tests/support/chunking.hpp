@@ -1,7 +1,7 @@
 // Random splitting of a reply into timed chunks, for the fuzz-style tests.
 #pragma once
 
-#include "fake_printer.h"
+#include "fake_printer.hpp"
 
 #include <random>
 #include <string>

@@ -1,9 +1,9 @@
-// Loops shared by the descriptor-based links (serial and TCP): each passes
+// Loops shared by the descriptor-based transports (serial and TCP): each passes
 // its own system call, so the retry rules live in one place.
 #pragma once
 
-#include "port/link.h"
-#include "port/wait.h"
+#include "port/transport.hpp"
+#include "port/wait.hpp"
 
 #include <cerrno>
 #include <cstddef>

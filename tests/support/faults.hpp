@@ -2,7 +2,7 @@
 // heap and descriptor counts that settle, patterned payloads.
 #pragma once
 
-#include "fake_printer.h"
+#include "fake_printer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -41,12 +41,15 @@ inline unsigned char *bytes_of(std::string &s)
   return reinterpret_cast<unsigned char *>(s.data());
 }
 
-// Sends SIGUSR1 to one thread every millisecond while alive. The handler is
-// installed without SA_RESTART, so blocking calls in that thread really see
-// EINTR (or return short) instead of being restarted by the kernel.
+// Sends SIGUSR1 to the calling thread every period (at most `most` times)
+// while alive. The handler is installed without SA_RESTART, so blocking
+// calls in that thread really see EINTR (or return short) instead of being
+// restarted by the kernel.
 class SignalStorm {
  public:
-  explicit SignalStorm(pthread_t target = pthread_self()) : target_(target)
+  explicit SignalStorm(std::chrono::milliseconds period = std::chrono::milliseconds(1),
+                       int most = -1)
+      : target_(pthread_self())
   {
     struct sigaction sa {};
     sa.sa_handler = [](int) { delivered().fetch_add(1, std::memory_order_relaxed); };
@@ -54,10 +57,10 @@ class SignalStorm {
     sa.sa_flags = 0;
     sigaction(SIGUSR1, &sa, &old_);
     delivered().store(0);
-    thread_ = std::thread([this] {
-      while (!stop_.load()) {
+    thread_ = std::thread([this, period, most] {
+      for (int sent = 0; !stop_.load() && sent != most; ++sent) {
         pthread_kill(target_, SIGUSR1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(period);
       }
     });
   }

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs a built tree into a temporary prefix, then builds and runs a small
+# host against it twice: through pkg-config and through find_package(zarn).
+#   tests/install/check.sh BUILD_DIR C_COMPILER
+set -euo pipefail
+build=$1
+cc=$2
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+cmake --install "$build" --prefix "$prefix" > "$work/install.log"
+pc=$(find "$prefix" -name zarn.pc)
+[[ -n $pc ]] || { echo "no zarn.pc installed" >&2; exit 1; }
+libdir=$(dirname "$(find "$prefix" -name 'libzarn.so.1' | head -1)")
+
+echo "== pkg-config"
+export PKG_CONFIG_PATH=$(dirname "$pc")
+# shellcheck disable=SC2046
+"$cc" "$here/host.c" $(pkg-config --cflags --libs zarn) -o "$work/host-pc"
+LD_LIBRARY_PATH=$libdir "$work/host-pc"
+
+echo "== find_package"
+cmake -S "$here" -B "$work/cmake-host" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_C_COMPILER="$cc" > "$work/configure.log" || { cat "$work/configure.log" >&2; exit 1; }
+cmake --build "$work/cmake-host" > "$work/build.log" || { cat "$work/build.log" >&2; exit 1; }
+LD_LIBRARY_PATH=$libdir "$work/cmake-host/host"
