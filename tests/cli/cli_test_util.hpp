@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -79,6 +80,27 @@ inline Result run_zarn(const std::vector<std::string> &args, const std::string &
   r.out = slurp(dir.path / "out");
   r.err = slurp(dir.path / "err");
   return r;
+}
+
+inline bool has(const std::string &text, const std::string &part)
+{
+  return text.find(part) != std::string::npos;
+}
+
+// Runs zarn with args and checks that it failed as the command fails on bad
+// input: exit status 1, nothing on standard output, and one line on
+// standard error that begins "zarn: " and holds why.
+inline void expect_refused(const std::vector<std::string> &args, const std::string &why)
+{
+  const Result r = run_zarn(args);
+  std::string shown;
+  for (const auto &a : args)
+    shown += a + " ";
+  EXPECT_EQ(r.status, 1) << shown << r.err;
+  EXPECT_EQ(r.out, "") << shown;
+  EXPECT_TRUE(r.err.starts_with("zarn: ")) << shown << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << shown << r.err;
+  EXPECT_TRUE(has(r.err, why)) << shown << r.err;
 }
 
 // Runs zarn with stdout and stderr on a pseudo-terminal; returns all it wrote.
