@@ -217,7 +217,11 @@ class AppServer {
                              "spool-directory=" + (dir / "spool").string(), "-o",
                              "log-file=" + log_.string(), "-o", "log-level=info"});
     argv.insert(argv.end(), options.begin(), options.end());
-    server_ = std::make_unique<ChildProcess>(argv, dir / "server.out", env());
+    // Under the USB emulator umockdev's library is preloaded ahead of the
+    // sanitizer runtime of a sanitizer build.
+    std::vector<std::string> server_env = env();
+    server_env.push_back(zarn::test::asan_options_for_preload());
+    server_ = std::make_unique<ChildProcess>(argv, dir / "server.out", server_env);
     static const std::regex listening(R"(Listening for connections on '[^']*:(\d+)')");
     eventually(
         [&] {
