@@ -52,19 +52,22 @@ std::string bitmap_header(int x, int y, int bytes_per_row, int height)
          std::to_string(bytes_per_row) + "," + std::to_string(height) + ",0,";
 }
 
-void send_rows(const zarn_raster_bitmap &b, int x, int y)
+// The bitmap as one BITMAP at (x, y). BITMAP overwrites what is under it,
+// so only a fresh label (after CLS) may leave out its rows of paper above
+// and below the picture: they are paper there already.
+void send_rows(const zarn_raster_bitmap &b, int x, int y, bool fresh_label)
 {
-  // Rows of paper above and below the picture are left out: after CLS the
-  // label is paper there already.
+  const auto bytes_per_row = static_cast<std::size_t>(b.bytes_per_row);
   const zarn::detail::InkedRows rows =
-      zarn::detail::inked_rows(b.bytes.data(), b.height, static_cast<std::size_t>(b.bytes_per_row));
+      fresh_label ? zarn::detail::inked_rows(b.bytes.data(), b.height, bytes_per_row)
+                  : zarn::detail::InkedRows{0, b.height};
   if (rows.count == 0)
     return;
   const std::string header = bitmap_header(x, y + rows.first, b.bytes_per_row, rows.count);
   send_bytes(reinterpret_cast<const std::uint8_t *>(header.data()), header.size(),
              "the BITMAP header");
-  send_bytes(b.bytes.data() + static_cast<std::size_t>(rows.first) * b.bytes_per_row,
-             static_cast<std::size_t>(rows.count) * b.bytes_per_row, "the BITMAP rows");
+  send_bytes(b.bytes.data() + static_cast<std::size_t>(rows.first) * bytes_per_row,
+             static_cast<std::size_t>(rows.count) * bytes_per_row, "the BITMAP rows");
 }
 
 } // namespace
@@ -123,7 +126,7 @@ zarn_raster_status zarn_raster_send(const zarn_raster_bitmap *bitmap, int copies
     send_line("SIZE " + zarn::detail::millimetres(bitmap->width, bitmap->dots_per_mm) + " mm," +
               zarn::detail::millimetres(bitmap->height, bitmap->dots_per_mm) + " mm");
     send_line("CLS");
-    send_rows(*bitmap, 0, 0);
+    send_rows(*bitmap, 0, 0, true);
     send_line("PRINT 1," + std::to_string(copies));
   });
 }
@@ -134,7 +137,7 @@ zarn_raster_status zarn_raster_send_bitmap(const zarn_raster_bitmap *bitmap, int
     if (bitmap == nullptr || x < 0 || y < 0)
       fail(ZARN_RASTER_ERR_ARGUMENT, "a bitmap and a position of 0 or more are needed");
     require_connection();
-    send_rows(*bitmap, x, y);
+    send_rows(*bitmap, x, y, false);
   });
 }
 

@@ -448,7 +448,8 @@ class Printer:
         fit: str = "contain",
     ) -> None:
         """Draws a picture or PDF page (a path or the file's bytes) or a
-        Pillow image at (x, y) dots on the current label (``BITMAP``).
+        Pillow image at (x, y) dots on the current label (``BITMAP``). Every
+        row goes, paper included, so its white covers what is drawn under it.
 
         Without ``width_mm``/``height_mm`` it prints one pixel a dot (a PDF
         page at its size); with them it is fitted into that box. The other

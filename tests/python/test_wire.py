@@ -95,10 +95,10 @@ def test_image_sends_the_rendered_dots_at_its_place(fake):
     picture().save(png, "PNG")
     x, y, wb, h, rows, rest = bitmap_block(sent(fake, lambda p: p.image(png.getvalue(), x=400, y=40)))
     with zarn.render(picture()) as expected:
-        # The rows of paper above and below the box (8 to 29) are left out.
-        wb_expected = expected.bytes_per_row
-        assert (x, y, wb, h, rest) == (400, 40 + 8, wb_expected, 22, b"")
-        assert rows == expected.data[8 * wb_expected : 30 * wb_expected]
+        # Every row, the paper above and below the box too: BITMAP
+        # overwrites, so the picture's white blanks what is under it.
+        assert (x, y, wb, h, rest) == (400, 40, expected.bytes_per_row, 40, b"")
+        assert rows == expected.data
 
 
 def test_print_file_sends_size_cls_bitmap_and_print(fake, tmp_path):
