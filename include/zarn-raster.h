@@ -206,7 +206,9 @@ ZARN_RASTER_API void zarn_raster_bitmap_free(zarn_raster_bitmap *bitmap);
 ZARN_RASTER_API zarn_raster_status zarn_raster_send(const zarn_raster_bitmap *bitmap, int copies);
 
 /* Sends only the BITMAP command with the bitmap at (x, y) dots, for hosts
- * that lay out the rest of the label themselves (setup, CLS, PRINT). */
+ * that lay out the rest of the label themselves (setup, CLS, PRINT). Every
+ * row is sent, paper included: BITMAP overwrites, so the picture's white
+ * blanks whatever the host drew under it. */
 ZARN_RASTER_API zarn_raster_status zarn_raster_send_bitmap(const zarn_raster_bitmap *bitmap, int x,
                                                            int y);
 

@@ -540,8 +540,11 @@ inline void check_raster(zarn_raster_status status)
   }
 }
 
+// The two helpers below are also how libzarn-raster and the printer
+// application write a label, so every part of libzarn writes it one way.
+
 // dots / dots_per_mm with at most three decimals, which the printer turns
-// back into the same number of dots.
+// back into the same number of dots. Never the host's locale's comma.
 inline std::string millimetres(int dots, int dots_per_mm)
 {
   char buf[32];
@@ -553,6 +556,26 @@ inline std::string millimetres(int dots, int dots_per_mm)
   if (s.back() == '.')
     s.pop_back();
   return s;
+}
+
+// The rows of a packed 1-bit picture (a set bit is paper) from the first
+// to the last that holds ink; count is 0 when every row is paper.
+struct InkedRows {
+  int first = 0;
+  int count = 0;
+};
+inline InkedRows inked_rows(const unsigned char *data, int height, std::size_t row_bytes)
+{
+  const auto paper = [&](int row) {
+    const unsigned char *p = data + static_cast<std::size_t>(row) * row_bytes;
+    return std::all_of(p, p + row_bytes, [](unsigned char b) { return b == 0xFF; });
+  };
+  int first = 0, last = height - 1;
+  while (first <= last && paper(first))
+    ++first;
+  while (last >= first && paper(last))
+    --last;
+  return {first, last - first + 1};
 }
 
 } // namespace detail
@@ -729,25 +752,16 @@ class Printer {
     const unsigned char *data = zarn_raster_bitmap_data(&bitmap);
     const int dpi = zarn_raster_bitmap_dpi(&bitmap);
     const int dots_per_mm = dpi == 600 ? 24 : dpi == 300 ? 12 : 8;
-    const auto paper = [&](int row) {
-      const unsigned char *p = data + static_cast<std::size_t>(row) * row_bytes;
-      return std::all_of(p, p + row_bytes, [](unsigned char b) { return b == 0xFF; });
-    };
-    int first = 0, last = height - 1;
-    while (first <= last && paper(first))
-      ++first;
-    while (last >= first && paper(last))
-      --last;
+    const detail::InkedRows rows = detail::inked_rows(data, height, row_bytes);
     send("SIZE " + detail::millimetres(width, dots_per_mm) + " mm," +
          detail::millimetres(height, dots_per_mm) + " mm");
     send("CLS");
-    if (first <= last) {
-      const int rows = last - first + 1;
-      std::string block = "BITMAP 0," + std::to_string(first) + "," + std::to_string(row_bytes) +
-                          "," + std::to_string(rows) + ",0,";
+    if (rows.count > 0) {
+      std::string block = "BITMAP 0," + std::to_string(rows.first) + "," +
+                          std::to_string(row_bytes) + "," + std::to_string(rows.count) + ",0,";
       block.append(reinterpret_cast<const char *>(data) +
-                       static_cast<std::size_t>(first) * row_bytes,
-                   static_cast<std::size_t>(rows) * row_bytes);
+                       static_cast<std::size_t>(rows.first) * row_bytes,
+                   static_cast<std::size_t>(rows.count) * row_bytes);
       send_binary(block, progress);
     }
     send("PRINT 1," + std::to_string(copies));

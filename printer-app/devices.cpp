@@ -313,7 +313,7 @@ void register_device_schemes()
                        read_device, write_device, device_status, device_id);
 }
 
-PrinterStatus query_status(pappl_device_t * /*device*/)
+Status query_status(pappl_device_t * /*device*/)
 {
   const auto start = std::chrono::steady_clock::now();
   int value = 0;
@@ -325,8 +325,8 @@ PrinterStatus query_status(pappl_device_t * /*device*/)
   // A real byte 0x52 reads like a failed receive; it would mean cover open,
   // paused and jammed at once, and is taken as no answer.
   if (value == kReceiveFailed || (value == 0 && silent))
-    return PrinterStatus{};
-  return PrinterStatus{true, static_cast<std::uint8_t>(value)};
+    return Status{};
+  return Status::from_byte(static_cast<std::uint8_t>(value));
 }
 
 bool last_open_failed() { return std::exchange(open_failed, false); }

@@ -33,7 +33,7 @@ bool is_zarn_uri(const char *uri);
 void register_device_schemes();
 
 // Asks the printer behind an open zarn- device for its status byte.
-PrinterStatus query_status(pappl_device_t *device);
+Status query_status(pappl_device_t *device);
 
 // True when the last device open on this thread failed for a reason other
 // than the connection being busy (the printer is then unreachable). Reading

@@ -229,18 +229,18 @@ bool update_status(pappl_printer_t *printer)
 
 } // namespace
 
-void apply_status(pappl_printer_t *printer, const PrinterStatus &status)
+void apply_status(pappl_printer_t *printer, const Status &status)
 {
   papplPrinterSetReasons(printer, reasons_for(status), PAPPL_PREASON_DEVICE_STATUS);
   PrinterState *state = printer_state(printer);
-  if (state == nullptr || !status.answered)
+  if (state == nullptr || !status.answered())
     return;
   std::lock_guard lock(state->mutex);
-  if (status.paused() && !state->paused_by_device &&
+  if (status.has(Condition::paused) && !state->paused_by_device &&
       papplPrinterGetState(printer) != IPP_PSTATE_STOPPED) {
     state->paused_by_device = true;
     papplPrinterPause(printer);
-  } else if (!status.paused() && state->paused_by_device) {
+  } else if (!status.has(Condition::paused) && state->paused_by_device) {
     state->paused_by_device = false;
     papplPrinterResume(printer);
   }
@@ -251,9 +251,9 @@ bool wait_until_ready(pappl_job_t *job, pappl_device_t *device)
   pappl_printer_t *printer = papplJobGetPrinter(job);
   bool waited = false;
   for (;;) {
-    const PrinterStatus status = query_status(device);
+    const Status status = query_status(device);
     apply_status(printer, status);
-    if (status.ready()) {
+    if (ready_to_print(status)) {
       if (waited) {
         papplLogJob(job, PAPPL_LOGLEVEL_INFO, "The printer is ready again.");
         papplJobSetReasons(job, PAPPL_JREASON_NONE, PAPPL_JREASON_PRINTER_STOPPED);
@@ -261,7 +261,7 @@ bool wait_until_ready(pappl_job_t *job, pappl_device_t *device)
       }
       return true;
     }
-    if (!status.answered)
+    if (!status.answered())
       return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
                       "The printer does not answer its status request.");
     const std::string why = describe(status);

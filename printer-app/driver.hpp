@@ -26,6 +26,6 @@ bool wait_until_ready(pappl_job_t *job, pappl_device_t *device);
 
 // Puts a status into the printer's state reasons (and pauses or resumes
 // the printer when it was paused at its panel).
-void apply_status(pappl_printer_t *printer, const PrinterStatus &status);
+void apply_status(pappl_printer_t *printer, const Status &status);
 
 } // namespace zarn::app

@@ -1,7 +1,8 @@
 #include "media.hpp"
 
+#include "zarn.hpp"
+
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 
 namespace zarn::app {
@@ -71,24 +72,11 @@ void fill_media(pappl_pr_driver_data_t &data)
   data.mode_configured = PAPPL_LABEL_MODE_TEAR_OFF;
 }
 
-std::string millimetres(int hundredths)
-{
-  char buf[32];
-  const auto r =
-      std::to_chars(buf, buf + sizeof buf, hundredths / 100.0, std::chars_format::fixed, 2);
-  std::string s(buf, r.ptr);
-  while (s.back() == '0')
-    s.pop_back();
-  if (s.back() == '.')
-    s.pop_back();
-  return s;
-}
-
 LabelSetup label_setup(const pappl_pr_options_t &options, int width, int height)
 {
   LabelSetup s;
-  s.width_mm = millimetres(width);
-  s.height_mm = millimetres(height);
+  s.width_mm = detail::millimetres(width, 100);
+  s.height_mm = detail::millimetres(height, 100);
 
   const int ips =
       options.print_speed > 0

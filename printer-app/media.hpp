@@ -31,7 +31,4 @@ LabelSetup label_setup(const pappl_pr_options_t &options, int width, int height)
 // print-quality as the raster library's dither choice.
 zarn_raster_dither dither_for(ipp_quality_t quality);
 
-// hundredths of a millimetre as decimal text in millimetres ("101.6").
-std::string millimetres(int hundredths);
-
 } // namespace zarn::app

@@ -1,43 +1,24 @@
-// The printer's status byte in IPP terms.
+// The printer's status byte, as zarn.hpp decodes it, in IPP terms.
 #pragma once
+
+#include "zarn.hpp"
 
 #include <pappl/pappl.h>
 
-#include <cstdint>
 #include <string>
 
 namespace zarn::app {
 
-// Bits of the byte the printer answers to the status request.
-enum StatusBit : std::uint8_t {
-  kHeadOpen = 0x01,
-  kPaperJam = 0x02,
-  kPaperOut = 0x04,
-  kRibbonOut = 0x08,
-  kPaused = 0x10,
-  kPrinting = 0x20,
-  kCoverOpen = 0x40,
-  kOtherError = 0x80, // temperature and other faults
-};
-
-// Bits that stop the printer: a PRINT sent then is not printed.
-inline constexpr std::uint8_t kBlockingBits =
-    kHeadOpen | kPaperJam | kPaperOut | kRibbonOut | kPaused | kCoverOpen;
-
-struct PrinterStatus {
-  bool answered = false; // false: no reply, or the receive failed
-  std::uint8_t byte = 0;
-
-  bool ready() const { return answered && (byte & kBlockingBits) == 0; }
-  bool paused() const { return answered && (byte & kPaused) != 0; }
-};
+// The printer answered and nothing stops it: a PRINT sent now is printed.
+// Printing and a temperature fault do not stop it.
+bool ready_to_print(const Status &status);
 
 // printer-state-reasons for a status ("offline" for no answer). A printer
 // paused at its panel has no bit here: the driver pauses the PAPPL printer,
 // which shows as "paused".
-pappl_preason_t reasons_for(const PrinterStatus &status);
+pappl_preason_t reasons_for(const Status &status);
 
 // "media-empty, cover-open", "paused" or "no reply from the printer".
-std::string describe(const PrinterStatus &status);
+std::string describe(const Status &status);
 
 } // namespace zarn::app

@@ -24,6 +24,17 @@ inline void set_ink(std::uint8_t *packed, int x)
 
 inline bool pure(int v) { return v == 0 || v == 255; }
 
+// Inks dot x where value (grey with the error carried in) is below the
+// middle, and gives the error that is left to spread.
+inline int quantise(int value, std::uint8_t *packed, int x)
+{
+  if (value < 128) {
+    set_ink(packed, x);
+    return value;
+  }
+  return value - 255;
+}
+
 // Atkinson passes on only 6/8 of the error. On an even grey that settles
 // where a grey of 223 or more never prints a dot and one of 32 or less is
 // solid ink; in between its share of ink follows the grey closely. So the
@@ -99,14 +110,7 @@ void Ditherer::floyd_steinberg_row(const std::uint8_t *grey, std::uint8_t *packe
         set_ink(packed, x);
       return;
     }
-    const int value = v + ((cur[x] + 8) >> 4);
-    int e;
-    if (value < 128) {
-      set_ink(packed, x);
-      e = value;
-    } else {
-      e = value - 255;
-    }
+    const int e = quantise(v + ((cur[x] + 8) >> 4), packed, x);
     cur[x + step] += 7 * e;
     next[x - step] += 3 * e;
     next[x] += 5 * e;
@@ -152,14 +156,7 @@ void Ditherer::atkinson_row(const std::uint8_t *grey, std::uint8_t *packed)
         set_ink(packed, x);
       continue;
     }
-    const int value = atkinson_level(v) + ((cur[x] + 4) >> 3);
-    int e;
-    if (value < 128) {
-      set_ink(packed, x);
-      e = value;
-    } else {
-      e = value - 255;
-    }
+    const int e = quantise(atkinson_level(v) + ((cur[x] + 4) >> 3), packed, x);
     cur[x + 1] += e;
     cur[x + 2] += e;
     next[x - 1] += e;

@@ -1,8 +1,9 @@
 // Sending through libzarn's own functions, and the line-by-line stream.
-// Numbers go into command lines through std::to_chars, so the host's
-// locale can never turn a decimal point into a comma.
+// Millimetres go into command lines through zarn.hpp's std::to_chars, so
+// the host's locale can never turn a decimal point into a comma.
 #include "zarn-raster.h"
 #include "zarn.h"
+#include "zarn.hpp"
 
 #include "core.hpp"
 #include "dither.hpp"
@@ -10,7 +11,6 @@
 #include "common/handle.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <climits>
 #include <string>
 #include <vector>
@@ -46,48 +46,28 @@ void send_bytes(const std::uint8_t *data, std::size_t size, const char *what)
   }
 }
 
-// dots / dots_per_mm with at most three decimals: the printer multiplies it
-// back and rounds to the same number of dots.
-std::string millimetres(int dots, int dots_per_mm)
-{
-  char buf[32];
-  const auto r = std::to_chars(buf, buf + sizeof buf, static_cast<double>(dots) / dots_per_mm,
-                               std::chars_format::fixed, 3);
-  std::string s(buf, r.ptr);
-  while (s.back() == '0')
-    s.pop_back();
-  if (s.back() == '.')
-    s.pop_back();
-  return s;
-}
-
 std::string bitmap_header(int x, int y, int bytes_per_row, int height)
 {
   return "BITMAP " + std::to_string(x) + "," + std::to_string(y) + "," +
          std::to_string(bytes_per_row) + "," + std::to_string(height) + ",0,";
 }
 
-void send_rows(const zarn_raster_bitmap &b, int x, int y)
+// The bitmap as one BITMAP at (x, y). BITMAP overwrites what is under it,
+// so only a fresh label (after CLS) may leave out its rows of paper above
+// and below the picture: they are paper there already.
+void send_rows(const zarn_raster_bitmap &b, int x, int y, bool fresh_label)
 {
-  // Rows of paper above and below the picture are left out: after CLS the
-  // label is paper there already.
-  const auto blank = [&](int row) {
-    const auto *p = b.bytes.data() + static_cast<std::size_t>(row) * b.bytes_per_row;
-    return std::all_of(p, p + b.bytes_per_row, [](std::uint8_t v) { return v == 0xFF; });
-  };
-  int first = 0, last = b.height - 1;
-  while (first <= last && blank(first))
-    ++first;
-  while (last >= first && blank(last))
-    --last;
-  if (first > last)
+  const auto bytes_per_row = static_cast<std::size_t>(b.bytes_per_row);
+  const zarn::detail::InkedRows rows =
+      fresh_label ? zarn::detail::inked_rows(b.bytes.data(), b.height, bytes_per_row)
+                  : zarn::detail::InkedRows{0, b.height};
+  if (rows.count == 0)
     return;
-  const int rows = last - first + 1;
-  const std::string header = bitmap_header(x, y + first, b.bytes_per_row, rows);
+  const std::string header = bitmap_header(x, y + rows.first, b.bytes_per_row, rows.count);
   send_bytes(reinterpret_cast<const std::uint8_t *>(header.data()), header.size(),
              "the BITMAP header");
-  send_bytes(b.bytes.data() + static_cast<std::size_t>(first) * b.bytes_per_row,
-             static_cast<std::size_t>(rows) * b.bytes_per_row, "the BITMAP rows");
+  send_bytes(b.bytes.data() + static_cast<std::size_t>(rows.first) * bytes_per_row,
+             static_cast<std::size_t>(rows.count) * bytes_per_row, "the BITMAP rows");
 }
 
 } // namespace
@@ -143,10 +123,10 @@ zarn_raster_status zarn_raster_send(const zarn_raster_bitmap *bitmap, int copies
     if (bitmap == nullptr || copies < 1)
       fail(ZARN_RASTER_ERR_ARGUMENT, "a bitmap and at least one copy are needed");
     require_connection();
-    send_line("SIZE " + millimetres(bitmap->width, bitmap->dots_per_mm) + " mm," +
-              millimetres(bitmap->height, bitmap->dots_per_mm) + " mm");
+    send_line("SIZE " + zarn::detail::millimetres(bitmap->width, bitmap->dots_per_mm) + " mm," +
+              zarn::detail::millimetres(bitmap->height, bitmap->dots_per_mm) + " mm");
     send_line("CLS");
-    send_rows(*bitmap, 0, 0);
+    send_rows(*bitmap, 0, 0, true);
     send_line("PRINT 1," + std::to_string(copies));
   });
 }
@@ -157,7 +137,7 @@ zarn_raster_status zarn_raster_send_bitmap(const zarn_raster_bitmap *bitmap, int
     if (bitmap == nullptr || x < 0 || y < 0)
       fail(ZARN_RASTER_ERR_ARGUMENT, "a bitmap and a position of 0 or more are needed");
     require_connection();
-    send_rows(*bitmap, x, y);
+    send_rows(*bitmap, x, y, false);
   });
 }
 

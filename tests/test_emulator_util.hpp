@@ -5,6 +5,7 @@
 #include "common/handle.hpp"
 #include "common/protocol.hpp"
 #include "printer.hpp"
+#include "temp_dir.hpp"
 
 #include <zbar.h>
 
@@ -111,22 +112,6 @@ inline Box ink_box(const Image &img)
 }
 
 // A fresh folder under the system's temporary folder, removed afterwards.
-struct TempDir {
-  std::filesystem::path path;
-  TempDir()
-  {
-    std::string templ = (std::filesystem::temp_directory_path() / "zarn-emu-XXXXXX").string();
-    if (::mkdtemp(templ.data()) == nullptr)
-      throw std::runtime_error("mkdtemp failed");
-    path = templ;
-  }
-  ~TempDir()
-  {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-};
+using zarn::test::TempDir;
 
 } // namespace zarn::emu::test

@@ -4,6 +4,7 @@ prototypes. Nothing here talks to a printer."""
 from __future__ import annotations
 
 import ctypes
+import functools
 import os
 import threading
 from ctypes import POINTER, c_char_p, c_double, c_int, c_size_t, c_ubyte, c_ulonglong, c_void_p
@@ -24,6 +25,14 @@ _CONSTANT_REPLIES = (b"", b"Receive Failed\r\n")
 lock = threading.RLock()
 
 
+def _prototype(dll: ctypes.CDLL, name: str, restype, *argtypes):
+    """The library's function name, declared with its C prototype."""
+    f = getattr(dll, name)
+    f.restype = restype
+    f.argtypes = argtypes
+    return f
+
+
 class Library:
     """libzarn's functions with their prototypes."""
 
@@ -32,12 +41,7 @@ class Library:
         # errno of the last call is kept, for the reason a connect failed.
         dll = ctypes.CDLL(path, use_errno=True)
         self.dll = dll
-
-        def fn(name: str, restype, *argtypes):
-            f = getattr(dll, name)
-            f.restype = restype
-            f.argtypes = argtypes
-            return f
+        fn = functools.partial(_prototype, dll)
 
         self.openport = fn("openport", c_int, c_char_p)
         self.openethernet = fn("openethernet", c_int, c_char_p, c_int)
@@ -113,12 +117,7 @@ class RasterLibrary:
         self.path = path
         dll = ctypes.CDLL(path)
         self.dll = dll
-
-        def fn(name: str, restype, *argtypes):
-            f = getattr(dll, name)
-            f.restype = restype
-            f.argtypes = argtypes
-            return f
+        fn = functools.partial(_prototype, dll)
 
         opts, doc, bmp = POINTER(RasterOptions), c_void_p, c_void_p
         self.options_init = fn("zarn_raster_options_init", None, c_void_p)

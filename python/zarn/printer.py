@@ -371,12 +371,7 @@ class Printer:
             _dots("y_mul", y_mul, 1, 10),
             _quoted(_field("content", content)),
         )
-        if b'"' in args[2]:
-            raise ArgumentError("font cannot contain a double quote")
-        _checked_line(b'TEXT %s,%s,"%s",%s,%s,%s,"%s"' % args, _MAX_TEXT_LINE)
-        with _lib.lock:
-            self._require_open()
-            self._lib.printerfont(*args)
+        self._draw("font", b'TEXT %s,%s,"%s",%s,%s,%s,"%s"', args, _MAX_TEXT_LINE, self._lib.printerfont)
 
     def barcode(
         self,
@@ -408,12 +403,18 @@ class Printer:
             _dots("wide", wide, 1),
             _quoted(_field("content", content)),
         )
+        self._draw("kind", b'BARCODE %s,%s,"%s",%s,%s,%s,%s,%s,"%s"', args, _MAX_BARCODE_LINE, self._lib.barcode)
+
+    def _draw(self, name: str, line: bytes, args: tuple[bytes, ...], limit: int, function) -> None:
+        """Sends a drawing command through the library's function, whose
+        third field (the font or kind, named name) goes in quotes; line is
+        the command the function makes of args."""
         if b'"' in args[2]:
-            raise ArgumentError("kind cannot contain a double quote")
-        _checked_line(b'BARCODE %s,%s,"%s",%s,%s,%s,%s,%s,"%s"' % args, _MAX_BARCODE_LINE)
+            raise ArgumentError(f"{name} cannot contain a double quote")
+        _checked_line(line % args, limit)
         with _lib.lock:
             self._require_open()
-            self._lib.barcode(*args)
+            function(*args)
 
     def text_bitmap(self, x: int, y: int, text: str, *, font: str | os.PathLike[str], size: int) -> None:
         """Draws text (UTF-8) with a TrueType font file at ``size`` points
@@ -447,7 +448,8 @@ class Printer:
         fit: str = "contain",
     ) -> None:
         """Draws a picture or PDF page (a path or the file's bytes) or a
-        Pillow image at (x, y) dots on the current label (``BITMAP``).
+        Pillow image at (x, y) dots on the current label (``BITMAP``). Every
+        row goes, paper included, so its white covers what is drawn under it.
 
         Without ``width_mm``/``height_mm`` it prints one pixel a dot (a PDF
         page at its size); with them it is fitted into that box. The other

@@ -3,9 +3,11 @@
 // captured (files, or a pseudo-terminal).
 #pragma once
 
+#include "child_process.hpp"
 #include "common/protocol.hpp"
 #include "fake_printer.hpp" // ZARN_REQUIRE_FAKE
 #include "loopback.hpp"
+#include "temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -27,84 +30,18 @@
 #include <thread>
 #include <vector>
 
-extern char **environ;
-
 namespace zarn::cli::test {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-inline std::string slurp(const fs::path &file)
-{
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// A fresh folder, removed afterwards.
-struct TempDir {
-  fs::path path;
-  TempDir()
-  {
-    std::string templ = (fs::temp_directory_path() / "zarn-cli-XXXXXX").string();
-    if (::mkdtemp(templ.data()) == nullptr)
-      throw std::runtime_error("mkdtemp failed");
-    path = templ;
-  }
-  ~TempDir()
-  {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-};
-
-// The environment with KEY=VALUE entries replaced or added (a bare KEY removes it).
-inline std::vector<std::string> environment(const std::vector<std::string> &changes)
-{
-  std::vector<std::string> env;
-  for (char **e = environ; *e; ++e)
-    env.emplace_back(*e);
-  for (const std::string &kv : changes) {
-    const std::string key = kv.substr(0, kv.find('=')) + "=";
-    std::erase_if(env, [&](const std::string &e) { return e.rfind(key, 0) == 0; });
-    if (kv.find('=') != std::string::npos)
-      env.push_back(kv);
-  }
-  return env;
-}
-
-inline pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                   posix_spawn_file_actions_t *actions)
-{
-  std::vector<char *> args, envp;
-  for (const auto &a : argv)
-    args.push_back(const_cast<char *>(a.c_str()));
-  args.push_back(nullptr);
-  for (const auto &e : env)
-    envp.push_back(const_cast<char *>(e.c_str()));
-  envp.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, args[0], actions, nullptr, args.data(), envp.data()) != 0)
-    return -1;
-  return pid;
-}
-
-// Exit status, 128 + signal when killed, -1 when it had to be killed after limit.
-inline int wait_exit(pid_t pid, std::chrono::milliseconds limit)
-{
-  const auto end = std::chrono::steady_clock::now() + limit;
-  int st = 0;
-  for (;;) {
-    const pid_t r = ::waitpid(pid, &st, WNOHANG);
-    if (r == pid)
-      return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    if (std::chrono::steady_clock::now() > end) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &st, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(5ms);
-  }
-}
+using zarn::test::ChildProcess;
+using zarn::test::environment;
+using zarn::test::slurp;
+using zarn::test::spawn;
+using zarn::test::spawn_logged;
+using zarn::test::TempDir;
+using zarn::test::wait_exit;
 
 struct Result {
   int status = -1;
@@ -113,25 +50,6 @@ struct Result {
 
 inline std::string zarn_bin() { return ZARN_CLI_BIN; }
 inline std::string emulator_bin() { return ZARN_EMULATOR_BIN; }
-
-// Starts argv with standard input from the file in (if given) and standard
-// output and error into the files out and err (both into out when err is empty).
-inline pid_t spawn_logged(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                          const fs::path &in, const fs::path &out, const fs::path &err = {})
-{
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (!in.empty())
-    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (err.empty())
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  else
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const pid_t pid = spawn(argv, env, &actions);
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
 
 // Runs any program with stdout and stderr together in Result::out.
 inline Result run_program(const std::vector<std::string> &argv,
@@ -162,6 +80,27 @@ inline Result run_zarn(const std::vector<std::string> &args, const std::string &
   r.out = slurp(dir.path / "out");
   r.err = slurp(dir.path / "err");
   return r;
+}
+
+inline bool has(const std::string &text, const std::string &part)
+{
+  return text.find(part) != std::string::npos;
+}
+
+// Runs zarn with args and checks that it failed as the command fails on bad
+// input: exit status 1, nothing on standard output, and one line on
+// standard error that begins "zarn: " and holds why.
+inline void expect_refused(const std::vector<std::string> &args, const std::string &why)
+{
+  const Result r = run_zarn(args);
+  std::string shown;
+  for (const auto &a : args)
+    shown += a + " ";
+  EXPECT_EQ(r.status, 1) << shown << r.err;
+  EXPECT_EQ(r.out, "") << shown;
+  EXPECT_TRUE(r.err.starts_with("zarn: ")) << shown << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << shown << r.err;
+  EXPECT_TRUE(has(r.err, why)) << shown << r.err;
 }
 
 // Runs zarn with stdout and stderr on a pseudo-terminal; returns all it wrote.
@@ -249,11 +188,7 @@ class Emulator {
     auto e = std::unique_ptr<Emulator>(new Emulator(dir, argv, options));
     if (!e->wait_for("listening on"))
       return nullptr;
-    std::istringstream in(e->log());
-    std::string line;
-    while (std::getline(in, line))
-      if (line.rfind("listening on 127.0.0.1:", 0) == 0)
-        e->port_ = std::stoi(line.substr(line.rfind(':') + 1));
+    e->port_ = e->child_.number_after("listening on 127.0.0.1:");
     return e;
   }
   static std::unique_ptr<Emulator> serial(const fs::path &dir,
@@ -268,43 +203,39 @@ class Emulator {
       return nullptr;
     return e;
   }
-  ~Emulator()
-  {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      wait_exit(pid_, 10s);
-    }
-  }
+  ~Emulator() { child_.stop(10s); }
 
   int port() const { return port_; }
   std::string address() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
   const std::string &serial_name() const { return serial_name_; }
   fs::path out() const { return dir_ / "out"; }
-  std::string log() const { return slurp(dir_ / "emulator.log"); }
-  bool wait_for(const std::string &text, std::chrono::milliseconds limit = 10s) const
+  std::string log() const { return child_.log(); }
+  bool wait_for(const std::string &text, std::chrono::milliseconds limit = 10s)
   {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-      if (log().find(text) != std::string::npos)
-        return true;
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
+    return child_.wait_for(text, limit);
   }
 
  private:
   Emulator(const fs::path &dir, std::vector<std::string> argv,
            const std::vector<std::string> &options)
-      : dir_(dir)
+      : dir_(made(dir)), child_(with_options(std::move(argv), options), dir_ / "emulator.log")
+  {
+  }
+  static fs::path made(const fs::path &dir)
+  {
+    fs::create_directories(dir);
+    return dir;
+  }
+  std::vector<std::string> with_options(std::vector<std::string> argv,
+                                        const std::vector<std::string> &options) const
   {
     argv.insert(argv.end(), {"--out", out().string()});
     argv.insert(argv.end(), options.begin(), options.end());
-    fs::create_directories(dir_);
-    pid_ = spawn_logged(argv, environment({}), {}, dir_ / "emulator.log");
+    return argv;
   }
 
   fs::path dir_;
-  pid_t pid_ = -1;
+  ChildProcess child_;
   int port_ = -1;
   std::string serial_name_;
 };

@@ -15,11 +15,6 @@ namespace {
 
 using Json = nlohmann::json;
 
-bool has(const std::string &text, const std::string &part)
-{
-  return text.find(part) != std::string::npos;
-}
-
 // Width and height from a PNG's header.
 std::pair<int, int> png_size(const fs::path &file)
 {
@@ -216,17 +211,8 @@ TEST_F(Command, BadInputGivesOneLineAndExitStatus1)
     cases.push_back(
         {{"status", "-p", "serial:" + plain.substr(5)}, plain + ": it is not a terminal"});
   }
-  for (const auto &[args, why] : cases) {
-    const Result r = run_zarn(args);
-    std::string shown;
-    for (const auto &a : args)
-      shown += a + " ";
-    EXPECT_EQ(r.status, 1) << shown << r.err;
-    EXPECT_EQ(r.out, "") << shown;
-    EXPECT_TRUE(r.err.starts_with("zarn: ")) << shown << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << shown << r.err;
-    EXPECT_TRUE(has(r.err, why)) << shown << r.err;
-  }
+  for (const auto &[args, why] : cases)
+    expect_refused(args, why);
   fs::remove(plain);
   // Nothing of the bad commands reached the printer.
   EXPECT_FALSE(has(emu->log(), "label 1:"));

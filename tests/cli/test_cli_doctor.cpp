@@ -36,11 +36,6 @@ Facts usb_facts()
 
 std::string doctor(const Facts &f) { return render(diagnose(f)); }
 
-bool has(const std::string &text, const std::string &part)
-{
-  return text.find(part) != std::string::npos;
-}
-
 TEST(Doctor, WorkingPrinterHasNoProblem)
 {
   const auto findings = diagnose(usb_facts());

@@ -16,11 +16,6 @@ namespace {
 namespace rt = zarn::raster::test;
 using zarn::test::FakeTcpPrinter;
 
-bool has(const std::string &text, const std::string &part)
-{
-  return text.find(part) != std::string::npos;
-}
-
 emu::Image png(const fs::path &file) { return emu::read_png(file); }
 
 std::vector<std::string> scan(const emu::Image &img)
@@ -260,15 +255,7 @@ TEST_F(Print, BadFilesAndOptionsGiveOneLineAndSendNothing)
   for (const auto &[files, why] : cases) {
     std::vector<std::string> args{"print", "-p", p};
     args.insert(args.end(), files.begin(), files.end());
-    const Result r = run_zarn(args);
-    std::string shown;
-    for (const auto &a : files)
-      shown += a + " ";
-    EXPECT_EQ(r.status, 1) << shown << r.err;
-    EXPECT_EQ(r.out, "") << shown;
-    EXPECT_TRUE(r.err.starts_with("zarn: ")) << shown << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << shown << r.err;
-    EXPECT_TRUE(has(r.err, why)) << shown << r.err;
+    expect_refused(args, why);
   }
   EXPECT_EQ(printer.accepted(), 0) << "a bad job connected to the printer";
   EXPECT_EQ(printer.received().size(), 0u);

@@ -17,7 +17,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
@@ -30,22 +29,15 @@
 #include <sstream>
 #include <thread>
 
-extern char **environ;
-
 namespace zarn::emu::test {
 namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
+using zarn::test::slurp;
 
 constexpr auto kJobLimit = 20s;
 const std::string kBarcodeText = "ZARN-LBL-0042";
-
-std::string slurp(const fs::path &file)
-{
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // Polls check every 20 ms until it holds or limit passes.
 template <typename Check>
@@ -61,101 +53,6 @@ bool eventually(Check check, std::chrono::milliseconds limit = kJobLimit)
   }
 }
 
-// A child process whose stdout and stderr go to one file.
-class Child {
- public:
-  Child(const std::vector<std::string> &argv, const fs::path &log,
-        const std::vector<std::string> &env_add = {})
-      : log_(log)
-  {
-    std::vector<std::string> env;
-    for (char **e = environ; *e; ++e)
-      env.emplace_back(*e);
-    for (const std::string &kv : env_add) {
-      const std::string key = kv.substr(0, kv.find('=') + 1);
-      std::erase_if(env, [&](const std::string &e) { return e.rfind(key, 0) == 0; });
-      env.push_back(kv);
-    }
-    std::vector<char *> envp, args;
-    for (auto &e : env)
-      envp.push_back(e.data());
-    envp.push_back(nullptr);
-    for (const auto &a : argv)
-      args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0)
-      pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Child() { stop(); }
-  Child(const Child &) = delete;
-  Child &operator=(const Child &) = delete;
-
-  std::string log() const { return slurp(log_); }
-
-  // Exit status; -1 when it ran past the limit (it is then stopped).
-  int wait(std::chrono::milliseconds limit = 30s)
-  {
-    if (!eventually([&] { return exited(); }, limit)) {
-      stop();
-      return -1;
-    }
-    return status_;
-  }
-
-  bool running() { return !exited(); }
-
-  // The processes this one has started.
-  std::vector<pid_t> children() const
-  {
-    std::vector<pid_t> pids;
-    if (pid_ <= 0)
-      return pids;
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) +
-                     "/children");
-    for (pid_t p = 0; in >> p;)
-      pids.push_back(p);
-    return pids;
-  }
-
-  void stop()
-  {
-    if (pid_ > 0 && !exited()) {
-      ::kill(pid_, SIGTERM);
-      if (!eventually([&] { return exited(); }, 10s)) {
-        ::kill(pid_, SIGKILL);
-        int st = 0;
-        ::waitpid(pid_, &st, 0);
-        pid_ = -1;
-      }
-    }
-  }
-
- private:
-  bool exited()
-  {
-    if (pid_ <= 0)
-      return true;
-    int st = 0;
-    const pid_t r = ::waitpid(pid_, &st, WNOHANG);
-    if (r == pid_) {
-      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      pid_ = -1;
-      return true;
-    }
-    return r < 0;
-  }
-
-  pid_t pid_ = -1;
-  int status_ = -1;
-  fs::path log_;
-};
-
 struct Outcome {
   int status = -1;
   std::string output;
@@ -167,9 +64,9 @@ Outcome run(const std::vector<std::string> &argv, const fs::path &dir,
 {
   static std::atomic<int> counter{0};
   const fs::path log = dir / ("run-" + std::to_string(++counter) + ".log");
-  Child child(argv, log, env);
+  ChildProcess child(argv, log, env);
   Outcome r;
-  r.status = child.wait();
+  r.status = child.wait(30s);
   r.output = child.log();
   return r;
 }
@@ -294,7 +191,7 @@ class ControlledEmulator {
   }
 
  private:
-  std::unique_ptr<zarn::test::ChildProcess> child_;
+  std::unique_ptr<ChildProcess> child_;
 };
 
 // ---- The app as a server ----------------------------------------------------
@@ -320,7 +217,11 @@ class AppServer {
                              "spool-directory=" + (dir / "spool").string(), "-o",
                              "log-file=" + log_.string(), "-o", "log-level=info"});
     argv.insert(argv.end(), options.begin(), options.end());
-    server_ = std::make_unique<Child>(argv, dir / "server.out", env());
+    // Under the USB emulator umockdev's library is preloaded ahead of the
+    // sanitizer runtime of a sanitizer build.
+    std::vector<std::string> server_env = env();
+    server_env.push_back(zarn::test::asan_options_for_preload());
+    server_ = std::make_unique<ChildProcess>(argv, dir / "server.out", server_env);
     static const std::regex listening(R"(Listening for connections on '[^']*:(\d+)')");
     eventually(
         [&] {
@@ -338,7 +239,7 @@ class AppServer {
     // the app under it is stopped itself; the emulator then ends with it.
     for (const pid_t child : server_->children())
       ::kill(child, SIGTERM);
-    server_->stop();
+    server_->stop(10s);
     fs::remove(program_);
     // PAPPL leaves its local socket behind (root's lives in /run).
     std::error_code ec;
@@ -464,7 +365,7 @@ class AppServer {
  private:
   static inline std::atomic<int> instances_{0};
   fs::path dir_, home_, log_, program_;
-  std::unique_ptr<Child> server_;
+  std::unique_ptr<ChildProcess> server_;
   int port_ = 0;
 };
 
@@ -551,24 +452,15 @@ class PrinterAppTest : public ::testing::Test {
     dir_ = new TempDir;
     labels_ = dir_->path / "labels";
     fs::create_directories(labels_);
-    emulator_ = new Child({ZARN_EMULATOR_BIN, "--tcp", "0", "--out", labels_.string()},
-                          dir_->path / "emulator.log");
-    static const std::regex listening(R"(listening on 127\.0\.0\.1:(\d+))");
-    eventually(
-        [] {
-          std::smatch m;
-          const std::string log = emulator_->log();
-          if (std::regex_search(log, m, listening))
-            emulator_port_ = std::stoi(m[1]);
-          return emulator_port_ > 0;
-        },
-        10s);
+    emulator_ =
+        run_emulator({"--tcp", "0", "--out", labels_.string()}, dir_->path / "emulator.log");
+    emulator_port_ = tcp_port(*emulator_);
     app_ = new AppServer(dir_->path / "app");
   }
   static void TearDownTestSuite()
   {
     delete app_;
-    delete emulator_;
+    emulator_.reset();
     delete dir_;
   }
 
@@ -590,7 +482,7 @@ class PrinterAppTest : public ::testing::Test {
 
   static inline TempDir *dir_ = nullptr;
   static inline fs::path labels_;
-  static inline Child *emulator_ = nullptr;
+  static inline std::unique_ptr<ChildProcess> emulator_;
   static inline int emulator_port_ = 0;
   static inline AppServer *app_ = nullptr;
   static inline int printed_ = 0;

@@ -1,8 +1,8 @@
 """Fixtures for the Python package's tests: the emulator as a child process
 over TCP or a serial pty, and a fake printer on loopback that records every
-byte. CTest sets ZARN_LIBRARY, ZARN_RASTER_LIBRARY, ZARN_EMULATOR, ZARN_CLI
-and PYTHONPATH; with CI set, a fixture that cannot start fails instead of
-skipping."""
+byte. CTest sets ZARN_LIBRARY, ZARN_RASTER_LIBRARY, ZARN_EMULATOR, ZARN_CLI,
+ZARN_TEST_FONT and PYTHONPATH; with CI set, a fixture that cannot start
+fails instead of skipping."""
 
 from __future__ import annotations
 
@@ -30,6 +30,14 @@ def tool(env: str) -> str:
     path = os.environ.get(env, "")
     if not path or not os.access(path, os.X_OK):
         unavailable(f"${env} does not name a built program (run through ctest)")
+    return path
+
+
+def font() -> str:
+    """The TrueType font the build found through fontconfig."""
+    path = os.environ.get("ZARN_TEST_FONT", "")
+    if not path or not os.access(path, os.R_OK):
+        unavailable(f"$ZARN_TEST_FONT does not name a readable font ({path!r}; run through ctest)")
     return path
 
 

@@ -1,4 +1,4 @@
-"""The package against the emulator over TCP: the issue's example as
+"""The package against the emulator over TCP: the documented example as
 written, status decoding as the zarn command decodes it, each outcome of
 waiting for a label, queries, and connections that fail."""
 
@@ -10,6 +10,7 @@ import socket
 import struct
 import subprocess
 import sys
+import textwrap
 import threading
 import time
 from pathlib import Path
@@ -20,17 +21,15 @@ from PIL import Image
 import zarn
 from conftest import run, start_tcp, tool, wait_for
 
-EXAMPLE = '''\
-import zarn
-with zarn.Printer("ADDRESS") as p:          # or "usb", "serial:ttyUSB0?baud=9600"
-    p.setup(width_mm=100, height_mm=60)
-    p.clear()
-    p.text(40, 40, "Hello", font="3")
-    p.barcode(40, 120, "ZARN-0001", kind="128", height=80)
-    p.image("logo.png", x=400, y=40)
-    p.print(copies=1, wait=True)                          # raises zarn.PaperOut, zarn.HeadOpen, ...
-    print(p.status())                                     # Status(ready=True, paper_out=False, ...)
-'''
+
+def documented_example() -> str:
+    """The package's own example (its docstring, as the README shows it),
+    with ADDRESS for the printer's address."""
+    block = zarn.__doc__.split("::\n\n", 1)[1].split("\n\n", 1)[0]
+    return textwrap.dedent(block).replace("tcp://printer.local", "ADDRESS") + "\n"
+
+
+EXAMPLE = documented_example()
 
 
 def run_example(folder: Path, address: str, runner: list[str] | None = None) -> subprocess.CompletedProcess:

@@ -11,8 +11,7 @@ import pytest
 from PIL import Image
 
 import zarn
-
-FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
+from conftest import font
 
 
 def sent(fake, action) -> bytes:
@@ -80,7 +79,7 @@ def bitmap_block(wire: bytes) -> tuple[int, int, int, int, bytes, bytes]:
 
 
 def test_text_bitmap_sends_a_bitmap_block(fake):
-    x, y, wb, h, rows, rest = bitmap_block(sent(fake, lambda p: p.text_bitmap(10, 20, "Hi", font=FONT, size=24)))
+    x, y, wb, h, rows, rest = bitmap_block(sent(fake, lambda p: p.text_bitmap(10, 20, "Hi", font=font(), size=24)))
     assert (x, y, rest) == (10, 20, b"")
     assert h > 10 and any(b != 0xFF for b in rows)  # some ink
 
@@ -96,10 +95,10 @@ def test_image_sends_the_rendered_dots_at_its_place(fake):
     picture().save(png, "PNG")
     x, y, wb, h, rows, rest = bitmap_block(sent(fake, lambda p: p.image(png.getvalue(), x=400, y=40)))
     with zarn.render(picture()) as expected:
-        # The rows of paper above and below the box (8 to 29) are left out.
-        wb_expected = expected.bytes_per_row
-        assert (x, y, wb, h, rest) == (400, 40 + 8, wb_expected, 22, b"")
-        assert rows == expected.data[8 * wb_expected : 30 * wb_expected]
+        # Every row, the paper above and below the box too: BITMAP
+        # overwrites, so the picture's white blanks what is under it.
+        assert (x, y, wb, h, rest) == (400, 40, expected.bytes_per_row, 40, b"")
+        assert rows == expected.data
 
 
 def test_print_file_sends_size_cls_bitmap_and_print(fake, tmp_path):
@@ -156,7 +155,7 @@ def test_query_returns_the_reply_before_the_end_marker(fake):
         (lambda p: p.print_file(picture(), pages="2-1"), zarn.ArgumentError, "pages takes numbers and ranges"),
         (lambda p: p.text_bitmap(0, 0, "Hi", font="/nonexistent.ttf", size=12), zarn.FileError, "cannot read the font /nonexistent.ttf"),
         (lambda p: p.text_bitmap(0, 0, "Hi", font=__file__, size=12), zarn.FileError, "not a TrueType font?"),
-        (lambda p: p.text_bitmap(0, 0, "", font=FONT, size=12), zarn.ArgumentError, "an empty text renders to nothing"),
+        (lambda p: p.text_bitmap(0, 0, "", font=font(), size=12), zarn.ArgumentError, "an empty text renders to nothing"),
     ],
 )
 def test_bad_input_raises_and_sends_nothing(fake, action, error, words):

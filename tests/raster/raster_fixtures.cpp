@@ -9,10 +9,6 @@
 #include <zbar.h>
 #include <zint.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,8 +18,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-
-extern char **environ;
 
 namespace zarn::raster::test {
 
@@ -42,12 +36,6 @@ void put32(std::vector<std::uint8_t> &v, unsigned x)
 }
 
 using Symbol = zarn::Owned<zint_symbol, ZBarcode_Delete>;
-
-std::string slurp(const std::filesystem::path &file)
-{
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 } // namespace
 
@@ -233,7 +221,7 @@ std::vector<std::uint8_t> tiff_file(const Grey &g, const std::filesystem::path &
     TIFFWriteScanline(t, const_cast<std::uint8_t *>(&g.px[static_cast<std::size_t>(y) * g.width]),
                       static_cast<std::uint32_t>(y), 0);
   TIFFClose(t);
-  const std::string bytes = slurp(scratch);
+  const std::string bytes = zarn::test::slurp(scratch);
   return {bytes.begin(), bytes.end()};
 }
 
@@ -373,55 +361,27 @@ zarn_raster_status render_bytes(const std::vector<std::uint8_t> &bytes,
   return st;
 }
 
-Emulator::Emulator(const std::filesystem::path &dir) : dir_(dir)
+namespace {
+
+// The emulator's command line, its folder made.
+std::vector<std::string> emulator_argv(const std::filesystem::path &dir)
 {
   std::filesystem::create_directories(dir);
-  const std::string log = (dir / "emulator.log").string();
-  const std::string out = (dir / "out").string();
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  std::vector<std::string> argv = {ZARN_EMULATOR_BIN, "--tcp", "127.0.0.1:0", "--out", out};
-  std::vector<char *> args;
-  for (auto &a : argv)
-    args.push_back(a.data());
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) == 0)
-    pid_ = pid;
-  posix_spawn_file_actions_destroy(&actions);
-  if (pid_ > 0 && wait_for("listening on 127.0.0.1:")) {
-    std::istringstream in(this->log());
-    std::string line;
-    while (std::getline(in, line))
-      if (line.rfind("listening on 127.0.0.1:", 0) == 0)
-        port_ = std::stoi(line.substr(line.rfind(':') + 1));
-  }
+  return {ZARN_EMULATOR_BIN, "--tcp", "127.0.0.1:0", "--out", (dir / "out").string()};
 }
 
-Emulator::~Emulator()
+} // namespace
+
+Emulator::Emulator(const std::filesystem::path &dir)
+    : dir_(dir), child_(emulator_argv(dir), dir / "emulator.log")
 {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
+  if (child_.wait_for("listening on 127.0.0.1:"))
+    port_ = child_.number_after("listening on 127.0.0.1:");
 }
 
-std::string Emulator::log() const { return slurp(dir_ / "emulator.log"); }
+std::string Emulator::log() const { return child_.log(); }
 
-bool Emulator::wait_for(const std::string &text) const
-{
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (std::chrono::steady_clock::now() < end) {
-    if (log().find(text) != std::string::npos)
-      return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
+bool Emulator::wait_for(const std::string &text) { return child_.wait_for(text); }
 
 std::filesystem::path Emulator::label(int n) const
 {

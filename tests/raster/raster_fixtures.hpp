@@ -4,6 +4,7 @@
 // zbar, and the emulator program as a child process.
 #pragma once
 
+#include "child_process.hpp"
 #include "zarn-raster.h"
 #include "common/handle.hpp"
 
@@ -76,18 +77,15 @@ zarn_raster_status render_bytes(const std::vector<std::uint8_t> &bytes,
 class Emulator {
  public:
   explicit Emulator(const std::filesystem::path &dir);
-  ~Emulator();
-  Emulator(const Emulator &) = delete;
-  Emulator &operator=(const Emulator &) = delete;
   int port() const { return port_; }
   std::string log() const;
   // Waits until the log holds text (at most 10 s).
-  bool wait_for(const std::string &text) const;
+  bool wait_for(const std::string &text);
   std::filesystem::path label(int n) const;
 
  private:
   std::filesystem::path dir_;
-  int pid_ = -1;
+  zarn::test::ChildProcess child_;
   int port_ = -1;
 };
 

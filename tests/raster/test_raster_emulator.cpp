@@ -140,6 +140,39 @@ TEST_F(RasterEmulator, StreamedPageArrivesAsTheSameLabel)
   EXPECT_EQ(scan(label), (std::vector<std::string>{"CODE-128:STREAM-7"}));
 }
 
+TEST_F(RasterEmulator, SendBitmapBlanksWhatItsPaperCovers)
+{
+  // The host blackens the whole 40 x 20 mm label, then places a picture
+  // whose top and bottom rows are paper: there the label is paper again.
+  Grey g(200, 100);
+  g.fill(0, 40, 200, 20, 0);
+  const zarn_raster_options o = options(0, 0, 203, ZARN_RASTER_DITHER_THRESHOLD);
+  zarn_raster_bitmap *b = nullptr;
+  ASSERT_EQ(zarn_raster_render_pixels(g.px.data(), g.width, g.height, static_cast<size_t>(g.width),
+                                      ZARN_RASTER_GREY8, &o, &b),
+            ZARN_RASTER_OK);
+  const Bitmap owned(b);
+  ASSERT_EQ(setup(const_cast<char *>("40"), const_cast<char *>("20"), const_cast<char *>("4"),
+                  const_cast<char *>("8"), const_cast<char *>("0"), const_cast<char *>("3"),
+                  const_cast<char *>("0")),
+            1);
+  ASSERT_EQ(clearbuffer(), 1);
+  ASSERT_EQ(sendcommand(const_cast<char *>("BAR 0,0,320,160")), 1);
+  ASSERT_EQ(zarn_raster_send_bitmap(b, 20, 30), ZARN_RASTER_OK) << zarn_raster_last_error();
+  ASSERT_EQ(printlabel(const_cast<char *>("1"), const_cast<char *>("1")), 1);
+  ASSERT_TRUE(emu->wait_for("label 1:")) << emu->log();
+
+  Dots expected{320, 160, std::vector<std::uint8_t>(320 * 160, 1)};
+  const Dots picture = unpack(b);
+  for (int y = 0; y < picture.height; ++y)
+    for (int x = 0; x < picture.width; ++x)
+      expected.ink[static_cast<std::size_t>(y + 30) * 320 + x + 20] = picture.at(x, y) ? 1 : 0;
+  const Dots label = printed(emu->label(1));
+  EXPECT_FALSE(label.at(100, 31)) << "the picture's paper rows did not blank the bar";
+  EXPECT_TRUE(label.at(100, 80));
+  EXPECT_TRUE(label == expected);
+}
+
 TEST(RasterSend, WithoutAConnectionNothingIsSentAndTheErrorSaysSo)
 {
   Bitmap b;
@@ -168,6 +201,29 @@ TEST(RasterSend, OnlyTheRowsWithInkAreSent)
   const std::string row = std::string(12, '\0') + "\x07";
   const std::string expected =
       "SIZE 8.417 mm,4.417 mm\r\nCLS\r\nBITMAP 0,20,13,2,0," + row + row + "PRINT 1,3\r\n";
+  ASSERT_TRUE(printer.wait_for_bytes(expected.size()));
+  EXPECT_EQ(printer.received(), expected);
+  closeport();
+}
+
+TEST(RasterSend, SendBitmapSendsEveryRowPaperIncluded)
+{
+  FakeTcpPrinter printer;
+  ASSERT_EQ(openethernet(const_cast<char *>("127.0.0.1"), printer.port()), 1);
+  Grey g(101, 53);
+  g.fill(0, 20, 101, 2, 0);
+  const zarn_raster_options o = options(0, 0, 300);
+  zarn_raster_bitmap *b = nullptr;
+  ASSERT_EQ(zarn_raster_render_pixels(g.px.data(), g.width, g.height, static_cast<size_t>(g.width),
+                                      ZARN_RASTER_GREY8, &o, &b),
+            ZARN_RASTER_OK);
+  const Bitmap owned(b);
+  ASSERT_EQ(zarn_raster_send_bitmap(b, 5, 7), ZARN_RASTER_OK);
+  const std::string paper(13, '\xFF');
+  const std::string ink = std::string(12, '\0') + "\x07";
+  std::string expected = "BITMAP 5,7,13,53,0,";
+  for (int y = 0; y < 53; ++y)
+    expected += y == 20 || y == 21 ? ink : paper;
   ASSERT_TRUE(printer.wait_for_bytes(expected.size()));
   EXPECT_EQ(printer.received(), expected);
   closeport();

@@ -1,7 +1,8 @@
-// A program run by a test as a real process, its standard output and error
-// in one log file that the test reads while the program runs.
+// Programs run by a test as real processes: their standard output and error
+// in a log file that the test reads while the program runs.
 #pragma once
 
+#include <spawn.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -11,9 +12,28 @@
 
 namespace zarn::test {
 
+// Our environment with KEY=VALUE entries replacing or adding that key, and a
+// bare KEY removing it.
+std::vector<std::string> environment(const std::vector<std::string> &changes);
+
+// Starts argv[0] (a path) with exactly the environment env and the file
+// actions given (none when null). The child's pid, or -1.
+pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+            const posix_spawn_file_actions_t *actions);
+
+// The same with standard input from in (/dev/null when empty), standard
+// output into out and standard error into err (into out when empty).
+pid_t spawn_logged(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                   const std::filesystem::path &in, const std::filesystem::path &out,
+                   const std::filesystem::path &err = {});
+
+// Waits for pid: its exit status (128 + signal when killed), or -1 when it
+// had to be killed after limit.
+int wait_exit(pid_t pid, std::chrono::milliseconds limit);
+
 class ChildProcess {
  public:
-  // extra_env entries ("KEY=value") replace the same keys of ours.
+  // Standard input from /dev/null; extra_env as environment() takes it.
   ChildProcess(const std::vector<std::string> &argv, const std::filesystem::path &log,
                const std::vector<std::string> &extra_env = {});
   ~ChildProcess() { stop(); }
@@ -21,8 +41,11 @@ class ChildProcess {
   ChildProcess &operator=(const ChildProcess &) = delete;
 
   bool started() const { return pid_ > 0 || status_ >= 0; }
+  bool running() { return !exited(); }
   pid_t pid() const { return pid_; }
   std::string log() const;
+  // The processes this one has started.
+  std::vector<pid_t> children() const;
 
   // Waits until the log holds text; false when the child ended or time ran out.
   bool wait_for(const std::string &text,
@@ -32,8 +55,8 @@ class ChildProcess {
   int wait(std::chrono::milliseconds limit = std::chrono::seconds(60));
   // Sends a signal; the child is still waited for by wait() or stop().
   void signal(int sig);
-  // SIGTERM, then waits for the end (SIGKILL after five seconds).
-  void stop();
+  // SIGTERM, then waits for the end (SIGKILL after grace).
+  void stop(std::chrono::milliseconds grace = std::chrono::seconds(5));
   // The number after the last "PREFIX" in the log ("listening on
   // 127.0.0.1:" gives the port), or -1.
   int number_after(const std::string &prefix) const;
