@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Entry points; CMake does the real work in build/.
 BUILD ?= build
 JOBS ?= $(shell nproc)

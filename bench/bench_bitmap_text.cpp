@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // windowsfont per call (SDL, font engine, rendering, conversion and send, all
 // of it per call by design), and the 1-bit conversion on its own: the rule
 // evaluated per pixel through SDL_GetRGB versus once per palette entry.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port layer against the bare system calls it wraps, over loopback TCP.
 // Every case is registered twice, as "<case>/zarn" and "<case>/raw";
 // scripts/bench.sh pairs them up and prints the ratios.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libzarn-raster against the tools people use for the same job, in one run:
 //  - a 4 x 6 in shipping label (812 x 1218 dots at 203 dpi) from a PNG:
 //    decode, fit, Floyd-Steinberg, pack; the peer is Pillow (open, resize,

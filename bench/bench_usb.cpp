@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A status query over USB against the emulated printer (umockdev; run under
 // umockdev-wrapper by scripts/bench.sh): printerstatus against the same
 // request and reply as two bare libusb bulk transfers. The difference is

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Pillow's way to a 1-bit label, timed inside Python for each request.
 
 Run by bench_raster: every line on standard input asks for one run of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The zarn command's subcommands, each returning the exit status.
 #pragma once
 

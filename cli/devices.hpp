@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the machine shows about printers: USB devices (through libusb, in
 // the order openport("USB") meets them, with sysfs for their strings),
 // serial devices under /dev, processes that hold device nodes, and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "doctor.hpp"
 
 #include "common/handle.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zarn doctor: gathers what the machine shows about the printer (Facts),
 // then explains each trap it finds with the exact fix (diagnose). The two
 // steps are apart so that the explanations can be checked on any facts.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zarn: a label printer from the shell.
 #include "commands.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zarn print: pictures and PDF pages through libzarn-raster. Every page of
 // every file is rendered before the printer is even opened, so a damaged
 // file or a missing page stops the job before the printer sees a byte.

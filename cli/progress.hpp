@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Progress of a long transfer, for a person watching a terminal: bytes,
 // rate and time left on one line that rewrites itself. Silent when its
 // output is not a terminal, so scripts and logs see nothing of it.

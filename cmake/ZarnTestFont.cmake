@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The TrueType font the tests, benchmarks and the demo render with, found
 # once through fontconfig: ZARN_TEST_FONT is its path (empty when fontconfig
 # knows none; the tests then say so).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The libzarn demo: asks the printer who it is, then prints a 100 mm x 60 mm
  * label with printer-font text, two barcodes and a line of TrueType text.
  *

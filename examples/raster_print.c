@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Prints a picture, or every page of a PDF, on a network printer with
  * libzarn-raster, fitted to the label and dithered:
  *   raster_print FILE ADDRESS PORT [WIDTH_MM HEIGHT_MM [DPI]] */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Prints one small label on a network printer:
  *   tcp_label ADDRESS [PORT]      (PORT defaults to 9100) */
 #include "zarn.h"

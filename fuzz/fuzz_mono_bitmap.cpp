@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The 1-bit conversion of a rendered text surface on arbitrary surfaces.
 //
 // Input: width, height, a format choice, then palette colours (r, g, b) and

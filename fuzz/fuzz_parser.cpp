@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulator's stream parser and the whole printer model behind it, on
 // arbitrary bytes cut into arbitrary pieces.
 //

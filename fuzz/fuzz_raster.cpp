@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The raster library's front door: any bytes as a file. Each input ends in
 // one of two ways: a status with a one-line message, or a bitmap of exactly
 // the label's size whose spare bits are paper.

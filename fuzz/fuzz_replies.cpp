@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Read against a printer that sends arbitrary bytes in arbitrary pieces.
 //
 // Input: one byte choosing the terminator ("" / "ENDLINE\r\n" / a short one

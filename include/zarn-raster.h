@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * libzarn-raster - pictures and PDF pages turned into the label printer's
  * 1-bit BITMAP, and sent through libzarn.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * libzarn - drive a thermal label printer over USB, a serial tty or TCP.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libzarn for C++: one printer connection as an object, the printer's status
 // decoded into words, and failures as exceptions. Header-only over the C
 // functions of zarn.h (C++20); link with -lzarn as for C.

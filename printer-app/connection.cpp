@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "connection.hpp"
 
 #include <condition_variable>

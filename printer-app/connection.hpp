@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libzarn holds one printer connection per process and takes no locks, while
 // PAPPL prints jobs, answers status queries and lists devices on threads of
 // its own, for any number of printers. So the whole process shares one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "devices.hpp"
 
 #include "connection.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device URI schemes that reach the printer through libzarn's own transports:
 //   zarn-usb://                            the first printer with the vendor ID
 //   zarn-serial:/dev/ttyUSB0?baud=9600     a serial line (115200 bit/s if not given)

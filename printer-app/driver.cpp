@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "driver.hpp"
 
 #include "connection.hpp"

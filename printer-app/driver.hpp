@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The label203, label300 and label600 drivers: PAPPL hands raster lines,
 // which are dithered and streamed to the printer through libzarn-raster, one
 // BITMAP per label between libzarn's setup/CLS and PRINT.

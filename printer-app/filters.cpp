@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "filters.hpp"
 
 #include "connection.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Document filters. PDF: each page rendered at the printer's resolution by
 // the raster library, fitted to the label and printed. PNG: decoded here and
 // handed to PAPPL's image path (scaling, rotation, the driver's raster

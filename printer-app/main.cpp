@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zarn-printer-app: shares label printers driven by libzarn as IPP
 // Everywhere printers. PAPPL's main loop gives the command line: server,
 // add, submit, status, jobs, ...

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "media.hpp"
 
 #include "zarn.hpp"

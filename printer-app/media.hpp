@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The labels the drivers offer, and print options turned into the printer's
 // label settings.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "status.hpp"
 
 namespace zarn::app {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The printer's status byte, as zarn.hpp decodes it, in IPP terms.
 #pragma once
 

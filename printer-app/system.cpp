@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "system.hpp"
 
 #include "driver.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PAPPL system behind `zarn-printer-app server`: PAPPL's standard -o
 // options, loopback only unless told otherwise, and the state file under the
 // user's configuration folder.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The C interface: options, per-thread error messages, documents and
 // bitmaps. Every entry point catches everything, so no exception crosses
 // into a C host.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The raster library's own vocabulary: failures that become a status and a
 // message at the C boundary, validated settings, the grey label canvas and
 // the packed bitmap.

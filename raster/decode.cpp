@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Format recognition, and BMP: its header read here, its pixels decoded by
 // SDL_image.
 #include "decode.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Picture decoding: the format from the first bytes, the declared size from
 // the header alone, then the pixels row by row into a sink. Each decoder
 // throws Failure (without the file name; the caller adds it); a truncated

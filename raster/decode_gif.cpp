@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // GIF through giflib: the first image, row by row (an interlaced one is
 // gathered whole first, its rows come in four passes). Transparent pixels
 // show the paper.

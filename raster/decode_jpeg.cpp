@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JPEG through libjpeg(-turbo) directly: scanlines as they decode, and DCT
 // scaling (1/2, 1/4, 1/8) when the picture is much larger than it prints.
 // Any warning (truncated data, corrupt entropy data) counts as damage.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PNG through libpng directly, one row at a time (interlaced pictures need
 // every pass before a row is whole, so those are decoded in one piece).
 #include "decode.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TIFF through libtiff's RGBA reader, in bands of rows, from memory. Its
 // messages go to handlers of this file only (never to stderr).
 #include "decode.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // WebP through libwebp: a picture larger than it prints is decoded straight
 // at the printed size by libwebp's own scaler, so memory follows the label.
 #include "decode.hpp"

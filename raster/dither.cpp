@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "dither.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Grey rows to packed 1-bit rows, one row at a time, so a page can be
 // converted as it streams in. Pure black (0) and pure white (255) pixels
 // keep their value and neither take nor give error: text and barcodes that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "grey.hpp"
 
 #include <algorithm>

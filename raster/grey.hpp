@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Colour to grey, aware of linear light: sRGB values are decoded to linear
 // light, weighed with the Rec. 709 luminance coefficients and, where a
 // byte is wanted, re-encoded with the sRGB curve. Alpha is composited over

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pdf.hpp"
 
 #include "grey.hpp"

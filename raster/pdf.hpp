@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PDF pages through Poppler (GLib interface) and cairo, rendered straight
 // at the printer's resolution onto the label, in bands of rows so a
 // 600-dpi page never needs a full-page colour surface. Text and lines are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bitmap as a 1-bit grey PNG. Packed rows already are PNG's 1-bit grey
 // rows (a set bit is white), so they are written as they are.
 #include "zarn-raster.h"

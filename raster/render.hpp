@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // From a picture (or a PDF page) to the packed label: where it goes on the
 // label, placing its rows on the grey canvas, and the dithering pass.
 #pragma once

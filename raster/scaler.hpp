@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Resizing a picture as its rows arrive, by area averaging in linear light:
 // every output pixel is the mean of the source area it covers (fractions of
 // pixels at its edges counted by their share). Down or up, it keeps only the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sending through libzarn's own functions, and the line-by-line stream.
 // Millimetres go into command lines through zarn.hpp's std::to_chars, so
 // the host's locale can never turn a decimal point into a comma.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs every benchmark executable of a build and prints one table: each
 # "<case>/zarn" beside its "<case>/raw" twin with their ratio, and the cases
 # without a twin (windowsfont) as a time per call, each the median of

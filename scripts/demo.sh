@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the demo host against the printer emulator: starts zarn-emulator on a
 # free loopback port, prints the demo label, stops the emulator and says
 # where the picture of the label is.

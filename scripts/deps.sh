@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Makes sure the Debian packages a make target needs are installed.
 # As root it installs what is missing; otherwise it prints the exact
 # apt-get line and fails.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Formats every C and C++ source the project tracks with the house
 # .clang-format; with --check it changes nothing and fails on any difference.
 #   scripts/format.sh [--check]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets with clang and runs each for a short while,
 # starting from the seed corpus in fuzz/corpus/<target>/. New inputs go to
 # <build-dir>/corpus/<target>/, never into the repository; a crash leaves

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the library and every test with AddressSanitizer and
 # UndefinedBehaviorSanitizer (GCC, unoptimised so leak reports name the
 # allocating function), then runs the whole test suite.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs a USB test under umockdev in a sanitizer build. The sanitizer runtime
 # must be the first library the loader maps, so it goes ahead of umockdev's
 # preload library (umockdev-wrapper alone would put its own first).

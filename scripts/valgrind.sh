@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the TCP and serial test programs (port, faults, commands, replies,
 # download) under valgrind memcheck. Any memory
 # error, or any leak not named in scripts/valgrind.supp (reply texts the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A C99 host: the public header must compile as C and its symbols link. */
 #include "zarn.h"
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Compares the dynamic symbols the library defines with the checked-in list.
 execute_process(COMMAND nm -D --defined-only --demangle ${LIB}
   OUTPUT_VARIABLE out RESULT_VARIABLE rc)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The download's read loop and status query, with the system calls replaced
 // by scripted ones: short reads, interrupted reads, a read failing halfway,
 // a failing fstat. A real regular file never shows these on demand.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The 1-bit conversion of rendered text, on synthetic and real surfaces.
 #include "commands/mono_bitmap.hpp"
 #include "common/handle.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Read and the queries over TCP and serial with shortened time limits, so
 // the gathering, silence and bound cases run in well under a second each.
 #include "chunking.hpp"

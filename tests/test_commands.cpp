@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The label commands and the DOWNLOAD block, byte for byte, over every
 // kind of link: the lines do not depend on the port kind, and the links
 // pass binary bytes unchanged.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // downloadpcx over a loopback TCP connection: the DOWNLOAD block byte for
 // byte, and every way a file can fail to be read.
 #include "fake_printer.hpp"

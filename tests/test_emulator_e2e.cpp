@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library against the emulator program: the demo label printed over
 // TCP, serial and USB comes out as the same PNG, and the emulator's fault
 // options reach the host the way they say.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hosts that misbehave cannot stop the emulator: one that does not read its
 // answers, one that says nothing, many that wait in line, and a stop signal
 // that arrives while answers are stuck.

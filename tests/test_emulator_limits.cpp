@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The printer model holds its memory and disk to caps a host cannot push
 // past, and numbers from the wire at the ends of their range do no harm.
 #include "test_emulator_util.hpp"

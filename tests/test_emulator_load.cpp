@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Load: 10,000 labels from the library to the emulated printer over one TCP
 // connection. The printer side keeps every byte it read, so the whole stream
 // is compared with what the host meant to send, and the printer must have

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The printer's stream parser: lines, immediate commands and binary blocks
 // arrive in pieces of any size and must give the same commands whole.
 #include "parser.hpp"

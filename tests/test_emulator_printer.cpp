@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulated printer's behaviour towards a host: replies, printing,
 // counters, stored files, status and bad input.
 #include "test_emulator_util.hpp"

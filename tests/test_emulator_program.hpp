@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulator program as the tests run it: a real process on loopback
 // ports, a pty or a umockdev device, whose log the test reads.
 #pragma once

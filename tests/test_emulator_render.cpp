@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the emulator prints: label sizes, bitmaps to the dot, text inside the
 // cells of its font, barcodes that a scanner reads back.
 #include "test_emulator_util.hpp"

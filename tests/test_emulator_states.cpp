@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulator's printer states: the printing bit for the print time of
 // each label, paper that runs out, a head that opens, the resolution, and
 // bitmaps printed dot for dot; in the model, and through the real library

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for the printer emulator's tests: a printer that records what it
 // prints and logs, and zbar to read barcodes back from images.
 #pragma once

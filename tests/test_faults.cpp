@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults over TCP and serial (a pty reached through a /dev link): printers
 // that stall, signals during long transfers and reply waits, descriptors
 // numbered above 1024 on every kind; then what only one kind can show:

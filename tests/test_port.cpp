@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The connection itself over TCP (loopback) and serial (a pty reached by a
 // /dev link): opening, closing, and sending, the same on every kind; then
 // what belongs to one kind only: addresses and hang-ups on TCP, the line

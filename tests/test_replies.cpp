@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The queries and Read through the shared library, with its shipped time
 // limits: requests on the wire, status bytes, reply ownership, and the
 // cases that must end at once rather than after a wait.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // windowsfont end to end: TrueType text arrives as a BITMAP block on a
 // loopback TCP printer.
 #include "common/handle.hpp"

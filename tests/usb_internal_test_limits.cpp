@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The USB time limits, shortened so that waiting them out takes a fraction
 // of a second: a silent printer fails the reply after the transfer limit, a
 // busy one fails a command after the command limit, while raw data waits

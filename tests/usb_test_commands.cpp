@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Label lines and the DOWNLOAD block over USB, seen by the emulated printer
 // on bulk OUT 0x01: the same bytes as over TCP, one transfer per send.
 #include "usb_printer_test.hpp"

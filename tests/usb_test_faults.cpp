@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults over USB against the emulated printer: the device unplugged while
 // a transfer is pending, repeated opens, and a device descriptor numbered
 // above 1024.

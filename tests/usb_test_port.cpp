@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The USB connection through the public interface, against the emulated
 // printer: which device openport picks, what it does to the kernel driver
 // and interface, the connection state, and what sends put on bulk OUT.

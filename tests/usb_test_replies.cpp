@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replies over USB against the emulated printer: each queued chunk completes
 // one bulk IN transfer on endpoint 0x82.
 #include "usb_printer_test.hpp"

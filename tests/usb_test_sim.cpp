@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulated USB printer, driven through the real libusb: if these pass,
 // the library's USB tests talk to something that behaves like hardware.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "barcode.hpp"
 
 #include "common/handle.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Linear barcodes drawn dot by dot from libzint's module patterns.
 #pragma once
 

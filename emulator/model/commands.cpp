@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command table, and the commands that change settings, print, answer,
 // and keep files and variables.
 #include "printer.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The commands that place objects on the label: texts, barcodes, bars and
 // boxes, and bitmaps. Positions from the wire are moved by REFERENCE with
 // saturating sums, so no value a host sends can wrap around onto the label.

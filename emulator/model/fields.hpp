@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The field tokenizer of the command language: command words, fields
 // separated by commas, quoted texts, variable names and numbers. Its number
 // parser is the only one: the stream parser's block headers use it too.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The printer's file storage: downloaded files kept in memory and, when a
 // folder is given, written there under a safe spelling of their names.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "image.hpp"
 
 #include "common/handle.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One-bit images: the label canvas and everything drawn on it.
 #pragma once
 

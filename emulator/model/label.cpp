@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "label.hpp"
 
 #include "fields.hpp"

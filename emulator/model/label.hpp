@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The label being built: the objects placed on it since CLS, the memory
 // they take by their real size, and how they are drawn when it prints.
 #pragma once

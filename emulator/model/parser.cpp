@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "parser.hpp"
 
 #include "fields.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stream parser of the label command language as a printer reads it.
 //
 // Bytes arrive in pieces of any size. Lines end with LF (CR is dropped, so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "printer.hpp"
 
 #include "common/protocol.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulated label printer: reads the command stream, keeps the label
 // being built, prints it as images, stores downloaded files and answers
 // queries. Transports feed it bytes and send back what take_replies() gives.

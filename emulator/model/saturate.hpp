@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arithmetic on numbers that came from the wire: a host may send any value
 // a long long holds, so sums and differences saturate instead of wrapping
 // (which would be undefined behaviour and could move an object on-label).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "status.hpp"
 
 #include "fields.hpp"

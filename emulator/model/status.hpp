@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The printer's status byte, as answered to the status request, and the
 // counts of what it has printed.
 #pragma once

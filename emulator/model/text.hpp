@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Printer fonts drawn with a TrueType monospace face.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "variables.hpp"
 
 #include "fields.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The printer's variables (@1, NAME$) and the counters that step them after
 // each printed set, held to one memory cap. They belong to the printer, not
 // to a connection: only a reset (ESC ! R) clears them.

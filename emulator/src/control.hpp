@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The control port: a second TCP listener that takes the emulator's own
 // EMULATOR lines from any number of clients at any time, also while a host
 // holds the printer's transport, so a test can open the head or run the

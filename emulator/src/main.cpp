@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zarn-emulator: a label printer that prints to PNG files.
 #include "control.hpp"
 #include "options.hpp"

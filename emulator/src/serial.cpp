@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The printer on a serial line: a pseudo-terminal whose far end a host
 // opens like a tty; as root also reachable as /dev/NAME.
 #include "stop.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What every transport shares: feeding the printer, and sending its replies
 // the way the fault options ask (late, in pieces, or not at all after the
 // host has sent a given number of bytes), without ever waiting on a host.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "stop.hpp"
 
 #include "control.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stop signals and the one wait every transport loop makes. SIGINT, SIGTERM
 // and SIGHUP write to a pipe that every wait polls, so a signal ends the
 // emulator wherever it waits.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The printer on a TCP port: one host at a time, as a network printer
 // serves its print jobs; the next connections wait in the backlog until the
 // current host closes, goes idle or stops reading its answers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The transports that connect hosts to the printer. Each serves until a
 // stop signal (or, over USB, until its host program ends) and returns the
 // program's exit status.

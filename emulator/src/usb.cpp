@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The printer on USB: a child process sees it as a USB device with the
 // printer maker's vendor ID (bulk OUT 0x01, bulk IN 0x82) through umockdev.
 #include "control.hpp"

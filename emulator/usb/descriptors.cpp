@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device's descriptors, and the standard control requests that read
 // them.
 #include "sim_state.hpp"

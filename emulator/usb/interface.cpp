@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The interface and driver state as the kernel keeps it (claims, the
 // kernel driver, disconnect-and-claim), and the clients that have the
 // device node open.

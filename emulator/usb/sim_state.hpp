@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal state of the emulated USB printer, shared by the files that
 // implement it: the testbed (testbed.cpp), descriptors and control requests
 // (descriptors.cpp), the URB engine (urb_engine.cpp), the interface and

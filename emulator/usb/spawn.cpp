@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A child process that sees the emulated devices: the umockdev preload
 // library in its environment, the testbed location inherited.
 #include "usb_printer_sim.hpp"

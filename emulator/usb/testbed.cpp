@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The umockdev testbed with the emulated printers in it, and the accessors
 // tests and the emulator use.
 #include "sim_state.hpp"

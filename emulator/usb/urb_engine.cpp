@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The URB engine: bulk transfers submitted by the host complete when the
 // printer side can take or give their bytes, and are reaped in order.
 #include "sim_state.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An emulated USB label printer for tests and the printer emulator.
 //
 // UsbPrinterSim builds a umockdev testbed holding one or more USB devices

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """A PEP 517 build backend for the zarn package, in the standard library only.
 
 pip builds the wheel with it offline: pyproject.toml asks for no build

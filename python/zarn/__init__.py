@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Drive a thermal label printer from Python, over libzarn.
 
 ::

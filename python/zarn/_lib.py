@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Loading libzarn.so.1 and libzarn-raster.so.1 with ctypes, and the C
 prototypes. Nothing here talks to a printer."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Printer addresses as texts, the same as the ``zarn`` command's ``-p``:
 
 - ``usb``: the first USB printer;

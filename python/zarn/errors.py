@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Every failure the package reports is a subclass of :class:`Error`.
 
 The messages name the printer address, the file or the argument concerned,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The printer connection: one :class:`Printer` per process, as the library
 holds one connection per process."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Pictures and PDF pages as the printer's 1-bit bitmap, through
 ``libzarn-raster.so.1`` (the engine of ``zarn print``)."""
 

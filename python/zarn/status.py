@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The printer's status byte decoded into words, as the ``zarn`` command and
 the C++ interface (``zarn::Status``) decode it."""
 

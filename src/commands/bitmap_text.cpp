@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // windowsfont: TrueType text rendered by SDL_ttf and sent as a BITMAP block.
 // SDL and the font engine are started and stopped within every call; nothing
 // is cached, so a host that never prints TrueType text pays nothing for it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // downloadpcx: stores a host file in the printer as
 //   DOWNLOAD F,"name",n,  <n file bytes>  CR LF CR LF
 // in three sends. The file is read whole before anything is sent, so a

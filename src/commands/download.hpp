@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File download, split so the library's own tests can replace the two
 // system calls whose failures a real file cannot be made to show on demand
 // (a short read, a failing fstat). The shipped library exports only

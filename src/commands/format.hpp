@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every label command is one template filled into a fixed-size buffer and
 // sent as a framed line; longer results are cut to the buffer size minus one.
 #pragma once

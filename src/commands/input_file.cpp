@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "commands/input_file.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening the host files the commands read (files to store, fonts).
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Label layout commands. They keep no label model and check no values:
 // each fills its template and sends it; only a closed connection is reported.
 #include "commands/format.hpp"

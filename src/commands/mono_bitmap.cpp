@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "commands/mono_bitmap.hpp"
 
 #include <array>

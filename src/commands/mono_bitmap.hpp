@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Turning a rendered 8-bit text surface into the printer's 1-bit bitmap:
 // rows of (w + 7) / 8 bytes, leftmost pixel in the most significant bit,
 // a cleared bit prints a dot, spare bits at the end of a row stay set.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Printer queries: send a request, read the reply.
 #include "zarn.h"
 #include "port/flags.hpp"

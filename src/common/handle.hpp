@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ownership of C handles: one deleter template for every kind of handle
 // (fonts, surfaces, FILE streams, GLib objects, libusb handles, descriptors),
 // so each owner is a std::unique_ptr and nothing is closed by hand.

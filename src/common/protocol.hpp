@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Facts of the printer's protocol that the library, the emulator and the
 // tests must agree on: the USB address of the printer and the query
 // requests as the library hands them to sendcommand (which adds CR LF).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening and closing the one printer connection: each request goes to the
 // first transport that takes it.
 #include "zarn.h"

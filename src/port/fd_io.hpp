@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loops shared by the descriptor-based transports (serial and TCP): each passes
 // its own system call, so the retry rules live in one place.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The connection flags as the exported functions read and write them. A host
 // may write the flags itself, and the functions have always read
 // openportStatus in two ways that differ for values other than 0 and 1; both

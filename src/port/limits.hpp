@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Named constants of the port layer: the USB address of the printer (from
 // the shared protocol facts) and every time limit. The time limits are
 // variables so the library's own white-box tests can shorten them; nothing

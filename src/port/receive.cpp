@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Read: one receive, or gathering until a terminator arrives. How long each
 // receive waits, and what a failed first one means, is the transport's
 // receive policy.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sendcommand and sendBinaryData: one framed line or one raw block.
 #include "zarn.h"
 #include "port/flags.hpp"

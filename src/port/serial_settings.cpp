@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial line settings: the speed table, and the settings applied to a line.
 #include "zarn.h"
 #include "port/flags.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial: a terminal under /dev, read and written directly.
 #include "zarn.h"
 #include "port/fd_io.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The connection state: process-wide, exported, and unguarded by design
 // (the host makes one call at a time).
 #include "zarn.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TCP: a connected IPv4 stream socket to a numeric address.
 #include "zarn.h"
 #include "port/fd_io.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port layer's view of one connection kind. Each transport (USB, serial,
 // TCP) lives in its own file and owns its whole life: which open requests it
 // takes, opening, closing, sending, receiving, and how its replies are

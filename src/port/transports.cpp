@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The table of transports, and what goes through whichever is open.
 #include "port/flags.hpp"
 #include "port/limits.hpp"

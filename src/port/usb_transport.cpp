@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // USB: synchronous bulk transfers on interface 0 of the first attached
 // device with the printer maker's vendor ID.
 #include "zarn.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "port/wait.hpp"
 
 #include <cerrno>

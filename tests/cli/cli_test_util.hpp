@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for the zarn command's tests: the emulator as a child process on
 // loopback TCP or a serial pty, and the zarn program run with its output
 // captured (files, or a pseudo-terminal).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zarn::Printer in-process against the emulator (TCP and a serial pty) and
 // against fake printers that stay silent, hang up or reset, with the
 // library's reply wait shortened so that silence costs a fraction of a second.

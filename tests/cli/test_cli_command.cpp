@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The zarn program against the emulator over TCP, serial and USB: output,
 // JSON and exit status of each command, --wait outcomes, progress only on a
 // terminal, one clear line for bad input, the man page and the install.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zarn doctor's explanations on presented facts: each trap gives its
 // problem or note with the exact fix, and a clean machine none. Also the
 // serial facts read from real files, and the udev rule as shipped.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zarn print and Printer::print_image against the emulator over TCP, serial
 // and USB: what the emulator prints is the --preview image dot for dot,
 // barcodes on it scan, pages are selected, and bad files send nothing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Over USB (the real libusb against the umockdev printer): the decoded
 // status tells the byte 0x52 from a failed transfer and from silence, and the
 // doctor's fact gathering finds the printer the way openport("USB") does.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs a built tree into a temporary prefix, then builds and runs a small
 # host against it twice: through pkg-config and through find_package(zarn).
 #   tests/install/check.sh BUILD_DIR C_COMPILER

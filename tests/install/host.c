@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The smallest host of an installed libzarn: it compiles against the
  * installed header, links the installed library and calls it. */
 #include <zarn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zarn-printer-app end to end: the app runs as a server process on a free
 // loopback port with its own HOME and spool folder, the emulator is its
 // printer over TCP (and over USB through umockdev), and jobs go in through

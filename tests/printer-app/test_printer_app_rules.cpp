@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The rules the app applies without a printer: device URIs, and print
 // options turned into the label's setup lines.
 #include "devices.hpp"

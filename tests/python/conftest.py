@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Fixtures for the Python package's tests: the emulator as a child process
 over TCP or a serial pty, and a fake printer on loopback that records every
 byte. CTest sets ZARN_LIBRARY, ZARN_RASTER_LIBRARY, ZARN_EMULATOR, ZARN_CLI,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The package against the emulator over TCP: the documented example as
 written, status decoding as the zarn command decodes it, each outcome of
 waiting for a label, queries, and connections that fail."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Installing the package: pip offline (no index at all: the in-tree backend
 needs nothing to be fetched), and CMake only when asked."""
 

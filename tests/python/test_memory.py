@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Reply memory: every allocated reply is released, the constant ones never.
 10,000 queries of a 1000-byte reply would leak some 10 MB if one kind of
 reply were kept; the process's resident size must stay flat."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Pictures through libzarn-raster: Pillow images in every common mode give
 the same dots as the same picture read from a file, the options of zarn
 print take effect, and a printed label equals its bitmap dot for dot."""

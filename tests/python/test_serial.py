@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The package over a serial line: the emulator on a pty linked as /dev/ttyNAME."""
 
 from __future__ import annotations

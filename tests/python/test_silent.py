@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The one test that waits the library's whole reply wait (10 s): a printer
 that takes the request and never answers is "no reply", not "ready"."""
 

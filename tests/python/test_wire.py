@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Every method's bytes on the wire, through the real library to a fake
 printer on loopback TCP, and bad input refused before anything is sent."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The package over USB: pytest itself runs inside `zarn-emulator --usb`,
 so libusb in this process sees the emulated printer (umockdev). CTest
 starts it that way and names the label folder in ZARN_USB_OUT."""

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A C99 host: the raster header compiles as strict C and its calls link. */
 #include "zarn-raster.h"
 

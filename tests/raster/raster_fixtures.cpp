@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "raster_fixtures.hpp"
 
 #include <cairo-pdf.h>

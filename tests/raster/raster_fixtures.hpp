@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the raster tests make and look at: small pictures in every format
 // (written with each format's own library), a Code 128 PDF made with
 // cairo, barcode pixels from zint, bitmaps unpacked and read back with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Printed through the emulator program over TCP: what it prints is the
 // 1-bit image that was sent, dot for dot, and the barcodes on it scan.
 #include "raster_fixtures.hpp"

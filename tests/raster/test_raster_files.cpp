@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every format decodes to the same dots; damaged, empty, truncated, absurd
 // and non-picture files each give one clear error, and nothing reaches the
 // printer.

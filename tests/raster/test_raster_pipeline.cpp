@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tone, fitting, rotation, the packed byte layout and the line stream.
 #include "raster_fixtures.hpp"
 #include "fake_printer.hpp"

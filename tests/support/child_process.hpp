@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Programs run by a test as real processes: their standard output and error
 // in a log file that the test reads while the program runs.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Random splitting of a reply into timed chunks, for the fuzz-style tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One test body over TCP and serial alike: makes a fake printer of the kind
 // asked for and opens the library's connection to it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fake_printer.hpp"
 #include "common/handle.hpp"
 #include "loopback.hpp"

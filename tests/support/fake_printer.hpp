@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fake printers for the tests: they record every byte the library sends and
 // answer scripted requests, on a real loopback TCP socket or a real pty.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tools shared by the fault tests: signal storms, descriptor pressure,
 // heap and descriptor counts that settle, patterned payloads.
 #pragma once

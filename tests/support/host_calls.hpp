@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small helpers for calling the library the way a host does.
 #pragma once
 

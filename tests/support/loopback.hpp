@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A listening TCP socket on 127.0.0.1 with a port the kernel picks: the
 // starting point of every loopback printer in the tests and benchmarks.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A bare printer on loopback TCP for benchmarks and load tests: it takes
 // connections one after another on its own thread and reads everything;
 // in status mode it answers every status request in the stream (whatever

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A host that is inside windowsfont when its parent signals it: the
  * rendering call is taken over (the executable's definition comes first),
  * says "rendering" on standard output and then sleeps, so a SIGTERM sent on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A plain TCP client on loopback, for tests that play a host by hand: one
 // that does not read, one that says nothing, one of many waiting in line.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Base fixture of the USB suites: an emulated printer attached and opened
 // through the public openport("USB"). Only tests that link zarn_usbmock
 // (usb_test_*.cpp, run under umockdev-wrapper) include it.

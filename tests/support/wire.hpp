@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the tests expect on the wire: the query requests as the library
 // frames them (from the shared protocol facts), and one check that a fake
 // printer got exactly a given byte stream.
