@@ -250,6 +250,7 @@ void apply_status(pappl_printer_t *printer, const Status &status)
 bool wait_until_ready(pappl_job_t *job, pappl_device_t *device)
 {
   pappl_printer_t *printer = papplJobGetPrinter(job);
+  pappl_system_t *system = papplPrinterGetSystem(printer);
   bool waited = false;
   for (;;) {
     const Status status = query_status(device);
@@ -266,13 +267,20 @@ bool wait_until_ready(pappl_job_t *job, pappl_device_t *device)
       return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
                       "The printer does not answer its status request.");
     const std::string why = describe(status);
+    // A stop (SIGTERM, Shutdown-System) waits for the job in hand: a printer
+    // without paper would otherwise keep the server from ever ending.
+    if (papplSystemIsShutdown(system))
+      return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                      "The printer application is stopping; the printer was not ready: " + why +
+                          ".");
     if (!waited)
       papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Waiting for the printer: %s.", why.c_str());
     waited = true;
     papplJobSetReasons(job, PAPPL_JREASON_PRINTER_STOPPED, PAPPL_JREASON_NONE);
     papplJobSetMessage(job, "Waiting for the printer: %s.", why.c_str());
-    // Short steps, so that a cancel takes effect at once.
-    for (auto slept = 0ms; slept < kPollInterval; slept += kCancelCheck) {
+    // Short steps, so that a cancel or a stop takes effect at once.
+    for (auto slept = 0ms; slept < kPollInterval && !papplSystemIsShutdown(system);
+         slept += kCancelCheck) {
       if (papplJobIsCanceled(job)) {
         papplJobSetReasons(job, PAPPL_JREASON_NONE, PAPPL_JREASON_PRINTER_STOPPED);
         return false;

@@ -22,7 +22,7 @@ const char *autoadd_callback(const char *device_info, const char *device_uri, co
 
 // Waits until the printer can print, showing why it cannot in the printer's
 // state reasons and the job's message. False when the job was cancelled
-// meanwhile or the printer stopped answering.
+// meanwhile, the printer stopped answering or the application is stopping.
 bool wait_until_ready(pappl_job_t *job, pappl_device_t *device);
 
 // Puts a status into the printer's state reasons (and pauses or resumes

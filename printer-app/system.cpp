@@ -6,13 +6,17 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <thread>
 
 namespace zarn::app {
 
@@ -113,6 +117,45 @@ bool is_loopback_name(const std::string &name)
   return loopback;
 }
 
+namespace {
+
+// PAPPL's own SIGTERM handling waits for the job in hand to finish, and a
+// job waiting for paper never does. SIGTERM and SIGINT become the orderly
+// shutdown of a Shutdown-System request instead, which a waiting job sees.
+// A second signal ends the process at once.
+void shut_down_on_stop_signals(pappl_system_t *system)
+{
+  // The main loop notices a shutdown only when its poll() returns, which can
+  // take half a minute on a quiet server; a signal with an empty handler
+  // interrupts it. create_system runs on the thread that runs the loop.
+  static const int wake_signal = SIGRTMIN;
+  struct sigaction wake {};
+  wake.sa_handler = [](int) {};
+  sigemptyset(&wake.sa_mask);
+  sigaction(wake_signal, &wake, nullptr);
+  const pthread_t loop_thread = pthread_self();
+
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  // Blocked before papplSystemRun starts its threads, so they inherit it and
+  // only the watcher below takes these signals.
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  std::thread([system, stop_signals, loop_thread] {
+    int sig = 0;
+    if (sigwait(&stop_signals, &sig) != 0)
+      return;
+    papplLog(system, PAPPL_LOGLEVEL_INFO, "Stopping on signal %d.", sig);
+    papplSystemShutdown(system);
+    pthread_kill(loop_thread, wake_signal);
+    if (sigwait(&stop_signals, &sig) == 0)
+      std::_Exit(128 + sig);
+  }).detach();
+}
+
+} // namespace
+
 pappl_system_t *create_system(int num, cups_option_t *options, void *data)
 {
   const AppInfo &app = *static_cast<const AppInfo *>(data);
@@ -195,6 +238,7 @@ pappl_system_t *create_system(int num, cups_option_t *options, void *data)
   if (std::filesystem::exists(state_file))
     papplSystemLoadState(system, state_file.c_str());
   papplSystemSetSaveCallback(system, save_state, &state_file);
+  shut_down_on_stop_signals(system);
   return system;
 }
 

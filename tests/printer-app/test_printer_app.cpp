@@ -248,6 +248,13 @@ class AppServer {
   }
 
   bool started() const { return port_ > 0; }
+  // SIGTERM, as systemd stops the service: the exit status, or -1 when the
+  // server was still running after limit (it is then killed).
+  int terminate(std::chrono::milliseconds limit)
+  {
+    server_->signal(SIGTERM);
+    return server_->wait(limit);
+  }
   int port() const { return port_; }
   std::string server_log() const { return slurp(log_) + server_->log(); }
   const fs::path &home() const { return home_; }
@@ -708,6 +715,34 @@ TEST(PrinterAppStatus, PaperOutHoldsTheJobUntilThePrinterIsReady)
     auto attrs = app.printer_attributes("Stalled");
     return attrs["printer-state"] == "idle" && attrs["printer-state-reasons"] == "none";
   })) << app.server_log();
+}
+
+// A stop does not wait for paper: the job waiting for it ends, and so does
+// the server.
+TEST(PrinterAppStatus, StopsWhileAJobWaitsForPaper)
+{
+  TempDir dir;
+  const fs::path out = dir.path / "labels";
+  fs::create_directories(out);
+  ControlledEmulator printer(out, "paper-out");
+  AppServer app(dir.path / "app");
+  ASSERT_TRUE(app.started()) << app.server_log();
+  const Outcome added =
+      app.add_printer("Stalled", "zarn-tcp://127.0.0.1:" + std::to_string(printer.port()));
+  ASSERT_EQ(added.status, 0) << added.output;
+  const fs::path png = dir.path / "barcode.png";
+  write_png(png);
+  const int job = app.submit("Stalled", png, {"media=oe_2x1-label_2x1in"});
+  ASSERT_TRUE(eventually([&] {
+    return app.job_attributes("Stalled", job)["job-state-reasons"] == "printer-stopped";
+  })) << app.server_log();
+
+  EXPECT_EQ(app.terminate(10s), 0) << app.server_log();
+  EXPECT_NE(app.server_log().find(
+                "The printer application is stopping; the printer was not ready: media-empty."),
+            std::string::npos)
+      << app.server_log();
+  EXPECT_EQ(labels_in(out), 0);
 }
 
 // ---- USB through umockdev ------------------------------------------------------
