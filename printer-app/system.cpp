@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -119,22 +120,27 @@ bool is_loopback_name(const std::string &name)
 
 namespace {
 
+// Set by the signal watcher; the system is touched only from its main loop,
+// where it is sure to exist.
+std::atomic<int> stop_signal{0};
+
+bool shut_down_if_signalled(pappl_system_t *system, void *)
+{
+  const int sig = stop_signal.load();
+  if (sig == 0)
+    return true;
+  papplLog(system, PAPPL_LOGLEVEL_INFO, "Stopping on signal %d.", sig);
+  papplSystemShutdown(system);
+  return false;
+}
+
 // PAPPL's own SIGTERM handling waits for the job in hand to finish, and a
 // job waiting for paper never does. SIGTERM and SIGINT become the orderly
-// shutdown of a Shutdown-System request instead, which a waiting job sees.
-// A second signal ends the process at once.
+// shutdown of a Shutdown-System request instead (within two seconds: PAPPL's
+// timers count whole seconds), which a waiting job sees. A second signal
+// ends the process at once.
 void shut_down_on_stop_signals(pappl_system_t *system)
 {
-  // The main loop notices a shutdown only when its poll() returns, which can
-  // take half a minute on a quiet server; a signal with an empty handler
-  // interrupts it. create_system runs on the thread that runs the loop.
-  static const int wake_signal = SIGRTMIN;
-  struct sigaction wake {};
-  wake.sa_handler = [](int) {};
-  sigemptyset(&wake.sa_mask);
-  sigaction(wake_signal, &wake, nullptr);
-  const pthread_t loop_thread = pthread_self();
-
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGTERM);
@@ -142,16 +148,15 @@ void shut_down_on_stop_signals(pappl_system_t *system)
   // Blocked before papplSystemRun starts its threads, so they inherit it and
   // only the watcher below takes these signals.
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  std::thread([system, stop_signals, loop_thread] {
+  std::thread([stop_signals] {
     int sig = 0;
     if (sigwait(&stop_signals, &sig) != 0)
       return;
-    papplLog(system, PAPPL_LOGLEVEL_INFO, "Stopping on signal %d.", sig);
-    papplSystemShutdown(system);
-    pthread_kill(loop_thread, wake_signal);
+    stop_signal.store(sig);
     if (sigwait(&stop_signals, &sig) == 0)
       std::_Exit(128 + sig);
   }).detach();
+  papplSystemAddTimerCallback(system, 0, 1, shut_down_if_signalled, nullptr);
 }
 
 } // namespace
