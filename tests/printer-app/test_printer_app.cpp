@@ -660,89 +660,94 @@ TEST_F(PrinterAppTest, ListensOnLoopbackOnlyAndKeepsItsStateUnderHome)
 
 // ---- Paper out: the job waits and goes on --------------------------------
 
-TEST(PrinterAppStatus, PaperOutHoldsTheJobUntilThePrinterIsReady)
+// The app with one printer, "Stalled": an emulator out of paper whose
+// status the test changes through its control port.
+class PrinterAppStatus : public ::testing::Test {
+ protected:
+  void SetUp() override
+  {
+    fs::create_directories(out_);
+    printer_ = std::make_unique<ControlledEmulator>(out_, "paper-out");
+    app_ = std::make_unique<AppServer>(dir_.path / "app");
+    ASSERT_TRUE(app_->started()) << app_->server_log();
+    const Outcome added =
+        app_->add_printer("Stalled", "zarn-tcp://127.0.0.1:" + std::to_string(printer_->port()));
+    ASSERT_EQ(added.status, 0) << added.output;
+    write_png(png_);
+  }
+
+  // Submits the barcode label and waits until the job waits for the printer.
+  int submit_until_waiting(const std::vector<std::string> &options)
+  {
+    const int job = app_->submit("Stalled", png_, options);
+    EXPECT_TRUE(eventually([&] {
+      return app_->job_attributes("Stalled", job)["job-state-reasons"] == "printer-stopped";
+    })) << app_->server_log();
+    return job;
+  }
+
+  TempDir dir_;
+  const fs::path out_ = dir_.path / "labels";
+  const fs::path png_ = dir_.path / "barcode.png";
+  std::unique_ptr<ControlledEmulator> printer_;
+  std::unique_ptr<AppServer> app_;
+};
+
+TEST_F(PrinterAppStatus, PaperOutHoldsTheJobUntilThePrinterIsReady)
 {
-  TempDir dir;
-  const fs::path out = dir.path / "labels";
-  fs::create_directories(out);
-  ControlledEmulator printer(out, "paper-out");
-  AppServer app(dir.path / "app");
-  ASSERT_TRUE(app.started()) << app.server_log();
-  const Outcome added =
-      app.add_printer("Stalled", "zarn-tcp://127.0.0.1:" + std::to_string(printer.port()));
-  ASSERT_EQ(added.status, 0) << added.output;
-  const fs::path png = dir.path / "barcode.png";
-  write_png(png);
+  // A job that meets paper out_ waits, and can be cancelled while it waits.
+  const int cancelled = submit_until_waiting({"media=oe_2x1-label_2x1in"});
+  EXPECT_EQ(app_->printer_attributes("Stalled")["printer-state-reasons"], "media-empty");
+  ASSERT_EQ(
+      app_->cli({"cancel", "-j", std::to_string(cancelled)}, app_->printer_uri("Stalled")).status,
+      0);
+  EXPECT_EQ(app_->wait_job("Stalled", cancelled), "canceled");
 
-  // A job that meets paper out waits, and can be cancelled while it waits.
-  const int cancelled = app.submit("Stalled", png, {"media=oe_2x1-label_2x1in"});
+  const int job = app_->submit("Stalled", png_, {"media=oe_2x1-label_2x1in", "print-scaling=fit"});
   ASSERT_TRUE(eventually([&] {
-    return app.job_attributes("Stalled", cancelled)["job-state-reasons"] == "printer-stopped";
-  })) << app.server_log();
-  EXPECT_EQ(app.printer_attributes("Stalled")["printer-state-reasons"], "media-empty");
-  ASSERT_EQ(app.cli({"cancel", "-j", std::to_string(cancelled)}, app.printer_uri("Stalled")).status,
-            0);
-  EXPECT_EQ(app.wait_job("Stalled", cancelled), "canceled");
-
-  const int job = app.submit("Stalled", png, {"media=oe_2x1-label_2x1in", "print-scaling=fit"});
-  ASSERT_TRUE(eventually([&] {
-    const auto attrs = app.job_attributes("Stalled", job);
+    const auto attrs = app_->job_attributes("Stalled", job);
     return attrs.at("job-state") == "processing" &&
            attrs.at("job-state-reasons") == "printer-stopped";
-  })) << app.server_log();
-  const auto waiting = app.job_attributes("Stalled", job);
+  })) << app_->server_log();
+  const auto waiting = app_->job_attributes("Stalled", job);
   EXPECT_NE(waiting.at("job-state-message").find("media-empty"), std::string::npos);
-  EXPECT_EQ(app.printer_attributes("Stalled")["printer-state-reasons"], "media-empty");
-  EXPECT_EQ(labels_in(out), 0);
+  EXPECT_EQ(app_->printer_attributes("Stalled")["printer-state-reasons"], "media-empty");
+  EXPECT_EQ(labels_in(out_), 0);
 
-  printer.set_status("ok");
-  EXPECT_EQ(app.wait_job("Stalled", job), "completed") << app.server_log();
-  const auto image = label(out, 1);
+  printer_->set_status("ok");
+  EXPECT_EQ(app_->wait_job("Stalled", job), "completed") << app_->server_log();
+  const auto image = label(out_, 1);
   ASSERT_TRUE(image);
   expect_barcode(*image);
-  EXPECT_EQ(labels_in(out), 1);
+  EXPECT_EQ(labels_in(out_), 1);
   EXPECT_TRUE(eventually(
-      [&] { return app.printer_attributes("Stalled")["printer-state-reasons"] == "none"; }));
+      [&] { return app_->printer_attributes("Stalled")["printer-state-reasons"] == "none"; }));
 
   // Paused at the printer: the queue is paused, and resumed with it.
-  printer.set_status("paused");
+  printer_->set_status("paused");
   EXPECT_TRUE(eventually([&] {
-    auto attrs = app.printer_attributes("Stalled");
+    auto attrs = app_->printer_attributes("Stalled");
     return attrs["printer-state"] == "stopped" && attrs["printer-state-reasons"] == "paused";
-  })) << app.server_log();
-  printer.set_status("ok");
+  })) << app_->server_log();
+  printer_->set_status("ok");
   EXPECT_TRUE(eventually([&] {
-    auto attrs = app.printer_attributes("Stalled");
+    auto attrs = app_->printer_attributes("Stalled");
     return attrs["printer-state"] == "idle" && attrs["printer-state-reasons"] == "none";
-  })) << app.server_log();
+  })) << app_->server_log();
 }
 
 // A stop does not wait for paper: the job waiting for it ends, and so does
 // the server.
-TEST(PrinterAppStatus, StopsWhileAJobWaitsForPaper)
+TEST_F(PrinterAppStatus, StopsWhileAJobWaitsForPaper)
 {
-  TempDir dir;
-  const fs::path out = dir.path / "labels";
-  fs::create_directories(out);
-  ControlledEmulator printer(out, "paper-out");
-  AppServer app(dir.path / "app");
-  ASSERT_TRUE(app.started()) << app.server_log();
-  const Outcome added =
-      app.add_printer("Stalled", "zarn-tcp://127.0.0.1:" + std::to_string(printer.port()));
-  ASSERT_EQ(added.status, 0) << added.output;
-  const fs::path png = dir.path / "barcode.png";
-  write_png(png);
-  const int job = app.submit("Stalled", png, {"media=oe_2x1-label_2x1in"});
-  ASSERT_TRUE(eventually([&] {
-    return app.job_attributes("Stalled", job)["job-state-reasons"] == "printer-stopped";
-  })) << app.server_log();
-
-  EXPECT_EQ(app.terminate(10s), 0) << app.server_log();
-  EXPECT_NE(app.server_log().find(
+  submit_until_waiting({"media=oe_2x1-label_2x1in"});
+  ASSERT_FALSE(HasFailure());
+  EXPECT_EQ(app_->terminate(10s), 0) << app_->server_log();
+  EXPECT_NE(app_->server_log().find(
                 "The printer application is stopping; the printer was not ready: media-empty."),
             std::string::npos)
-      << app.server_log();
-  EXPECT_EQ(labels_in(out), 0);
+      << app_->server_log();
+  EXPECT_EQ(labels_in(out_), 0);
 }
 
 // ---- USB through umockdev ------------------------------------------------------
