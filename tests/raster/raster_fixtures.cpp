@@ -362,6 +362,15 @@ zarn_raster_status render_bytes(const std::vector<std::uint8_t> &bytes,
   return st;
 }
 
+zarn_raster_status render_grey(const Grey &g, const zarn_raster_options &o, Bitmap &out)
+{
+  zarn_raster_bitmap *b = nullptr;
+  const zarn_raster_status st = zarn_raster_render_pixels(
+      g.px.data(), g.width, g.height, static_cast<size_t>(g.width), ZARN_RASTER_GREY8, &o, &b);
+  out.reset(b);
+  return st;
+}
+
 namespace {
 
 // The emulator's command line, its folder made.

@@ -74,6 +74,9 @@ zarn_raster_options options(double w_mm = 0, double h_mm = 0, int dpi = 203,
 zarn_raster_status render_bytes(const std::vector<std::uint8_t> &bytes,
                                 const zarn_raster_options &o, Bitmap &out, int page = 1);
 
+// Renders the grey pixels; the status, and the bitmap in out on success.
+zarn_raster_status render_grey(const Grey &g, const zarn_raster_options &o, Bitmap &out);
+
 // zarn-emulator --tcp 127.0.0.1:0 --out DIR as a child process.
 class Emulator {
  public:

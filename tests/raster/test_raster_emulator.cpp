@@ -130,12 +130,10 @@ TEST_F(RasterEmulator, StreamedPageArrivesAsTheSameLabel)
   ASSERT_EQ(zarn_raster_stream_close(s), ZARN_RASTER_OK);
   ASSERT_EQ(printlabel(const_cast<char *>("1"), const_cast<char *>("1")), 1);
   ASSERT_TRUE(emu->wait_for("label 1:")) << emu->log();
-  zarn_raster_bitmap *whole = nullptr;
   const zarn_raster_options o = options(0, 0, 203, ZARN_RASTER_DITHER_FLOYD_STEINBERG);
-  ASSERT_EQ(zarn_raster_render_pixels(g.px.data(), g.width, g.height, static_cast<size_t>(g.width),
-                                      ZARN_RASTER_GREY8, &o, &whole),
-            ZARN_RASTER_OK);
-  const Bitmap owned(whole);
+  Bitmap owned;
+  ASSERT_EQ(render_grey(g, o, owned), ZARN_RASTER_OK);
+  const zarn_raster_bitmap *whole = owned.get();
   const Dots label = printed(emu->label(1));
   EXPECT_TRUE(label == unpack(whole));
   EXPECT_EQ(scan(label), (std::vector<std::string>{"CODE-128:STREAM-7"}));
@@ -148,11 +146,9 @@ TEST_F(RasterEmulator, SendBitmapBlanksWhatItsPaperCovers)
   Grey g(200, 100);
   g.fill(0, 40, 200, 20, 0);
   const zarn_raster_options o = options(0, 0, 203, ZARN_RASTER_DITHER_THRESHOLD);
-  zarn_raster_bitmap *b = nullptr;
-  ASSERT_EQ(zarn_raster_render_pixels(g.px.data(), g.width, g.height, static_cast<size_t>(g.width),
-                                      ZARN_RASTER_GREY8, &o, &b),
-            ZARN_RASTER_OK);
-  const Bitmap owned(b);
+  Bitmap owned;
+  ASSERT_EQ(render_grey(g, o, owned), ZARN_RASTER_OK);
+  const zarn_raster_bitmap *b = owned.get();
   ASSERT_EQ(setup(const_cast<char *>("40"), const_cast<char *>("20"), const_cast<char *>("4"),
                   const_cast<char *>("8"), const_cast<char *>("0"), const_cast<char *>("3"),
                   const_cast<char *>("0")),
@@ -192,11 +188,9 @@ TEST(RasterSend, OnlyTheRowsWithInkAreSent)
   Grey g(101, 53);
   g.fill(0, 20, 101, 2, 0);
   const zarn_raster_options o = options(0, 0, 300);
-  zarn_raster_bitmap *b = nullptr;
-  ASSERT_EQ(zarn_raster_render_pixels(g.px.data(), g.width, g.height, static_cast<size_t>(g.width),
-                                      ZARN_RASTER_GREY8, &o, &b),
-            ZARN_RASTER_OK);
-  const Bitmap owned(b);
+  Bitmap owned;
+  ASSERT_EQ(render_grey(g, o, owned), ZARN_RASTER_OK);
+  const zarn_raster_bitmap *b = owned.get();
   ASSERT_EQ(zarn_raster_send(b, 3), ZARN_RASTER_OK);
   // Each row: 12 bytes of ink, then 5 dots of ink and 3 spare bits set.
   const std::string row = std::string(12, '\0') + "\x07";
@@ -214,11 +208,9 @@ TEST(RasterSend, SendBitmapSendsEveryRowPaperIncluded)
   Grey g(101, 53);
   g.fill(0, 20, 101, 2, 0);
   const zarn_raster_options o = options(0, 0, 300);
-  zarn_raster_bitmap *b = nullptr;
-  ASSERT_EQ(zarn_raster_render_pixels(g.px.data(), g.width, g.height, static_cast<size_t>(g.width),
-                                      ZARN_RASTER_GREY8, &o, &b),
-            ZARN_RASTER_OK);
-  const Bitmap owned(b);
+  Bitmap owned;
+  ASSERT_EQ(render_grey(g, o, owned), ZARN_RASTER_OK);
+  const zarn_raster_bitmap *b = owned.get();
   ASSERT_EQ(zarn_raster_send_bitmap(b, 5, 7), ZARN_RASTER_OK);
   const std::string paper(13, '\xFF');
   const std::string ink = std::string(12, '\0') + "\x07";
