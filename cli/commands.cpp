@@ -218,6 +218,10 @@ int run_upload(const Address &address, const std::string &file, std::string as)
   require_readable(file, "");
   if (as.empty())
     as = std::filesystem::path(file).filename().string();
+  // Refused before the printer is opened, so nothing reaches it.
+  if (const std::string why = zarn::upload_name_problem(as); !why.empty())
+    throw Error("cannot upload " + zarn::printable(file) + " as '" + zarn::printable(as) +
+                "': " + why + "; give it another with --as NAME");
   const auto size = std::filesystem::file_size(file);
   Printer printer(address);
   ProgressMeter meter(STDERR_FILENO);

@@ -106,7 +106,10 @@ ZARN_API int sendBinaryData(unsigned char *data, int length);
 
 /* ---- Label commands: each returns 1 once a connection is open (whatever
  * the sends did), 0 and sends nothing otherwise. Texts go into the lines
- * unchanged; over-long lines are cut at the buffer size given. ---------- */
+ * unchanged (quotes, '%', commas and high bytes included); over-long lines
+ * are cut at the buffer size given. A text argument that holds a CR or LF
+ * would end the line and start a command of its own: then the call sends
+ * nothing and returns 0. ------------------------------------------------ */
 
 /* Sends "SIZE w mm,h mm", "SPEED s", "DENSITY d", then "BLINE g mm,o mm"
  * when mediaKind begins with '1', else "GAP g mm,o mm" (99 bytes a line). */
@@ -177,7 +180,10 @@ ZARN_API char *sendcommand_getstring(char *command);
  * are not checked), 0 with no connection (the file is not opened), when the
  * file cannot be opened or its size read, when it is 2 GiB or larger, or
  * when the header line would be longer than 99 bytes (a name of more than
- * 84 bytes less the count's digits); then nothing is sent. A failed read prints the one line
+ * 84 bytes less the count's digits), or when the name holds a double quote,
+ * CR or LF (each would end the name or the header early, and the printer
+ * would run the file's bytes as commands); then nothing is sent and the
+ * file is not opened for a refused name. A failed read prints the one line
  * "errno: <n>" on standard output and returns 0. */
 ZARN_API int downloadpcx(char *path, char *name);
 

@@ -980,10 +980,52 @@ inline Status Printer::status()
   return Status::from_byte(static_cast<std::uint8_t>(reply[0]));
 }
 
+// Why `name` cannot name a file in the printer, or "" when it can. The name
+// stands between quotes in the DOWNLOAD header: a quote would end it early,
+// and a line break would end the header and run the file's bytes as commands.
+inline std::string upload_name_problem(std::string_view name)
+{
+  for (const char c : name) {
+    if (c == '"')
+      return "a name in the printer cannot hold a double quote (\")";
+    if (c == '\r')
+      return "a name in the printer cannot hold a line break (CR)";
+    if (c == '\n')
+      return "a name in the printer cannot hold a line break (LF)";
+  }
+  return {};
+}
+
+// `text` for a one-line message: control bytes and backslashes as C escapes.
+inline std::string printable(std::string_view text)
+{
+  std::string out;
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '\r')
+      out += "\\r";
+    else if (c == '\n')
+      out += "\\n";
+    else if (u < 0x20 || u == 0x7F) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[u >> 4];
+      out += kHex[u & 15];
+    } else
+      out += c;
+  }
+  return out;
+}
+
 inline void Printer::upload(const std::filesystem::path &path, const std::string &as,
                             const Progress &progress)
 {
   require_open();
+  if (const std::string why = upload_name_problem(as); !why.empty())
+    throw FileError("cannot upload " + printable(path.string()) + " as '" + printable(as) +
+                    "': " + why + "; choose another name");
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec))
     throw FileError("cannot read " + path.string() + ": it is a folder");

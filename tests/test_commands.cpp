@@ -12,6 +12,7 @@
 #include <fstream>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 using namespace zarn::test;
 namespace fs = std::filesystem;
@@ -200,6 +201,67 @@ TEST_P(Commands, PrintlabelCutsAt49Bytes)
   const std::string s = filler(60);
   printlabel(text(s), text("2"));
   expect_wire(cut("PRINT " + s, 50));
+}
+
+// ---- values that would start a command of their own ----
+
+// One label command as a call over a list of its text arguments.
+struct LabelCall {
+  const char *name;
+  std::size_t arguments;
+  int (*call)(std::vector<std::string> &);
+};
+
+char *arg(std::vector<std::string> &a, std::size_t i) { return a[i].data(); }
+
+const LabelCall kLabelCalls[] = {
+    {"setup", 7,
+     [](std::vector<std::string> &a) {
+       return setup(arg(a, 0), arg(a, 1), arg(a, 2), arg(a, 3), arg(a, 4), arg(a, 5), arg(a, 6));
+     }},
+    {"barcode", 9,
+     [](std::vector<std::string> &a) {
+       return barcode(arg(a, 0), arg(a, 1), arg(a, 2), arg(a, 3), arg(a, 4), arg(a, 5), arg(a, 6),
+                      arg(a, 7), arg(a, 8));
+     }},
+    {"printerfont", 7,
+     [](std::vector<std::string> &a) {
+       return printerfont(arg(a, 0), arg(a, 1), arg(a, 2), arg(a, 3), arg(a, 4), arg(a, 5),
+                          arg(a, 6));
+     }},
+    {"printlabel", 2, [](std::vector<std::string> &a) { return printlabel(arg(a, 0), arg(a, 1)); }},
+};
+
+TEST_P(Commands, ALineBreakInAnyValueSendsNothingAndGivesZero)
+{
+  for (const LabelCall &c : kLabelCalls)
+    for (std::size_t i = 0; i < c.arguments; ++i)
+      for (const char *brk : {"\r", "\n", "\r\n"}) {
+        SCOPED_TRACE(std::string(c.name) + " argument " + std::to_string(i + 1) + " with " +
+                     (brk[0] == '\r' ? (brk[1] ? "CR LF" : "CR") : "LF"));
+        std::vector<std::string> args(c.arguments, "1");
+        args[i] = std::string("1\"") + brk + "PRINT 1,4" + brk + "TEXT 1,1,\"3\",0,1,1,\"x";
+        EXPECT_EQ(c.call(args), 0);
+        // A break at either end counts as much as one inside.
+        args[i] = std::string("1") + brk;
+        EXPECT_EQ(c.call(args), 0);
+        args[i] = std::string(brk) + "1";
+        EXPECT_EQ(c.call(args), 0);
+        expect_wire("");
+      }
+}
+
+TEST_P(Commands, QuotesPercentCommasAndHighBytesStillGoUnchanged)
+{
+  const std::string content = "50% off, \"now\" %s %n \xFF\xC3\xA9\t\x1B";
+  EXPECT_EQ(
+      printerfont(text("1"), text("2"), text("3"), text("0"), text("1"), text("1"), text(content)),
+      1);
+  EXPECT_EQ(barcode(text("1"), text("2"), text("128"), text("3"), text("1"), text("0"), text("2"),
+                    text("2"), text(content)),
+            1);
+  expect_wire("TEXT 1,2,\"3\",0,1,1,\"" + content + "\"\r\n" + "BARCODE 1,2,\"128\",3,1,0,2,2,\"" +
+              content + "\"\r\n");
 }
 
 // ---- results ----

@@ -102,8 +102,17 @@ TEST_F(Download, NameIsInsertedUnchangedAndAHeaderThatDoesNotFitSendsNothing)
 {
   std::string out;
   const std::string path = make_file("f", "xyz");
-  download(path, "A \"B\".BAS", out);
-  expect_wire(block("A \"B\".BAS", "xyz"));
+  download(path, "A 'B' %s,\xC3\xA9.BAS", out);
+  expect_wire(block("A 'B' %s,\xC3\xA9.BAS", "xyz"));
+
+  // A quote ends the name early and a line break ends the header: either
+  // would let the printer run the file's bytes as commands.
+  for (const char *name : {"logo\",9,.pcx", "\"", "a\r\nPRINT 1,2\r\nX", "a\rb", "a\nb", "ab\n"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(download(path, name, out), 0);
+    EXPECT_EQ(out, "");
+    expect_wire("");
+  }
 
   // DOWNLOAD F,"<name>",3, is 16 bytes around the name and must fit 99
   // bytes whole: a cut header would lose its count, and the printer would

@@ -556,7 +556,15 @@ class Printer:
         """Stores the file at ``path`` in the printer as ``name`` (default:
         the file's own name) with ``DOWNLOAD``. Raises :class:`FileError`."""
         p = _path("path", path)
-        as_name = _field("name", os.path.basename(os.fsdecode(p)) if name is None else name)
+        as_name = _text("name", os.path.basename(os.fsdecode(p)) if name is None else name)
+        # The name stands quoted in the DOWNLOAD header: a quote would end it
+        # early, a line break the header, and the file would run as commands.
+        for byte, what in ((b'"', 'a double quote (")'), (b"\r", "a line break (CR)"), (b"\n", "a line break (LF)")):
+            if byte in as_name:
+                raise ArgumentError(
+                    f"cannot upload {os.fsdecode(p)!r} as {as_name.decode('utf-8', 'backslashreplace')!r}: "
+                    f"a name in the printer cannot hold {what}; pass another name"
+                )
         if os.path.isdir(p):
             raise FileError(f"cannot read {os.fsdecode(p)}: it is a folder")
         if not os.access(p, os.R_OK):

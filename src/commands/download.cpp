@@ -43,6 +43,11 @@ int download(const char *path, const char *name, const FileAccess &io)
 {
   if (!zarn::port::status_is_nonzero())
     return 0;
+  // The name stands between quotes on a line of its own: a quote would end
+  // it early and a line break would end the header, so the printer would
+  // take the file's bytes for commands.
+  if (std::strpbrk(name, "\"\r\n") != nullptr)
+    return 0;
 
   UniqueFd file = open_input_file(path, Directories::opened);
   if (!file)

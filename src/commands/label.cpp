@@ -1,15 +1,18 @@
 // SPDX-License-Identifier: MIT
-// Label layout commands. They keep no label model and check no values:
-// each fills its template and sends it; only a closed connection is reported.
+// Label layout commands. They keep no label model and check no values,
+// except that a value holding a line break is refused (0, nothing sent):
+// each fills its template and sends it.
 #include "commands/format.hpp"
 
+using zarn::commands::any_line_break;
 using zarn::commands::send_line;
 using zarn::port::status_is_nonzero;
 
 extern "C" int setup(char *width, char *height, char *speed, char *density, char *mediaKind,
                      char *gapSize, char *gapOffset)
 {
-  if (!status_is_nonzero())
+  if (!status_is_nonzero() ||
+      any_line_break(width, height, speed, density, mediaKind, gapSize, gapOffset))
     return 0;
   send_line<100>("SIZE %s mm,%s mm", width, height);
   send_line<100>("SPEED %s", speed);
@@ -31,7 +34,8 @@ extern "C" int clearbuffer(void)
 extern "C" int barcode(char *x, char *y, char *codeType, char *height, char *readable,
                        char *rotation, char *narrow, char *wide, char *content)
 {
-  if (!status_is_nonzero())
+  if (!status_is_nonzero() ||
+      any_line_break(x, y, codeType, height, readable, rotation, narrow, wide, content))
     return 0;
   send_line<1024>(content[0] == '@' ? "BARCODE %s,%s,\"%s\",%s,%s,%s,%s,%s,%s"
                                     : "BARCODE %s,%s,\"%s\",%s,%s,%s,%s,%s,\"%s\"",
@@ -42,7 +46,8 @@ extern "C" int barcode(char *x, char *y, char *codeType, char *height, char *rea
 extern "C" int printerfont(char *x, char *y, char *font, char *rotation, char *xMultiplier,
                            char *yMultiplier, char *content)
 {
-  if (!status_is_nonzero())
+  if (!status_is_nonzero() ||
+      any_line_break(x, y, font, rotation, xMultiplier, yMultiplier, content))
     return 0;
   send_line<500>(content[0] == '@' ? "TEXT %s,%s,\"%s\",%s,%s,%s,%s"
                                    : "TEXT %s,%s,\"%s\",%s,%s,%s,\"%s\"",
@@ -52,7 +57,7 @@ extern "C" int printerfont(char *x, char *y, char *font, char *rotation, char *x
 
 extern "C" int printlabel(char *sets, char *copies)
 {
-  if (!status_is_nonzero())
+  if (!status_is_nonzero() || any_line_break(sets, copies))
     return 0;
   send_line<50>("PRINT %s,%s", sets, copies);
   return 1;

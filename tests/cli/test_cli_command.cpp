@@ -219,6 +219,35 @@ TEST_F(Command, BadInputGivesOneLineAndExitStatus1)
   EXPECT_FALSE(has(emu->log(), "label 1:"));
 }
 
+TEST_F(Command, UploadRefusesANameThatWouldEndItsHeader)
+{
+  // A file's own name, or the one given with --as, goes between quotes in
+  // the DOWNLOAD header; these would let the file's bytes run as commands.
+  const std::string payload = "PRINT 1,2\r\n";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"upload", write("logo\",9,.pcx", payload).string(), "-p", p}, "a double quote (\")"},
+      {{"upload", write("a\nPRINT 1,2\nb", payload).string(), "-p", p}, "a line break (LF)"},
+      {{"upload", write("c\rd", payload).string(), "-p", p}, "a line break (CR)"},
+      {{"upload", write("plain.txt", payload).string(), "--as", "x\"y", "-p", p},
+       "a double quote (\")"},
+      {{"upload", write("plain.txt", payload).string(), "--as", "x\r\nPRINT 1,3", "-p", p},
+       "a line break (CR)"},
+  };
+  for (const auto &[args, why] : cases) {
+    SCOPED_TRACE(args[1]);
+    const Result r = run_zarn(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.err, why)) << r.err;
+    EXPECT_TRUE(has(r.err, "--as")) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "one line: " << r.err;
+  }
+  // Nothing reached the printer: no file stored, no label printed.
+  const Result r = run_zarn({"-p", p, "send", "-"}, "CLS\r\n");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(has(emu->log(), "stored"));
+  EXPECT_FALSE(has(emu->log(), "label 1:"));
+}
+
 TEST_F(Command, PermissionDeniedOnASerialDevice)
 {
   ZARN_REQUIRE_FAKE(::geteuid() == 0, "not root: cannot run as another user");

@@ -69,6 +69,28 @@ def test_upload_sends_the_file_as_download(fake, tmp_path):
     assert sent(fake, lambda p: p.upload(str(f), "LOGO")) == b'DOWNLOAD F,"LOGO",5,\x00PCX\xff\r\n\r\n'
 
 
+@pytest.mark.parametrize(
+    "file, name, words",
+    [
+        ('logo",9,.pcx', None, 'a double quote (")'),
+        ("a\nPRINT 1,2\nb", None, "a line break (LF)"),
+        ("plain.pcx", 'x"y', 'a double quote (")'),
+        ("plain.pcx", "x\r\nPRINT 1,3", "a line break (CR)"),
+        ("plain.pcx", b"x\ny", "a line break (LF)"),
+    ],
+)
+def test_upload_refuses_a_name_that_would_end_its_header(fake, tmp_path, file, name, words):
+    f = tmp_path / file
+    f.write_bytes(b"PRINT 1,2\r\n")
+    printer = fake()
+    with zarn.Printer(printer.address) as p:
+        with pytest.raises(zarn.ArgumentError) as caught:
+            p.upload(f, name)
+    assert words in str(caught.value) and "pass another name" in str(caught.value)
+    assert "\n" not in str(caught.value)
+    assert printer.received() == b""
+
+
 def bitmap_block(wire: bytes) -> tuple[int, int, int, int, bytes, bytes]:
     """x, y, bytes per row, height, the rows, and what follows them."""
     m = re.match(rb"BITMAP (\d+),(\d+),(\d+),(\d+),0,", wire)
