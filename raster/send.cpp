@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Sending through libzarn's own functions, and the line-by-line stream.
-// Millimetres go into command lines through zarn.hpp's std::to_chars, so
-// the host's locale can never turn a decimal point into a comma.
+// The lines and the BITMAP header come from the wire module, so the host's
+// locale can never turn a decimal point into a comma.
 #include "zarn-raster.h"
 #include "zarn.h"
-#include "zarn.hpp"
+#include "wire/wire.hpp"
 
 #include "core.hpp"
 #include "dither.hpp"
@@ -47,24 +47,19 @@ void send_bytes(const std::uint8_t *data, std::size_t size, const char *what)
   }
 }
 
-std::string bitmap_header(int x, int y, int bytes_per_row, int height)
-{
-  return "BITMAP " + std::to_string(x) + "," + std::to_string(y) + "," +
-         std::to_string(bytes_per_row) + "," + std::to_string(height) + ",0,";
-}
-
 // The bitmap as one BITMAP at (x, y). BITMAP overwrites what is under it,
 // so only a fresh label (after CLS) may leave out its rows of paper above
 // and below the picture: they are paper there already.
 void send_rows(const zarn_raster_bitmap &b, int x, int y, bool fresh_label)
 {
   const auto bytes_per_row = static_cast<std::size_t>(b.bytes_per_row);
-  const zarn::detail::InkedRows rows =
-      fresh_label ? zarn::detail::inked_rows(b.bytes.data(), b.height, bytes_per_row)
-                  : zarn::detail::InkedRows{0, b.height};
+  const zarn::wire::InkedRows rows =
+      fresh_label ? zarn::wire::inked_rows(b.bytes.data(), b.height, bytes_per_row)
+                  : zarn::wire::InkedRows{0, b.height};
   if (rows.count == 0)
     return;
-  const std::string header = bitmap_header(x, y + rows.first, b.bytes_per_row, rows.count);
+  const std::string header =
+      zarn::wire::bitmap_header(x, y + rows.first, b.bytes_per_row, rows.count);
   send_bytes(reinterpret_cast<const std::uint8_t *>(header.data()), header.size(),
              "the BITMAP header");
   send_bytes(b.bytes.data() + static_cast<std::size_t>(rows.first) * bytes_per_row,
@@ -124,11 +119,10 @@ zarn_raster_status zarn_raster_send(const zarn_raster_bitmap *bitmap, int copies
     if (bitmap == nullptr || copies < 1)
       fail(ZARN_RASTER_ERR_ARGUMENT, "a bitmap and at least one copy are needed");
     require_connection();
-    send_line("SIZE " + zarn::detail::millimetres(bitmap->width, bitmap->dots_per_mm) + " mm," +
-              zarn::detail::millimetres(bitmap->height, bitmap->dots_per_mm) + " mm");
+    send_line(zarn::wire::size_line(bitmap->width, bitmap->height, bitmap->dots_per_mm));
     send_line("CLS");
     send_rows(*bitmap, 0, 0, true);
-    send_line("PRINT 1," + std::to_string(copies));
+    send_line(zarn::wire::print_line(copies));
   });
 }
 
@@ -158,7 +152,7 @@ zarn_raster_status zarn_raster_stream_open(int width, int height, zarn_raster_pi
     auto st = std::make_unique<zarn_raster_stream>(width, height, f, s);
     if (flags & ZARN_RASTER_STREAM_SEND) {
       require_connection();
-      const std::string header = bitmap_header(0, 0, st->bytes_per_row, height);
+      const std::string header = zarn::wire::bitmap_header(0, 0, st->bytes_per_row, height);
       send_bytes(reinterpret_cast<const std::uint8_t *>(header.data()), header.size(),
                  "the BITMAP header");
       st->sending = true;

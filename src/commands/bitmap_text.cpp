@@ -8,6 +8,7 @@
 #include "commands/mono_bitmap.hpp"
 #include "common/handle.hpp"
 #include "port/guard.hpp"
+#include "wire/wire.hpp"
 
 #include <SDL.h>
 #include <SDL_ttf.h>
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
 
 namespace {
 
@@ -99,11 +101,9 @@ extern "C" int windowsfont(int x, int y, int fontSize, int /*reserved*/, char *f
     std::optional<MonoBitmap> bitmap;
     if (render(fontPath, fontSize, text, bitmap) != Rendered::bitmap)
       return 0;
-    char header[100];
-    std::snprintf(header, sizeof header, "BITMAP %d,%d,%d,%d,0,", x, y, bitmap->width_bytes,
-                  bitmap->height);
-    sendBinaryData(reinterpret_cast<unsigned char *>(header),
-                   static_cast<int>(std::strlen(header)));
+    std::string header = zarn::wire::bitmap_header(x, y, bitmap->width_bytes, bitmap->height);
+    sendBinaryData(reinterpret_cast<unsigned char *>(header.data()),
+                   static_cast<int>(header.size()));
     sendBinaryData(bitmap->bytes.data(), static_cast<int>(bitmap->bytes.size()));
     return 1;
   });

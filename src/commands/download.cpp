@@ -7,6 +7,7 @@
 #include "commands/input_file.hpp"
 #include "port/flags.hpp"
 #include "port/guard.hpp"
+#include "wire/wire.hpp"
 #include "zarn.h"
 
 #include <cerrno>
@@ -14,6 +15,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
 #include <unistd.h>
 
 namespace zarn::commands {
@@ -46,7 +49,7 @@ int download(const char *path, const char *name, const FileAccess &io)
   // The name stands between quotes on a line of its own: a quote would end
   // it early and a line break would end the header, so the printer would
   // take the file's bytes for commands.
-  if (std::strpbrk(name, "\"\r\n") != nullptr)
+  if (!zarn::wire::download_name_problem(name).empty())
     return 0;
 
   UniqueFd file = open_input_file(path, Directories::opened);
@@ -72,14 +75,14 @@ int download(const char *path, const char *name, const FileAccess &io)
 
   // A cut header would lose the count, and the printer would take the
   // file's bytes for commands: it goes out whole or not at all.
-  char header[100];
-  const int header_len =
-      std::snprintf(header, sizeof header, "DOWNLOAD F,\"%s\",%d,", name, static_cast<int>(n));
-  if (header_len < 0 || static_cast<size_t>(header_len) >= sizeof header)
+  const std::optional<std::string> header =
+      zarn::wire::download_header(name, static_cast<size_t>(n));
+  if (!header)
     return 0;
-  sendBinaryData(reinterpret_cast<unsigned char *>(header), static_cast<int>(std::strlen(header)));
+  sendBinaryData(reinterpret_cast<unsigned char *>(const_cast<char *>(header->data())),
+                 static_cast<int>(header->size()));
   sendBinaryData(bytes.get(), static_cast<int>(n));
-  sendcommand(const_cast<char *>("\r\n"));
+  sendcommand(const_cast<char *>(zarn::wire::kDownloadTrailer));
   return 1;
 }
 
