@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Device URI schemes that reach the printer through libzarn's own transports:
+// Device URI schemes that reach the printer through libzarn-client:
 //   zarn-usb://                            the first printer with the vendor ID
-//   zarn-serial:/dev/ttyUSB0?baud=9600     a serial line (115200 bit/s if not given)
+//   zarn-serial:/dev/ttyUSB0?baud=9600     a serial line, with the client's
+//                                          settings (baud, parity, data, stop)
 //   zarn-tcp://HOST[:PORT]                 TCP, port 9100 if not given
 #pragma once
 
@@ -9,29 +10,28 @@
 
 #include <pappl/pappl.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 
 namespace zarn::app {
 
-struct DeviceAddress {
-  enum class Kind { usb, serial, tcp };
-  Kind kind = Kind::usb;
-  std::string tty;   // serial: the name under /dev ("ttyUSB0")
-  int baud = 115200; // serial
-  std::string host;  // tcp: a name or a dotted IPv4 address
-  int port = 9100;   // tcp
-};
+// How long the app waits for the printer's first byte of a status or name
+// reply on TCP and serial before it takes the printer as offline.
+inline constexpr std::chrono::milliseconds kReplyTimeout{2000};
 
-// Parses a zarn-usb:, zarn-serial: or zarn-tcp: URI. On a bad one returns
-// nothing and says why in error.
-std::optional<DeviceAddress> parse_device_uri(const std::string &uri, std::string &error);
+// Reads a zarn-usb:, zarn-serial: or zarn-tcp: URI as the client's address.
+// On a bad one returns nothing and says why in error.
+std::optional<zarn_client_address> parse_device_uri(const std::string &uri, std::string &error);
 
 // True for the URI schemes registered here.
 bool is_zarn_uri(const char *uri);
 
 // Registers the three schemes with PAPPL (before papplMainloop).
 void register_device_schemes();
+
+// The host layer's handle of an open zarn- device.
+zarn_client_printer *printer_of(pappl_device_t *device);
 
 // Asks the printer behind an open zarn- device for its status byte.
 Status query_status(pappl_device_t *device);

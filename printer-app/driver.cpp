@@ -7,6 +7,7 @@
 #include "zarn-raster.h"
 #include "zarn.h"
 #include "common/handle.hpp"
+#include "wire/wire.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -43,22 +44,54 @@ struct PrinterState {
   bool paused_by_device = false;
 };
 
-// Per job: the page being streamed.
+// Packed rows go out in pieces of about this size.
+constexpr size_t kSendPiece = 64 * 1024;
+
+// Per job: the page being streamed. The raster library dithers each line;
+// the rows go to the printer inside one BITMAP block whose header was sent
+// when the page started.
 struct JobState {
+  zarn_client_printer *printer = nullptr;
   zarn_raster_stream *stream = nullptr;
   zarn_raster_pixel_format format = ZARN_RASTER_GREY8;
   bool invert = false; // 8-bit black (255 = ink) sent as grey
   std::vector<unsigned char> line;
+  std::vector<unsigned char> packed;  // one dithered row
+  std::vector<unsigned char> pending; // rows not yet sent
+  int rows = 0, height = 0;
+  bool send_failed = false;
 
   ~JobState() { close_stream(); }
+
+  bool flush()
+  {
+    if (!send_failed && !pending.empty() &&
+        zarn_client_send_binary(printer, pending.data(), pending.size(), nullptr, nullptr) !=
+            ZARN_CLIENT_OK)
+      send_failed = true;
+    pending.clear();
+    return !send_failed;
+  }
+  bool add_row(const unsigned char *row)
+  {
+    pending.insert(pending.end(), row, row + packed.size());
+    ++rows;
+    return pending.size() < kSendPiece || flush();
+  }
+  // Ends the page; rows never written go as paper, so the printer is not
+  // left inside the BITMAP block. Gives the stream's verdict on the page.
   zarn_raster_status close_stream()
   {
     if (stream == nullptr)
       return ZARN_RASTER_OK;
     LibraryCall call;
+    const std::vector<unsigned char> paper(packed.size(), 0xFF);
+    while (rows < height && !send_failed)
+      add_row(paper.data());
+    const bool sent = flush();
     const zarn_raster_status s = zarn_raster_stream_close(stream);
     stream = nullptr;
-    return s;
+    return s == ZARN_RASTER_OK && !sent ? ZARN_RASTER_ERR_SEND : s;
   }
 };
 
@@ -129,15 +162,27 @@ bool start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *d
   zarn_raster_options_init(&ro);
   ro.dither = dither_for(options->print_quality);
 
+  if (!start_label(job, device, s))
+    return false;
   LibraryCall call;
-  setup(s.width_mm.data(), s.height_mm.data(), s.speed.data(), s.density.data(),
-        s.media_kind.data(), s.gap_mm.data(), s.offset_mm.data());
-  clearbuffer();
   if (zarn_raster_stream_open(static_cast<int>(h.cupsWidth), static_cast<int>(h.cupsHeight),
-                              state->format, &ro, ZARN_RASTER_STREAM_SEND,
-                              &state->stream) != ZARN_RASTER_OK)
+                              state->format, &ro, 0, &state->stream) != ZARN_RASTER_OK)
     return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
                     std::string("Cannot start the label: ") + zarn_raster_last_error());
+  state->printer = printer_of(device);
+  state->height = static_cast<int>(h.cupsHeight);
+  state->rows = 0;
+  state->send_failed = false;
+  state->packed.resize(static_cast<size_t>(zarn_raster_stream_bytes_per_row(state->stream)));
+  const std::string header =
+      wire::bitmap_header(0, 0, static_cast<int>(state->packed.size()), state->height);
+  if (zarn_client_send_binary(state->printer, header.data(), header.size(), nullptr, nullptr) !=
+      ZARN_CLIENT_OK) {
+    zarn_raster_stream_close(state->stream);
+    state->stream = nullptr;
+    return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                    std::string("Cannot start the label: ") + zarn_client_last_error());
+  }
   return true;
 }
 
@@ -153,9 +198,12 @@ bool write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * 
     pixels = state->line.data();
   }
   LibraryCall call;
-  if (zarn_raster_stream_write(state->stream, pixels, nullptr) != ZARN_RASTER_OK)
+  if (zarn_raster_stream_write(state->stream, pixels, state->packed.data()) != ZARN_RASTER_OK)
     return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
                     std::string("Cannot send the label: ") + zarn_raster_last_error());
+  if (!state->add_row(state->packed.data()))
+    return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                    std::string("Cannot send the label: ") + zarn_client_last_error());
   return true;
 }
 
@@ -167,13 +215,9 @@ bool end_page(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t
   // left inside the BITMAP block; it is not printed.
   if (state->close_stream() != ZARN_RASTER_OK)
     return fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
-                    std::string("The label was not printed: ") + zarn_raster_last_error());
-  if (!wait_until_ready(job, device))
-    return false;
-  char sets[] = "1", copies[] = "1";
-  LibraryCall call;
-  printlabel(sets, copies);
-  return true;
+                    std::string("The label was not printed: ") +
+                        (state->send_failed ? zarn_client_last_error() : zarn_raster_last_error()));
+  return print_label(job, device, 1);
 }
 
 bool end_job(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/)
@@ -230,18 +274,65 @@ bool update_status(pappl_printer_t *printer)
 
 } // namespace
 
+bool start_label(pappl_job_t *job, pappl_device_t *device, const LabelSetup &s)
+{
+  LabelSetup copy = s;
+  LibraryCall call;
+  // libzarn's setup makes the SIZE, SPEED, DENSITY and GAP or BLINE lines.
+  if (setup(copy.width_mm.data(), copy.height_mm.data(), copy.speed.data(), copy.density.data(),
+            copy.media_kind.data(), copy.gap_mm.data(), copy.offset_mm.data()) != 1 ||
+      zarn_client_send(printer_of(device), "CLS") != ZARN_CLIENT_OK)
+    return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                    "Cannot set up the label: sending to the printer failed.");
+  return true;
+}
+
+bool send_bitmap(pappl_job_t *job, pappl_device_t *device, const zarn_raster_bitmap *bitmap)
+{
+  const int bytes_per_row = zarn_raster_bitmap_bytes_per_row(bitmap);
+  const unsigned char *data = zarn_raster_bitmap_data(bitmap);
+  // The label is blank after CLS: rows of paper above and below stay out.
+  const wire::InkedRows rows =
+      wire::inked_rows(data, zarn_raster_bitmap_height(bitmap), static_cast<size_t>(bytes_per_row));
+  if (rows.count == 0)
+    return true;
+  const std::string header = wire::bitmap_header(0, rows.first, bytes_per_row, rows.count);
+  zarn_client_printer *printer = printer_of(device);
+  LibraryCall call;
+  if (zarn_client_send_binary(printer, header.data(), header.size(), nullptr, nullptr) !=
+          ZARN_CLIENT_OK ||
+      zarn_client_send_binary(printer, data + static_cast<size_t>(rows.first) * bytes_per_row,
+                              static_cast<size_t>(rows.count) * bytes_per_row, nullptr,
+                              nullptr) != ZARN_CLIENT_OK)
+    return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                    std::string("Cannot send the label: ") + zarn_client_last_error());
+  return true;
+}
+
+bool print_label(pappl_job_t *job, pappl_device_t *device, int copies)
+{
+  // PRINT only once the printer can print, so the label is not lost.
+  if (!wait_until_ready(job, device))
+    return false;
+  LibraryCall call;
+  if (zarn_client_send(printer_of(device), wire::print_line(copies).c_str()) != ZARN_CLIENT_OK)
+    return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                    std::string("Cannot print the label: ") + zarn_client_last_error());
+  return true;
+}
+
 void apply_status(pappl_printer_t *printer, const Status &status)
 {
   papplPrinterSetReasons(printer, reasons_for(status), PAPPL_PREASON_DEVICE_STATUS);
   PrinterState *state = printer_state(printer);
-  if (state == nullptr || !status.answered())
+  if (state == nullptr || !answered(status))
     return;
+  const bool paused = has(status, ZARN_CLIENT_BIT_PAUSED);
   std::lock_guard lock(state->mutex);
-  if (status.has(Condition::paused) && !state->paused_by_device &&
-      papplPrinterGetState(printer) != IPP_PSTATE_STOPPED) {
+  if (paused && !state->paused_by_device && papplPrinterGetState(printer) != IPP_PSTATE_STOPPED) {
     state->paused_by_device = true;
     papplPrinterPause(printer);
-  } else if (!status.has(Condition::paused) && state->paused_by_device) {
+  } else if (!paused && state->paused_by_device) {
     state->paused_by_device = false;
     papplPrinterResume(printer);
   }
@@ -263,9 +354,9 @@ bool wait_until_ready(pappl_job_t *job, pappl_device_t *device)
       }
       return true;
     }
-    if (!status.answered())
+    if (!answered(status))
       return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
-                      "The printer does not answer its status request.");
+                      "The printer does not answer its status request: " + describe(status) + ".");
     const std::string why = describe(status);
     // A stop (SIGTERM, Shutdown-System) waits for the job in hand: a printer
     // without paper would otherwise keep the server from ever ending.

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The label203, label300 and label600 drivers: PAPPL hands raster lines,
-// which are dithered and streamed to the printer through libzarn-raster, one
-// BITMAP per label between libzarn's setup/CLS and PRINT.
+// which libzarn-raster dithers and the host layer streams to the printer,
+// one BITMAP per label between libzarn's setup/CLS and PRINT.
 #pragma once
 
+#include "media.hpp"
 #include "status.hpp"
 
 #include <pappl/pappl.h>
@@ -24,6 +25,16 @@ const char *autoadd_callback(const char *device_info, const char *device_uri, co
 // state reasons and the job's message. False when the job was cancelled
 // meanwhile, the printer stopped answering or the application is stopping.
 bool wait_until_ready(pappl_job_t *job, pappl_device_t *device);
+
+// Sends a label's setup lines and CLS; false (the job failed) when they
+// could not be sent.
+bool start_label(pappl_job_t *job, pappl_device_t *device, const LabelSetup &setup);
+
+// Sends the bitmap as one BITMAP at the top left of a label just cleared.
+bool send_bitmap(pappl_job_t *job, pappl_device_t *device, const zarn_raster_bitmap *bitmap);
+
+// Waits until the printer is ready, then sends PRINT for copies.
+bool print_label(pappl_job_t *job, pappl_device_t *device, int copies);
 
 // Puts a status into the printer's state reasons (and pauses or resumes
 // the printer when it was paused at its panel).

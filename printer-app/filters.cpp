@@ -1,11 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "filters.hpp"
 
-#include "connection.hpp"
 #include "driver.hpp"
 #include "media.hpp"
 #include "zarn-raster.h"
-#include "zarn.h"
 #include "common/handle.hpp"
 
 #include <png.h>
@@ -60,7 +58,7 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
   ro.dither = dither_for(options->print_quality);
   ro.rotate = ZARN_RASTER_ROTATE_AUTO;
   const LabelSetup s = label_setup(*options, media.size_width, media.size_length);
-  std::string copies = std::to_string(std::max(1, options->copies));
+  const int copies = std::max(1, options->copies);
 
   for (int page = first; page <= last; ++page) {
     if (papplJobIsCanceled(job))
@@ -70,25 +68,9 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
       return fail(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, zarn_raster_last_error());
     const Bitmap bitmap(rendered);
 
-    if (!wait_until_ready(job, device))
+    if (!wait_until_ready(job, device) || !start_label(job, device, s) ||
+        !send_bitmap(job, device, bitmap.get()) || !print_label(job, device, copies))
       return false;
-    {
-      LabelSetup copy = s;
-      LibraryCall call;
-      setup(copy.width_mm.data(), copy.height_mm.data(), copy.speed.data(), copy.density.data(),
-            copy.media_kind.data(), copy.gap_mm.data(), copy.offset_mm.data());
-      clearbuffer();
-      if (zarn_raster_send_bitmap(bitmap.get(), 0, 0) != ZARN_RASTER_OK)
-        return fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, zarn_raster_last_error());
-    }
-    // PRINT only once the printer can print, so the label is not lost.
-    if (!wait_until_ready(job, device))
-      return false;
-    {
-      char sets[] = "1";
-      LibraryCall call;
-      printlabel(sets, copies.data());
-    }
     papplJobSetImpressionsCompleted(job, 1);
   }
   return true;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "media.hpp"
 
-#include "zarn.hpp"
+#include "wire/wire.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -76,8 +76,8 @@ void fill_media(pappl_pr_driver_data_t &data)
 LabelSetup label_setup(const pappl_pr_options_t &options, int width, int height)
 {
   LabelSetup s;
-  s.width_mm = detail::millimetres(width, 100);
-  s.height_mm = detail::millimetres(height, 100);
+  s.width_mm = wire::millimetres(width, 100);
+  s.height_mm = wire::millimetres(height, 100);
 
   const int ips =
       options.print_speed > 0

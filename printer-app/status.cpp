@@ -6,52 +6,55 @@ namespace zarn::app {
 namespace {
 
 struct Mapping {
-  Condition condition;
+  unsigned char bit;
   pappl_preason_t reason;
   const char *keyword;
 };
 
 constexpr Mapping kMappings[] = {
-    {Condition::paper_out, PAPPL_PREASON_MEDIA_EMPTY, "media-empty"},
-    {Condition::paper_jam, PAPPL_PREASON_MEDIA_JAM, "media-jam"},
-    {Condition::ribbon_out, PAPPL_PREASON_MARKER_SUPPLY_EMPTY, "marker-supply-empty"},
-    {Condition::head_open, PAPPL_PREASON_COVER_OPEN, "cover-open"},
-    {Condition::cover_open, PAPPL_PREASON_COVER_OPEN, "cover-open"},
-    {Condition::temperature, PAPPL_PREASON_OTHER, "other"},
+    {ZARN_CLIENT_BIT_PAPER_OUT, PAPPL_PREASON_MEDIA_EMPTY, "media-empty"},
+    {ZARN_CLIENT_BIT_PAPER_JAM, PAPPL_PREASON_MEDIA_JAM, "media-jam"},
+    {ZARN_CLIENT_BIT_RIBBON_OUT, PAPPL_PREASON_MARKER_SUPPLY_EMPTY, "marker-supply-empty"},
+    {ZARN_CLIENT_BIT_HEAD_OPEN, PAPPL_PREASON_COVER_OPEN, "cover-open"},
+    {ZARN_CLIENT_BIT_COVER_OPEN, PAPPL_PREASON_COVER_OPEN, "cover-open"},
+    {ZARN_CLIENT_BIT_TEMPERATURE, PAPPL_PREASON_OTHER, "other"},
 };
 
 // The conditions that stop the printer.
-constexpr Condition kStopping[] = {Condition::head_open, Condition::paper_jam,
-                                   Condition::paper_out, Condition::ribbon_out,
-                                   Condition::paused,    Condition::cover_open};
+constexpr unsigned char kStopping = ZARN_CLIENT_BIT_HEAD_OPEN | ZARN_CLIENT_BIT_PAPER_JAM |
+                                    ZARN_CLIENT_BIT_PAPER_OUT | ZARN_CLIENT_BIT_RIBBON_OUT |
+                                    ZARN_CLIENT_BIT_PAUSED | ZARN_CLIENT_BIT_COVER_OPEN;
 
 } // namespace
 
-bool ready_to_print(const Status &status)
+bool answered(const Status &status) { return status.reply == ZARN_CLIENT_REPLY_ANSWERED; }
+
+bool has(const Status &status, unsigned char bit)
 {
-  if (!status.answered())
-    return false;
-  for (const Condition c : kStopping)
-    if (status.has(c))
-      return false;
-  return true;
+  return answered(status) && (status.bits & bit) != 0;
 }
+
+bool ready_to_print(const Status &status) { return answered(status) && !has(status, kStopping); }
 
 pappl_preason_t reasons_for(const Status &status)
 {
-  if (!status.answered())
+  if (!answered(status))
     return PAPPL_PREASON_OFFLINE;
   pappl_preason_t reasons = PAPPL_PREASON_NONE;
   for (const Mapping &m : kMappings)
-    if (status.has(m.condition))
+    if (has(status, m.bit))
       reasons |= m.reason;
   return reasons;
 }
 
 std::string describe(const Status &status)
 {
-  if (!status.answered())
-    return "no reply from the printer";
+  switch (status.reply) {
+  case ZARN_CLIENT_REPLY_ANSWERED: break;
+  case ZARN_CLIENT_REPLY_DISCONNECTED: return "the printer disconnected";
+  case ZARN_CLIENT_REPLY_RECEIVE_FAILED: return "the printer's reply could not be received";
+  default: return "no reply from the printer";
+  }
   std::string text;
   pappl_preason_t seen = PAPPL_PREASON_NONE;
   const auto add = [&](const char *word) {
@@ -60,11 +63,11 @@ std::string describe(const Status &status)
     text += word;
   };
   for (const Mapping &m : kMappings)
-    if (status.has(m.condition) && !(seen & m.reason)) {
+    if (has(status, m.bit) && !(seen & m.reason)) {
       seen |= m.reason;
       add(m.keyword);
     }
-  if (status.has(Condition::paused))
+  if (has(status, ZARN_CLIENT_BIT_PAUSED))
     add("paused");
   return text.empty() ? "ready" : text;
 }

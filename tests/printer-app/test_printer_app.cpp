@@ -6,6 +6,7 @@
 // decoding the emulator's PNGs with zbar.
 #include "fake_printer.hpp" // in_ci, ZARN_REQUIRE_FAKE
 #include "loopback.hpp"
+#include "loopback_peer.hpp"
 #include "test_emulator_program.hpp"
 #include "test_emulator_util.hpp"
 
@@ -748,6 +749,40 @@ TEST_F(PrinterAppStatus, StopsWhileAJobWaitsForPaper)
             std::string::npos)
       << app_->server_log();
   EXPECT_EQ(labels_in(out_), 0);
+}
+
+// The status byte 0x52 (paper jam, paused, cover open) is the printer's
+// answer, not a failed receive: its conditions show, and the queue pauses.
+TEST_F(PrinterAppStatus, StatusByte0x52IsReadAsItsConditions)
+{
+  printer_->set_status("0x52");
+  std::map<std::string, std::string> attrs;
+  EXPECT_TRUE(eventually([&] {
+    attrs = app_->printer_attributes("Stalled");
+    return attrs["printer-state"] == "stopped";
+  })) << app_->server_log();
+  const std::string reasons = attrs["printer-state-reasons"];
+  for (const char *reason : {"media-jam", "cover-open", "paused"})
+    EXPECT_NE(reasons.find(reason), std::string::npos) << reason << " in " << reasons;
+  EXPECT_EQ(reasons.find("offline"), std::string::npos) << reasons;
+}
+
+// A TCP printer that takes the connection and never answers is offline
+// after the app's reply timeout, not after libzarn's 10 s receive wait.
+TEST(PrinterAppSilent, ASilentTcpPrinterIsOfflineWithinTheReplyTimeout)
+{
+  TempDir dir;
+  zarn::test::LoopbackPeer silent; // reads everything, answers nothing
+  AppServer app(dir.path / "app");
+  ASSERT_TRUE(app.started()) << app.server_log();
+  ASSERT_EQ(
+      app.add_printer("Silent", "zarn-tcp://127.0.0.1:" + std::to_string(silent.port())).status, 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(eventually([&] {
+    return app.printer_attributes("Silent")["printer-state-reasons"] == "offline";
+  })) << app.server_log();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 6s);
+  EXPECT_GT(silent.connections(), 0);
 }
 
 // ---- USB through umockdev ------------------------------------------------------

@@ -15,20 +15,20 @@ TEST(DeviceUri, TheThreeSchemesAndTheirDefaults)
   std::string error;
   auto usb = parse_device_uri("zarn-usb://", error);
   ASSERT_TRUE(usb) << error;
-  EXPECT_EQ(usb->kind, DeviceAddress::Kind::usb);
+  EXPECT_EQ(usb->kind, ZARN_CLIENT_USB);
 
   auto serial = parse_device_uri("zarn-serial:/dev/ttyUSB0?baud=9600", error);
   ASSERT_TRUE(serial) << error;
-  EXPECT_EQ(serial->tty, "ttyUSB0");
+  EXPECT_STREQ(serial->device, "ttyUSB0");
   EXPECT_EQ(serial->baud, 9600);
   serial = parse_device_uri("zarn-serial:///dev/ttyS1", error);
   ASSERT_TRUE(serial) << error;
-  EXPECT_EQ(serial->tty, "ttyS1");
+  EXPECT_STREQ(serial->device, "ttyS1");
   EXPECT_EQ(serial->baud, 115200);
 
   auto tcp = parse_device_uri("zarn-tcp://printer.example:9101/", error);
   ASSERT_TRUE(tcp) << error;
-  EXPECT_EQ(tcp->host, "printer.example");
+  EXPECT_STREQ(tcp->host, "printer.example");
   EXPECT_EQ(tcp->port, 9101);
   tcp = parse_device_uri("zarn-tcp://10.0.0.5", error);
   ASSERT_TRUE(tcp) << error;
