@@ -37,9 +37,10 @@ Json status_json(const Status &s)
 {
   Json j;
   j["status"] = s.text();
-  j["reply"] = s.answered()                         ? "answered"
-               : s.reply == Status::Reply::no_reply ? "no reply"
-                                                    : "receive failed";
+  j["reply"] = s.answered()                               ? "answered"
+               : s.reply == Status::Reply::no_reply       ? "no reply"
+               : s.reply == Status::Reply::receive_failed ? "receive failed"
+                                                          : "disconnected";
   j["ready"] = s.ready();
   j["needs_attention"] = s.needs_attention();
   j["byte"] = s.answered() ? Json(s.bits) : Json(nullptr);
@@ -126,36 +127,9 @@ int wait_and_report(Printer &printer, const WaitOptions &wait)
   return outcome_exit(o);
 }
 
-LabelSize parse_label_size(const std::string &label)
+int run_status(const Address &address, bool json, std::chrono::milliseconds timeout)
 {
-  std::string s;
-  for (char c : label)
-    if (c != ' ')
-      s += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  double unit = 1;
-  if (s.ends_with("mm")) {
-    s.resize(s.size() - 2);
-  } else if (s.ends_with("in")) {
-    s.resize(s.size() - 2);
-    unit = 25.4;
-  }
-  const std::size_t x = s.find('x');
-  auto number = [&](const std::string &t, double &v) {
-    const auto [p, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
-    v *= unit;
-    return !t.empty() && ec == std::errc() && p == t.data() + t.size() && v > 0 && v <= 1000;
-  };
-  LabelSize size;
-  if (x == std::string::npos || !number(s.substr(0, x), size.width_mm) ||
-      !number(s.substr(x + 1), size.height_mm))
-    throw Error("bad label size '" + label +
-                "': expected WIDTHxHEIGHT in mm or in, such as 100x60mm or 4x6in, up to 1000 mm");
-  return size;
-}
-
-int run_status(const Address &address, bool json)
-{
-  Printer printer(address);
+  Printer printer(address, Timing{timeout});
   const Status s = printer.status();
   if (json) {
     Json j;
@@ -168,9 +142,9 @@ int run_status(const Address &address, bool json)
   return status_exit(s);
 }
 
-int run_info(const Address &address, bool json)
+int run_info(const Address &address, bool json, std::chrono::milliseconds timeout)
 {
-  Printer printer(address);
+  Printer printer(address, Timing{timeout});
   // Status first: a silent printer is then known after one wait, not three.
   const Status s = printer.status();
   std::string name, serial;
@@ -218,11 +192,11 @@ int run_upload(const Address &address, const std::string &file, std::string as)
   require_readable(file, "");
   if (as.empty())
     as = std::filesystem::path(file).filename().string();
+  const auto size = std::filesystem::file_size(file);
   // Refused before the printer is opened, so nothing reaches it.
-  if (const std::string why = zarn::upload_name_problem(as); !why.empty())
+  if (const std::string why = zarn::upload_name_problem(as, size); !why.empty())
     throw Error("cannot upload " + zarn::printable(file) + " as '" + zarn::printable(as) +
                 "': " + why + "; give it another with --as NAME");
-  const auto size = std::filesystem::file_size(file);
   Printer printer(address);
   ProgressMeter meter(STDERR_FILENO);
   printer.upload(file, as, meter.callback());

@@ -37,20 +37,14 @@ struct PrintOptions {
   WaitOptions wait;
 };
 
-// A label size as WIDTHxHEIGHT with mm (the default) or in.
-struct LabelSize {
-  double width_mm = 0;
-  double height_mm = 0;
-};
-// "100x60mm", "100x60", "4x6in", "101.6 x 152.4 mm". Throws Error.
-LabelSize parse_label_size(const std::string &label);
-
 // With --wait: waits, prints the outcome and gives its exit status;
 // otherwise kExitOk.
 int wait_and_report(Printer &printer, const WaitOptions &wait);
 
-int run_status(const Address &address, bool json);
-int run_info(const Address &address, bool json);
+// timeout: how long a TCP or serial printer may stay silent before it is
+// "no reply".
+int run_status(const Address &address, bool json, std::chrono::milliseconds timeout);
+int run_info(const Address &address, bool json, std::chrono::milliseconds timeout);
 int run_send(const Address &address, const std::string &file, const WaitOptions &wait);
 int run_query(const Address &address, const std::string &command);
 int run_upload(const Address &address, const std::string &file, std::string as);

@@ -57,6 +57,14 @@ int main(int argc, char **argv)
 
   CLI::App *status = app.add_subcommand("status", "print the printer's status in words");
   status->add_flag("--json", json, "print a JSON object instead");
+  double reply_timeout = 2;
+  const auto add_reply_timeout = [&](CLI::App *cmd) {
+    cmd->add_option("--timeout", reply_timeout,
+                    "seconds a TCP or serial printer may stay silent before it is reported as "
+                    "no reply (default 2)")
+        ->check(CLI::Range(0.001, 60.0));
+  };
+  add_reply_timeout(status);
   status->footer("Prints ready, printing, no reply, receive failed, or the conditions that are "
                  "set, most pressing first: paper out, ribbon out, paper jam, head open, cover "
                  "open, temperature out of range, paused, printing.\n\n" +
@@ -64,6 +72,7 @@ int main(int argc, char **argv)
 
   CLI::App *info = app.add_subcommand("info", "print the printer's name, serial number and status");
   info->add_flag("--json", json, "print a JSON object instead");
+  add_reply_timeout(info);
   info->footer(kExitStatus);
 
   CLI::App *send = app.add_subcommand("send", "send a file of label commands or bytes, unchanged");
@@ -186,14 +195,15 @@ int main(int argc, char **argv)
   wait.timeout = std::chrono::duration<double>(timeout);
   print_options.wait = wait;
 
+  const auto reply_ms = std::chrono::milliseconds(static_cast<long long>(reply_timeout * 1000));
   zarn::Address address;
   try {
     if (!printer_text.empty())
       address = zarn::Address::parse(printer_text);
     if (status->parsed())
-      return run_status(address, json);
+      return run_status(address, json, reply_ms);
     if (info->parsed())
-      return run_info(address, json);
+      return run_info(address, json, reply_ms);
     if (send->parsed())
       return run_send(address, file, wait);
     if (query->parsed())

@@ -57,70 +57,15 @@ std::vector<std::string> split(const std::string &text, char sep)
   }
 }
 
-// Pages first to last; last 0 runs to the end of the file.
-struct PageRange {
-  int first = 1;
-  int last = 0;
-};
-
-std::vector<PageRange> parse_pages(const std::string &text)
-{
-  const auto bad = [&](const std::string &why) {
-    return Error("bad page list '" + text + "': " + why);
-  };
-  const auto page = [&](const std::string &t) {
-    int v = 0;
-    const std::string s = trimmed(t);
-    const auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (s.empty() || ec != std::errc() || p != s.data() + s.size() || v < 1)
-      throw bad("expected page numbers from 1 and ranges, such as 1-3,5,7-");
-    return v;
-  };
-  std::vector<PageRange> ranges;
-  for (const std::string &part : split(text, ',')) {
-    const std::size_t dash = part.find('-');
-    PageRange r;
-    r.first = page(part.substr(0, dash));
-    if (dash == std::string::npos)
-      r.last = r.first;
-    else if (!trimmed(part.substr(dash + 1)).empty())
-      r.last = page(part.substr(dash + 1));
-    if (r.last != 0 && r.last < r.first)
-      throw bad("the range " + trimmed(part) + " runs backwards");
-    ranges.push_back(r);
-  }
-  return ranges;
-}
-
-// The pages of a file of count pages that ranges select, in the file's
+// The pages of a file of count pages that the list names, in the file's
 // order and each once. A page the file does not have is an error.
-std::vector<int> select_pages(const std::vector<PageRange> &ranges, int count,
-                              const std::string &name)
+std::vector<int> select_pages(const std::string &list, int count, const std::string &name)
 {
-  std::vector<bool> chosen(static_cast<std::size_t>(count) + 1, ranges.empty());
-  for (const PageRange &r : ranges) {
-    if ((r.last == 0 ? r.first : r.last) > count)
-      throw Error(name + ": there is no page " + std::to_string(std::max(r.first, count + 1)) +
-                  " (it has " + std::to_string(count) + (count == 1 ? " page)" : " pages)"));
-    for (int p = r.first; p <= (r.last == 0 ? count : r.last); ++p)
-      chosen[static_cast<std::size_t>(p)] = true;
+  try {
+    return zarn::parse_pages(list, count);
+  } catch (const AddressError &e) {
+    throw Error(name + ": " + e.what());
   }
-  std::vector<int> pages;
-  for (int p = 1; p <= count; ++p)
-    if (chosen[static_cast<std::size_t>(p)])
-      pages.push_back(p);
-  return pages;
-}
-
-double parse_threshold(const std::string &text)
-{
-  std::string t = trimmed(text);
-  if (t.ends_with('%'))
-    t.pop_back();
-  double v = 0;
-  if (!parse_number(t, v) || !(v > 0 && v < 100))
-    throw Error("bad threshold '" + text + "': a percentage between 0 and 100, such as 50%");
-  return v / 100;
 }
 
 // "2", "2,4" (top and bottom, left and right) or "1,2,3,4" (top, right,
@@ -170,7 +115,7 @@ ImageOptions image_options(const PrintOptions &p)
   else if (dither == "ordered")
     o.dither = Dither::ordered;
   if (!p.threshold.empty())
-    o.threshold = parse_threshold(p.threshold);
+    o.threshold = zarn::parse_threshold(p.threshold);
   if (p.rotate == "auto")
     o.rotate = Rotate::automatic;
   else if (p.rotate == "90")
@@ -253,8 +198,8 @@ int run_print(const Address &address, const PrintOptions &options)
 {
   const ImageOptions image = image_options(options);
   const zarn_raster_options raster = image.raster();
-  const std::vector<PageRange> ranges =
-      options.pages.empty() ? std::vector<PageRange>{} : parse_pages(options.pages);
+  if (!options.pages.empty())
+    zarn::parse_pages(options.pages, 0x7fff); // a list that is no list is refused up front
 
   if (std::count(options.files.begin(), options.files.end(), "-") > 1)
     throw Error("standard input (-) can be given only once");
@@ -267,7 +212,7 @@ int run_print(const Address &address, const PrintOptions &options)
     const std::string name = file == "-" ? "standard input" : file;
     const int count = zarn_raster_document_pages(doc);
     const std::vector<int> pages =
-        opened.pdf ? select_pages(ranges, count, name) : std::vector<int>{1};
+        opened.pdf ? select_pages(options.pages, count, name) : std::vector<int>{1};
     for (int page : pages)
       labels.push_back({doc, page, count > 1 ? name + " page " + std::to_string(page) : name, {}});
   }

@@ -247,7 +247,9 @@ zarn_client_printer_status Connection::status()
   if (silent(start))
     return {ZARN_CLIENT_REPLY_NONE, 0}; // a transfer that timed out
   start = Clock::now();
-  send_line(wire::kStatusRequest);
+  std::string request(wire::kStatusRequest);
+  if (sendcommand(request.data()) != 1)
+    return {ZARN_CLIENT_REPLY_RECEIVE_FAILED, 0}; // the device is gone: transfers fail at once
   char none[] = "";
   const std::string reply = take_reply(Read(none));
   if (reply == kReceiveFailed)

@@ -5,6 +5,7 @@
 #include "printer.hpp"
 #include "common/handle.hpp"
 #include "wire/wire.hpp"
+#include "zarn.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -133,6 +134,24 @@ zarn_client_status zarn_client_upload(zarn_client_printer *printer, const char *
   });
 }
 
+zarn_client_status zarn_client_text_bitmap(zarn_client_printer *printer, int x, int y, int size,
+                                           const char *font, const char *text)
+{
+  return guarded([&] {
+    if (printer == nullptr || font == nullptr || text == nullptr)
+      fail(ZARN_CLIENT_ERR_ARGUMENT, "a printer, a font and a text are needed");
+    printer->connection.require_open();
+    if (::access(font, R_OK) != 0)
+      fail(ZARN_CLIENT_ERR_FILE,
+           "cannot read the font " + printable(font) + ": " + std::strerror(errno));
+    if (*text == '\0')
+      fail(ZARN_CLIENT_ERR_FILE, "an empty text renders to nothing");
+    std::string f = font, t = text;
+    if (windowsfont(x, y, size, 0, f.data(), t.data()) != 1)
+      fail(ZARN_CLIENT_ERR_FILE, "cannot render with " + printable(f) + " (not a TrueType font?)");
+  });
+}
+
 zarn_client_status zarn_client_print_bitmap(zarn_client_printer *printer,
                                             const zarn_raster_bitmap *bitmap, int copies,
                                             zarn_client_progress progress, void *context)
@@ -157,6 +176,10 @@ zarn_client_status zarn_client_print_file(zarn_client_printer *printer, const ch
     zarn_raster_bitmap *bitmap = nullptr;
     const zarn_raster_status s = zarn_raster_render_file(path, page, options, &bitmap);
     const zarn::Owned<zarn_raster_bitmap, zarn_raster_bitmap_free> owned(bitmap);
+    if (s == ZARN_RASTER_ERR_ARGUMENT) // the options' fault, not the file's
+      fail(ZARN_CLIENT_ERR_ARGUMENT, zarn_raster_last_error());
+    if (s == ZARN_RASTER_ERR_NO_MEMORY)
+      fail(ZARN_CLIENT_ERR_NO_MEMORY, zarn_raster_last_error());
     if (s != ZARN_RASTER_OK) {
       set_raster_status(s);
       fail(ZARN_CLIENT_ERR_IMAGE, zarn_raster_last_error());

@@ -204,6 +204,14 @@ ZARN_CLIENT_API zarn_client_status zarn_client_name(zarn_client_printer *printer
 ZARN_CLIENT_API zarn_client_status zarn_client_serial(zarn_client_printer *printer,
                                                       zarn_client_reply *reply, char **text);
 
+/* Renders text (UTF-8) with the TrueType font file at size points and sends
+ * it as a BITMAP at x, y (dots), as zarn.h's windowsfont does.
+ * ZARN_CLIENT_ERR_FILE for a font that cannot be read or used, or a text
+ * that renders to nothing. */
+ZARN_CLIENT_API zarn_client_status zarn_client_text_bitmap(zarn_client_printer *printer, int x,
+                                                            int y, int size, const char *font,
+                                                            const char *text);
+
 /* ---- Upload ------------------------------------------------------------ */
 /* ZARN_CLIENT_OK when name can name a file of size bytes in the printer;
  * ZARN_CLIENT_ERR_FILE with the reason otherwise (a double quote or a line

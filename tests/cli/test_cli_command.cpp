@@ -355,16 +355,26 @@ TEST(CommandInstall, InstallPlacesCommandManPageHeaderAndUdevRule)
       << r.out;
 }
 
-// The one test that waits the library's real 10 s: the command, with no
-// shortened limits, calls a silent printer's status "no reply".
-TEST(CommandSilence, SilentPrinterIsNoReplyNotReady)
+// A silent printer is "no reply" after the command's reply timeout (2 s, or
+// --timeout), not after the library's 10 s receive wait.
+TEST(CommandSilence, SilentPrinterIsNoReplyAfterTheTimeout)
 {
   zarn::test::FakeTcpPrinter silent;
-  const auto t0 = std::chrono::steady_clock::now();
-  const Result r = run_zarn({"status", "-p", "tcp://127.0.0.1:" + std::to_string(silent.port())});
-  EXPECT_EQ(r.out, "no reply\n");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_GE(std::chrono::steady_clock::now() - t0, 9500ms);
+  const std::string address = "tcp://127.0.0.1:" + std::to_string(silent.port());
+  for (const auto &[args, wait] :
+       {std::pair{std::vector<std::string>{"status", "-p", address}, 2000ms},
+        std::pair{std::vector<std::string>{"status", "--timeout", "0.5", "-p", address}, 500ms}}) {
+    const auto t0 = std::chrono::steady_clock::now();
+    const Result r = run_zarn(args);
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_EQ(r.out, "no reply\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_GE(took, wait - 20ms);
+    EXPECT_LT(took, wait + 2s) << "the library's 10 s receive wait was taken";
+  }
+  const Result bad = run_zarn({"status", "--timeout", "0", "-p", address});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.err.find("--timeout"), std::string::npos) << bad.err;
 }
 
 } // namespace
