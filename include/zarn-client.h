@@ -209,8 +209,8 @@ ZARN_CLIENT_API zarn_client_status zarn_client_serial(zarn_client_printer *print
  * ZARN_CLIENT_ERR_FILE for a font that cannot be read or used, or a text
  * that renders to nothing. */
 ZARN_CLIENT_API zarn_client_status zarn_client_text_bitmap(zarn_client_printer *printer, int x,
-                                                            int y, int size, const char *font,
-                                                            const char *text);
+                                                           int y, int size, const char *font,
+                                                           const char *text);
 
 /* ---- Upload ------------------------------------------------------------ */
 /* ZARN_CLIENT_OK when name can name a file of size bytes in the printer;

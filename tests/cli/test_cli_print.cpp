@@ -153,6 +153,15 @@ TEST_F(Print, WithoutALabelThePageKeepsItsOwnSize)
   EXPECT_EQ(std::make_pair(png(own[2]).width, png(own[2]).height), std::make_pair(400, 240));
 }
 
+// One meaning everywhere: a page named twice is printed once, in file order.
+TEST_F(Print, APageNamedTwiceIsPrintedOnce)
+{
+  EXPECT_EQ(preview({pdf_file, "--pages", "1,1"}, "twice").size(), 1u);
+  const auto order = preview({pdf_file, "--pages", "3,1"}, "order");
+  ASSERT_EQ(order.size(), 2u);
+  EXPECT_EQ(scan(png(order[0])), (Codes{"CODE-128:PAGE-ONE"}));
+}
+
 // Paper for two labels and a job of four: two print, --wait reports paper
 // out with exit status 2, and the labels after it are not printed.
 TEST_F(Print, WaitReportsPaperRunningOutInTheMiddleOfAJob)
