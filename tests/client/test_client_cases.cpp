@@ -56,7 +56,7 @@ std::string taken(char *text)
 
 TEST(ClientCases, Addresses)
 {
-  for (const json &c : load("addresses")["cases"]) {
+  for (const json &c : json(load("addresses")["cases"])) {
     const std::string text = c["text"];
     SCOPED_TRACE(text);
     zarn_client_address a{};
@@ -93,7 +93,7 @@ TEST(ClientCases, Addresses)
 
 TEST(ClientCases, ThresholdsPagesAndLabelSizes)
 {
-  for (const json &c : load("thresholds")["cases"]) {
+  for (const json &c : json(load("thresholds")["cases"])) {
     const std::string text = c["text"];
     SCOPED_TRACE("threshold " + text);
     double v = -1;
@@ -107,7 +107,7 @@ TEST(ClientCases, ThresholdsPagesAndLabelSizes)
       EXPECT_DOUBLE_EQ(v, c["fraction"].get<double>());
     }
   }
-  for (const json &c : load("pages")["cases"]) {
+  for (const json &c : json(load("pages")["cases"])) {
     const std::string text = c["text"];
     SCOPED_TRACE("pages " + text);
     int *pages = nullptr, count = -1;
@@ -122,7 +122,7 @@ TEST(ClientCases, ThresholdsPagesAndLabelSizes)
     EXPECT_EQ(std::vector<int>(pages, pages + count), c["pages"].get<std::vector<int>>());
     zarn_client_free(pages);
   }
-  for (const json &c : load("label_sizes")["cases"]) {
+  for (const json &c : json(load("label_sizes")["cases"])) {
     const std::string text = c["text"];
     SCOPED_TRACE("size " + text);
     double w = 0, h = 0;
@@ -139,7 +139,7 @@ TEST(ClientCases, ThresholdsPagesAndLabelSizes)
 
 TEST(ClientCases, StatusWordsAndOutcomes)
 {
-  for (const json &c : load("status")["cases"]) {
+  for (const json &c : json(load("status")["cases"])) {
     const std::string reply = c["reply"];
     SCOPED_TRACE(reply + " " + std::to_string(c["byte"].get<int>()));
     zarn_client_printer_status s{};
@@ -156,7 +156,7 @@ TEST(ClientCases, StatusWordsAndOutcomes)
 
 TEST(ClientCases, UploadNames)
 {
-  for (const json &c : load("wire")["upload_names"]) {
+  for (const json &c : json(load("wire")["upload_names"])) {
     const std::string name = c["name"];
     SCOPED_TRACE(name);
     const zarn_client_status s =
@@ -235,7 +235,7 @@ TEST_F(ClientWire, Requests)
 
 TEST_F(ClientWire, PrintFramesWithProgressAndUploads)
 {
-  for (const json &c : load("wire")["prints"]) {
+  for (const json &c : json(load("wire")["prints"])) {
     SCOPED_TRACE(c["about"].get<std::string>());
     fake_->clear_received();
     // The corpus gives the printer's rows (a set bit is paper); the raster
@@ -271,7 +271,7 @@ TEST_F(ClientWire, PrintFramesWithProgressAndUploads)
       EXPECT_EQ(done.back(), end - start);
   }
 
-  for (const json &c : load("wire")["uploads"]) {
+  for (const json &c : json(load("wire")["uploads"])) {
     fake_->clear_received();
     const std::string path = ::testing::TempDir() + "/upload.bin";
     std::ofstream(path, std::ios::binary) << unhex(c["content"]);
