@@ -237,6 +237,13 @@ zarn_raster_status zarn_client_last_raster_status(void) { return t_raster; }
 
 void zarn_client_free(void *p) { std::free(p); }
 
+char *zarn_client_printable(const char *text, size_t size)
+{
+  char *out = nullptr;
+  guarded([&] { out = c_string(printable(std::string_view(text ? text : "", text ? size : 0))); });
+  return out;
+}
+
 zarn_client_status zarn_client_address_parse(const char *text, zarn_client_address *address)
 {
   return guarded([&] {

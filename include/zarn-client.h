@@ -70,6 +70,10 @@ ZARN_CLIENT_API void zarn_client_free(void *p);
  * two constant replies. This is how a C host releases them. */
 ZARN_CLIENT_API void zarn_client_free_reply(char *reply);
 
+/* text (size bytes) for a one-line message: control bytes and backslashes
+ * as C escapes ("a\\nb" for a, LF, b). Free with zarn_client_free. */
+ZARN_CLIENT_API char *zarn_client_printable(const char *text, size_t size);
+
 /* ---- Addresses ----------------------------------------------------------
  *   usb                                            the first USB printer
  *   serial:ttyUSB0[?baud=N&parity=P&data=D&stop=S] /dev/ttyUSB0; baud one of

@@ -328,24 +328,7 @@ inline std::string upload_name_problem(std::string_view name, std::size_t size =
 // `text` for a one-line message: control bytes and backslashes as C escapes.
 inline std::string printable(std::string_view text)
 {
-  std::string out;
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '\\')
-      out += "\\\\";
-    else if (c == '\r')
-      out += "\\r";
-    else if (c == '\n')
-      out += "\\n";
-    else if (u < 0x20 || u == 0x7F) {
-      static constexpr char kHex[] = "0123456789abcdef";
-      out += "\\x";
-      out += kHex[u >> 4];
-      out += kHex[u & 15];
-    } else
-      out += c;
-  }
-  return out;
+  return detail::taken(zarn_client_printable(text.data(), text.size()));
 }
 
 // ---- Pictures and PDF pages ---------------------------------------------------
