@@ -561,7 +561,7 @@ const char *zarn_client_outcome_text(zarn_client_outcome outcome)
 }
 
 zarn_client_status zarn_client_wait(zarn_client_printer *printer, int timeout_ms, int poll_ms,
-                                    zarn_client_outcome *outcome)
+                                    zarn_client_printer_status *last, zarn_client_outcome *outcome)
 {
   return guarded([&] {
     if (printer == nullptr || outcome == nullptr || timeout_ms < 0 || poll_ms < 0)
@@ -571,6 +571,8 @@ zarn_client_status zarn_client_wait(zarn_client_printer *printer, int timeout_ms
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
       const zarn_client_printer_status s = printer->connection.status();
+      if (last != nullptr)
+        *last = s;
       *outcome = zarn_client_outcome_of(&s);
       if (*outcome != ZARN_CLIENT_OUTCOME_TIMED_OUT)
         return;

@@ -25,12 +25,12 @@ void check_name(const std::string &path, std::string_view name, std::size_t size
 {
   const std::string at = path.empty() ? "" : printable(path) + " as ";
   if (const std::string_view why = wire::download_name_problem(name); !why.empty())
-    fail(ZARN_CLIENT_ERR_FILE,
+    fail(ZARN_CLIENT_ERR_NAME,
          "cannot upload " + at + "'" + printable(name) + "': " + std::string(why));
   if (name.empty())
-    fail(ZARN_CLIENT_ERR_FILE, "cannot upload " + at + "an empty name");
+    fail(ZARN_CLIENT_ERR_NAME, "cannot upload " + at + "an empty name");
   if (!wire::download_header(name, size))
-    fail(ZARN_CLIENT_ERR_FILE,
+    fail(ZARN_CLIENT_ERR_NAME,
          "cannot upload " + at + "'" + printable(name) +
              "': the name is too long for the printer (at most " +
              std::to_string(wire::kDownloadHeaderMax - 14 - std::to_string(size).size()) +

@@ -14,7 +14,7 @@
  *   zarn_client_send(p, "CLS");
  *   ...
  *   zarn_client_outcome o;
- *   zarn_client_wait(p, 30000, &o);
+ *   zarn_client_wait(p, 30000, 0, NULL, &o);
  *   zarn_client_close(p);
  *
  * Every call that can fail returns a zarn_client_status; on failure,
@@ -52,10 +52,11 @@ typedef enum {
   ZARN_CLIENT_ERR_CLOSED = 5,   /* the handle's connection was closed */
   ZARN_CLIENT_ERR_SEND = 6,     /* bytes could not be sent */
   ZARN_CLIENT_ERR_REPLY = 7,    /* the printer did not answer (see the reply kind) */
-  ZARN_CLIENT_ERR_FILE = 8,     /* a local file cannot be read, or a name cannot be used */
+  ZARN_CLIENT_ERR_FILE = 8,     /* a local file cannot be read or used */
   ZARN_CLIENT_ERR_IMAGE = 9,    /* a picture or PDF page cannot be printed; see
                                    zarn_client_last_raster_status() */
-  ZARN_CLIENT_ERR_NO_MEMORY = 10
+  ZARN_CLIENT_ERR_NO_MEMORY = 10,
+  ZARN_CLIENT_ERR_NAME = 11 /* a name the printer cannot store a file under */
 } zarn_client_status;
 
 /* The message of this thread's last failing call ("" before any). */
@@ -181,9 +182,12 @@ zarn_client_outcome_of(const zarn_client_printer_status *status);
  * "temperature out of range", "paused", "no reply", "timed out". */
 ZARN_CLIENT_API const char *zarn_client_outcome_text(zarn_client_outcome outcome);
 /* Polls the status every poll_ms (250 when 0) until the printing bit
- * clears, a fault shows, the printer stops answering, or timeout_ms pass. */
+ * clears, a fault shows, the printer stops answering, or timeout_ms pass.
+ * *last (may be NULL) is the last status read: the conditions behind the
+ * outcome. */
 ZARN_CLIENT_API zarn_client_status zarn_client_wait(zarn_client_printer *printer, int timeout_ms,
-                                                    int poll_ms, zarn_client_outcome *outcome);
+                                                    int poll_ms, zarn_client_printer_status *last,
+                                                    zarn_client_outcome *outcome);
 
 /* ---- Sending and queries ----------------------------------------------- */
 /* Told how many of the total bytes went out so far, after each piece. */
@@ -218,12 +222,12 @@ ZARN_CLIENT_API zarn_client_status zarn_client_text_bitmap(zarn_client_printer *
 
 /* ---- Upload ------------------------------------------------------------ */
 /* ZARN_CLIENT_OK when name can name a file of size bytes in the printer;
- * ZARN_CLIENT_ERR_FILE with the reason otherwise (a double quote or a line
+ * ZARN_CLIENT_ERR_NAME with the reason otherwise (a double quote or a line
  * break in it, or a DOWNLOAD header that would not fit). */
 ZARN_CLIENT_API zarn_client_status zarn_client_upload_name_check(const char *name, size_t size);
 /* Stores the file at path in the printer as name. The file is read whole
  * and the name checked before anything is sent; files of 2 GiB or more
- * are refused. ZARN_CLIENT_ERR_FILE or _SEND. */
+ * are refused. ZARN_CLIENT_ERR_NAME, _FILE or _SEND. */
 ZARN_CLIENT_API zarn_client_status zarn_client_upload(zarn_client_printer *printer,
                                                       const char *path, const char *name,
                                                       zarn_client_progress progress, void *context);

@@ -108,7 +108,8 @@ inline void check(zarn_client_status status)
   case ZARN_CLIENT_ERR_CLOSED:
   case ZARN_CLIENT_ERR_SEND: throw SendError(m);
   case ZARN_CLIENT_ERR_REPLY: throw ReplyError(m);
-  case ZARN_CLIENT_ERR_FILE: throw FileError(m);
+  case ZARN_CLIENT_ERR_FILE:
+  case ZARN_CLIENT_ERR_NAME: throw FileError(m);
   case ZARN_CLIENT_ERR_IMAGE: throw ImageError(zarn_client_last_raster_status(), m);
   case ZARN_CLIENT_ERR_NO_MEMORY: throw std::bad_alloc();
   default: throw Error(m);
@@ -534,7 +535,7 @@ class Printer {
   {
     zarn_client_outcome o{};
     detail::check(zarn_client_wait(need(), static_cast<int>(timeout.count()),
-                                   static_cast<int>(timing_.poll_interval.count()), &o));
+                                   static_cast<int>(timing_.poll_interval.count()), nullptr, &o));
     return static_cast<WaitOutcome>(o);
   }
 

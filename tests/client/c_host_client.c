@@ -32,7 +32,7 @@ int main(int argc, char **argv)
       zarn_client_send(p, "BAR 10,10,100,20") != ZARN_CLIENT_OK ||
       zarn_client_send(p, "PRINT 1,1") != ZARN_CLIENT_OK)
     return failed("send");
-  if (zarn_client_wait(p, 10000, 0, &outcome) != ZARN_CLIENT_OK)
+  if (zarn_client_wait(p, 10000, 0, NULL, &outcome) != ZARN_CLIENT_OK)
     return failed("wait");
   if (outcome != ZARN_CLIENT_OUTCOME_PRINTED) {
     fprintf(stderr, "c_host_client: wait: %s\n", zarn_client_outcome_text(outcome));

@@ -162,7 +162,7 @@ TEST(ClientCases, UploadNames)
     const zarn_client_status s =
         zarn_client_upload_name_check(name.c_str(), c["size"].get<std::size_t>());
     if (c.contains("error")) {
-      EXPECT_EQ(s, ZARN_CLIENT_ERR_FILE);
+      EXPECT_EQ(s, ZARN_CLIENT_ERR_NAME);
       EXPECT_NE(std::string(zarn_client_last_error()).find(c["error"].get<std::string>()),
                 std::string::npos)
           << zarn_client_last_error();

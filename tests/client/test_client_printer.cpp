@@ -83,8 +83,11 @@ TEST_P(ClientLink, SilenceIsLearntWithinTheChosenWait)
     EXPECT_EQ(text, nullptr);
   }
   zarn_client_outcome o = ZARN_CLIENT_OUTCOME_PRINTED;
-  ASSERT_EQ(zarn_client_wait(printer_, 5000, 50, &o), ZARN_CLIENT_OK);
+  zarn_client_printer_status last{};
+  last.reply = ZARN_CLIENT_REPLY_ANSWERED;
+  ASSERT_EQ(zarn_client_wait(printer_, 5000, 50, &last, &o), ZARN_CLIENT_OK);
   EXPECT_EQ(o, ZARN_CLIENT_OUTCOME_NO_REPLY);
+  EXPECT_EQ(last.reply, ZARN_CLIENT_REPLY_NONE);
 }
 
 TEST_P(ClientLink, ALateReplyIsNotTakenForTheNextAnswer)
@@ -121,10 +124,10 @@ TEST_P(ClientLink, UploadNamesThatDoNotFitAreRefusedBeforeAnythingIsSent)
   for (const zarn_client_progress p :
        {static_cast<zarn_client_progress>(nullptr), static_cast<zarn_client_progress>(progress)}) {
     EXPECT_EQ(zarn_client_upload(printer_, path.c_str(), long_name.c_str(), p, &calls),
-              ZARN_CLIENT_ERR_FILE);
+              ZARN_CLIENT_ERR_NAME);
     EXPECT_NE(std::string(zarn_client_last_error()).find("too long"), std::string::npos)
         << zarn_client_last_error();
-    EXPECT_EQ(zarn_client_upload(printer_, path.c_str(), "A\"B", p, &calls), ZARN_CLIENT_ERR_FILE);
+    EXPECT_EQ(zarn_client_upload(printer_, path.c_str(), "A\"B", p, &calls), ZARN_CLIENT_ERR_NAME);
     EXPECT_EQ(zarn_client_upload(printer_, ::testing::TempDir().c_str(), "DIR", p, &calls),
               ZARN_CLIENT_ERR_FILE);
     EXPECT_NE(std::string(zarn_client_last_error()).find("folder"), std::string::npos);
