@@ -75,28 +75,31 @@ std::vector<unsigned char> read_whole(const std::string &path)
   return bytes;
 }
 
+// The label is encoded whole first: nothing goes out for a bitmap the
+// encoder refuses, and progress knows the total.
 void print_bitmap(Connection &c, const zarn_raster_bitmap &bitmap, int copies,
                   zarn_client_progress progress, void *context)
 {
   if (copies < 1)
     fail(ZARN_CLIENT_ERR_ARGUMENT, "copies must be 1 or more, not " + std::to_string(copies));
   c.require_open();
-  const int width = zarn_raster_bitmap_width(&bitmap);
-  const int height = zarn_raster_bitmap_height(&bitmap);
-  const auto row_bytes = static_cast<std::size_t>(zarn_raster_bitmap_bytes_per_row(&bitmap));
-  const unsigned char *data = zarn_raster_bitmap_data(&bitmap);
-  const int per_mm = wire::dots_per_mm(zarn_raster_bitmap_dpi(&bitmap));
-  const wire::InkedRows rows = wire::inked_rows(data, height, row_bytes);
-  c.send_line(wire::size_line(width, height, per_mm));
-  c.send_line("CLS");
-  if (rows.count > 0) {
-    std::string block = wire::bitmap_header(0, rows.first, static_cast<int>(row_bytes), rows.count);
-    block.append(reinterpret_cast<const char *>(data) +
-                     static_cast<std::size_t>(rows.first) * row_bytes,
-                 static_cast<std::size_t>(rows.count) * row_bytes);
-    c.send_bytes(block.data(), block.size(), progress, context);
+  std::string label;
+  const auto collect = [](const unsigned char *bytes, size_t size, void *into) {
+    try {
+      static_cast<std::string *>(into)->append(reinterpret_cast<const char *>(bytes), size);
+      return 0;
+    } catch (...) {
+      return 1;
+    }
+  };
+  const zarn_raster_status s = zarn_raster_encode(&bitmap, copies, collect, &label);
+  if (s == ZARN_RASTER_ERR_SEND)
+    fail(ZARN_CLIENT_ERR_NO_MEMORY, "no memory for the label's bytes");
+  if (s != ZARN_RASTER_OK) {
+    set_raster_status(s);
+    fail(ZARN_CLIENT_ERR_IMAGE, zarn_raster_last_error());
   }
-  c.send_line(wire::print_line(copies));
+  c.send_bytes(label.data(), label.size(), progress, context);
 }
 
 } // namespace

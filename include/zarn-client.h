@@ -235,7 +235,8 @@ ZARN_CLIENT_API zarn_client_status zarn_client_upload(zarn_client_printer *print
 /* ---- Printing pictures ------------------------------------------------- */
 /* Prints a label rendered with libzarn-raster: "SIZE w mm,h mm" (the
  * bitmap's size), "CLS", its rows as one BITMAP (rows of paper above and
- * below left out) and "PRINT 1,copies"; progress counts the BITMAP bytes. */
+ * below left out) and "PRINT 1,copies", as libzarn-raster's
+ * zarn_raster_encode makes them; progress counts all of the label's bytes. */
 ZARN_CLIENT_API zarn_client_status zarn_client_print_bitmap(zarn_client_printer *printer,
                                                             const zarn_raster_bitmap *bitmap,
                                                             int copies,

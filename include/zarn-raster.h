@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 /*
  * libzarn-raster - pictures and PDF pages turned into the label printer's
- * 1-bit BITMAP, and sent through libzarn.
+ * 1-bit BITMAP, encoded as the bytes a host sends.
  *
  * Decodes PNG, JPEG, BMP, GIF, TIFF and WebP pictures and renders PDF pages
  * (at the printer's own resolution), fits them to a label, converts them to
@@ -31,8 +31,7 @@
  * Threads: decoding, rendering, dithering and PNG writing may run on several
  * threads at once, each on its own objects; one document, bitmap or stream
  * is used by one thread at a time. Error messages are kept per thread. The
- * send functions use libzarn's single printer connection and share its
- * rule: one call at a time in the whole process.
+ * library does no printer I/O: encodings go to the host's sink.
  */
 #ifndef ZARN_RASTER_H
 #define ZARN_RASTER_H
@@ -58,8 +57,8 @@ typedef enum zarn_raster_status {
   ZARN_RASTER_ERR_TOO_LARGE = 5,     /* declared size over the limit (max_pixels) */
   ZARN_RASTER_ERR_PAGE = 6,          /* no such page */
   ZARN_RASTER_ERR_NO_MEMORY = 7,     /* an allocation failed */
-  ZARN_RASTER_ERR_NOT_CONNECTED = 8, /* a send with no printer connection open */
-  ZARN_RASTER_ERR_SEND = 9,          /* the connection failed during a send */
+  ZARN_RASTER_ERR_NOT_CONNECTED = 8, /* kept for its number; no longer given */
+  ZARN_RASTER_ERR_SEND = 9,          /* the host's sink stopped an encoding */
   ZARN_RASTER_ERR_STATE = 10         /* a stream used out of order */
 } zarn_raster_status;
 
@@ -190,47 +189,59 @@ ZARN_RASTER_API const unsigned char *zarn_raster_bitmap_data(const zarn_raster_b
 ZARN_RASTER_API int zarn_raster_bitmap_dpi(const zarn_raster_bitmap *bitmap);
 
 /* Writes the bitmap as a 1-bit grey PNG, ink black, with its resolution
- * in the pHYs chunk: exactly the dots that a send prints. */
+ * in the pHYs chunk: exactly the dots its encoding prints. */
 ZARN_RASTER_API zarn_raster_status zarn_raster_bitmap_write_png(const zarn_raster_bitmap *bitmap,
                                                                 const char *path);
 
 ZARN_RASTER_API void zarn_raster_bitmap_free(zarn_raster_bitmap *bitmap);
 
-/* ---- Sending through libzarn's open connection --------------------------- */
+/* ---- Encoding: a label as the printer's bytes ---------------------------- */
 
-/* Prints the bitmap as one label: sends "SIZE w mm,h mm" (the bitmap's size),
- * "CLS", "BITMAP x,y,widthBytes,height,0," with the rows, and "PRINT 1,copies".
- * Rows that are all paper above and below the picture are left out (the
- * label is blank after CLS). copies is 1 or more. Gives
- * ZARN_RASTER_ERR_NOT_CONNECTED, sending nothing, when libzarn has no open
- * connection, and ZARN_RASTER_ERR_SEND when a send fails. */
-ZARN_RASTER_API zarn_raster_status zarn_raster_send(const zarn_raster_bitmap *bitmap, int copies);
+/* Takes the next size bytes of an encoding (they are only valid during the
+ * call). Returns 0 to go on; anything else stops the encoding, which then
+ * gives ZARN_RASTER_ERR_SEND. This library never sends anything itself:
+ * a host hands the bytes to its connection (libzarn-client's
+ * zarn_client_print_bitmap does), a file or a spool. */
+typedef int (*zarn_raster_sink)(const unsigned char *bytes, size_t size, void *context);
 
-/* Sends only the BITMAP command with the bitmap at (x, y) dots, for hosts
- * that lay out the rest of the label themselves (setup, CLS, PRINT). Every
- * row is sent, paper included: BITMAP overwrites, so the picture's white
- * blanks whatever the host drew under it. */
-ZARN_RASTER_API zarn_raster_status zarn_raster_send_bitmap(const zarn_raster_bitmap *bitmap, int x,
-                                                           int y);
+/* The bitmap as one label: "SIZE w mm,h mm" (the bitmap's size), "CLS",
+ * "BITMAP x,y,widthBytes,height,0," with the rows, and "PRINT 1,copies",
+ * each line ending in CR LF. Rows that are all paper above and below the
+ * picture are left out (the label is blank after CLS). copies is 1 or more. */
+ZARN_RASTER_API zarn_raster_status zarn_raster_encode(const zarn_raster_bitmap *bitmap, int copies,
+                                                      zarn_raster_sink sink, void *context);
+
+/* The label is blank where the bitmap goes (after CLS): its rows of paper
+ * above and below the picture are left out. */
+#define ZARN_RASTER_ENCODE_ON_BLANK 1u
+
+/* Only the BITMAP command with the bitmap at (x, y) dots, for hosts that
+ * lay out the rest of the label themselves (setup, CLS, PRINT). Without
+ * ZARN_RASTER_ENCODE_ON_BLANK every row goes, paper included: BITMAP
+ * overwrites, so the picture's white blanks whatever the host drew under
+ * it. A bitmap that is all paper gives no bytes with the flag. */
+ZARN_RASTER_API zarn_raster_status zarn_raster_encode_bitmap(const zarn_raster_bitmap *bitmap,
+                                                             int x, int y, unsigned flags,
+                                                             zarn_raster_sink sink, void *context);
 
 /* ---- Streams: a page line by line, memory bounded by a few lines ---------- */
 
 typedef struct zarn_raster_stream zarn_raster_stream;
 
-/* With this flag the stream sends the page as it goes: open sends
- * "BITMAP 0,0,widthBytes,height,0,", every write sends its row, and close
- * sends paper for rows never written, so the printer is never left inside
- * the block. The host sends SIZE/GAP/DENSITY/SPEED (libzarn's setup) and
- * CLS before, and PRINT (libzarn's printlabel) after. */
-#define ZARN_RASTER_STREAM_SEND 1u
-
 /* Starts a page of width x height dots whose lines come in format, already
  * at the printer's resolution (no fitting or rotation: only options->dither
- * and options->threshold are used; options may be NULL). */
+ * and options->threshold are used; options may be NULL).
+ *
+ * With a sink, the stream encodes the page as it goes: open gives
+ * "BITMAP 0,0,widthBytes,height,0,", the rows follow in pieces of about
+ * 64 KiB, and close completes the block with paper for rows never written,
+ * so the printer is never left inside the block. The host sends the setup
+ * lines and CLS before, and PRINT after. With sink NULL the stream only
+ * converts (see packed below). */
 ZARN_RASTER_API zarn_raster_status zarn_raster_stream_open(int width, int height,
                                                            zarn_raster_pixel_format format,
                                                            const zarn_raster_options *options,
-                                                           unsigned flags,
+                                                           zarn_raster_sink sink, void *context,
                                                            zarn_raster_stream **stream);
 
 /* (width + 7) / 8: the size of a packed row. */
@@ -243,9 +254,9 @@ ZARN_RASTER_API zarn_raster_status zarn_raster_stream_write(zarn_raster_stream *
                                                             const void *line,
                                                             unsigned char *packed);
 
-/* Ends the page (for a sending stream, completing the block with paper)
- * and releases the stream. Gives ZARN_RASTER_ERR_STATE when fewer lines
- * than height were written, ZARN_RASTER_ERR_SEND when a send failed. */
+/* Ends the page (with a sink, completing the block with paper) and
+ * releases the stream. Gives ZARN_RASTER_ERR_STATE when fewer lines than
+ * height were written, ZARN_RASTER_ERR_SEND when the sink stopped. */
 ZARN_RASTER_API zarn_raster_status zarn_raster_stream_close(zarn_raster_stream *stream);
 
 #ifdef __cplusplus

@@ -44,40 +44,26 @@ struct PrinterState {
   bool paused_by_device = false;
 };
 
-// Packed rows go out in pieces of about this size.
-constexpr size_t kSendPiece = 64 * 1024;
+// The bytes of an encoding go to the job's printer; a failed send stops
+// the encoding, and the client's message says why.
+int send_to_printer(const unsigned char *bytes, size_t size, void *printer)
+{
+  return zarn_client_send_binary(static_cast<zarn_client_printer *>(printer), bytes, size, nullptr,
+                                 nullptr) == ZARN_CLIENT_OK
+             ? 0
+             : 1;
+}
 
-// Per job: the page being streamed. The raster library dithers each line;
-// the rows go to the printer inside one BITMAP block whose header was sent
-// when the page started.
+// Per job: the page being streamed. The raster library dithers each line
+// and hands the BITMAP block, header first, to send_to_printer.
 struct JobState {
-  zarn_client_printer *printer = nullptr;
   zarn_raster_stream *stream = nullptr;
   zarn_raster_pixel_format format = ZARN_RASTER_GREY8;
   bool invert = false; // 8-bit black (255 = ink) sent as grey
   std::vector<unsigned char> line;
-  std::vector<unsigned char> packed;  // one dithered row
-  std::vector<unsigned char> pending; // rows not yet sent
-  int rows = 0, height = 0;
-  bool send_failed = false;
 
   ~JobState() { close_stream(); }
 
-  bool flush()
-  {
-    if (!send_failed && !pending.empty() &&
-        zarn_client_send_binary(printer, pending.data(), pending.size(), nullptr, nullptr) !=
-            ZARN_CLIENT_OK)
-      send_failed = true;
-    pending.clear();
-    return !send_failed;
-  }
-  bool add_row(const unsigned char *row)
-  {
-    pending.insert(pending.end(), row, row + packed.size());
-    ++rows;
-    return pending.size() < kSendPiece || flush();
-  }
   // Ends the page; rows never written go as paper, so the printer is not
   // left inside the BITMAP block. Gives the stream's verdict on the page.
   zarn_raster_status close_stream()
@@ -85,15 +71,17 @@ struct JobState {
     if (stream == nullptr)
       return ZARN_RASTER_OK;
     LibraryCall call;
-    const std::vector<unsigned char> paper(packed.size(), 0xFF);
-    while (rows < height && !send_failed)
-      add_row(paper.data());
-    const bool sent = flush();
     const zarn_raster_status s = zarn_raster_stream_close(stream);
     stream = nullptr;
-    return s == ZARN_RASTER_OK && !sent ? ZARN_RASTER_ERR_SEND : s;
+    return s;
   }
 };
+
+// The message of a failed stream call: the client's when a send failed.
+std::string stream_failure(zarn_raster_status status)
+{
+  return status == ZARN_RASTER_ERR_SEND ? zarn_client_last_error() : zarn_raster_last_error();
+}
 
 PrinterState *printer_state(pappl_printer_t *printer)
 {
@@ -165,24 +153,12 @@ bool start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *d
   if (!start_label(job, device, s))
     return false;
   LibraryCall call;
-  if (zarn_raster_stream_open(static_cast<int>(h.cupsWidth), static_cast<int>(h.cupsHeight),
-                              state->format, &ro, 0, &state->stream) != ZARN_RASTER_OK)
+  if (const zarn_raster_status st = zarn_raster_stream_open(
+          static_cast<int>(h.cupsWidth), static_cast<int>(h.cupsHeight), state->format, &ro,
+          send_to_printer, printer_of(device), &state->stream);
+      st != ZARN_RASTER_OK)
     return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
-                    std::string("Cannot start the label: ") + zarn_raster_last_error());
-  state->printer = printer_of(device);
-  state->height = static_cast<int>(h.cupsHeight);
-  state->rows = 0;
-  state->send_failed = false;
-  state->packed.resize(static_cast<size_t>(zarn_raster_stream_bytes_per_row(state->stream)));
-  const std::string header =
-      wire::bitmap_header(0, 0, static_cast<int>(state->packed.size()), state->height);
-  if (zarn_client_send_binary(state->printer, header.data(), header.size(), nullptr, nullptr) !=
-      ZARN_CLIENT_OK) {
-    zarn_raster_stream_close(state->stream);
-    state->stream = nullptr;
-    return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
-                    std::string("Cannot start the label: ") + zarn_client_last_error());
-  }
+                    "Cannot start the label: " + stream_failure(st));
   return true;
 }
 
@@ -198,12 +174,10 @@ bool write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * 
     pixels = state->line.data();
   }
   LibraryCall call;
-  if (zarn_raster_stream_write(state->stream, pixels, state->packed.data()) != ZARN_RASTER_OK)
+  if (const zarn_raster_status st = zarn_raster_stream_write(state->stream, pixels, nullptr);
+      st != ZARN_RASTER_OK)
     return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
-                    std::string("Cannot send the label: ") + zarn_raster_last_error());
-  if (!state->add_row(state->packed.data()))
-    return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
-                    std::string("Cannot send the label: ") + zarn_client_last_error());
+                    "Cannot send the label: " + stream_failure(st));
   return true;
 }
 
@@ -213,10 +187,9 @@ bool end_page(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t
   auto *state = static_cast<JobState *>(papplJobGetData(job));
   // A page that ended early was completed with paper so the printer is not
   // left inside the BITMAP block; it is not printed.
-  if (state->close_stream() != ZARN_RASTER_OK)
+  if (const zarn_raster_status st = state->close_stream(); st != ZARN_RASTER_OK)
     return fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
-                    std::string("The label was not printed: ") +
-                        (state->send_failed ? zarn_client_last_error() : zarn_raster_last_error()));
+                    "The label was not printed: " + stream_failure(st));
   return print_label(job, device, 1);
 }
 
@@ -289,23 +262,13 @@ bool start_label(pappl_job_t *job, pappl_device_t *device, const LabelSetup &s)
 
 bool send_bitmap(pappl_job_t *job, pappl_device_t *device, const zarn_raster_bitmap *bitmap)
 {
-  const int bytes_per_row = zarn_raster_bitmap_bytes_per_row(bitmap);
-  const unsigned char *data = zarn_raster_bitmap_data(bitmap);
-  // The label is blank after CLS: rows of paper above and below stay out.
-  const wire::InkedRows rows =
-      wire::inked_rows(data, zarn_raster_bitmap_height(bitmap), static_cast<size_t>(bytes_per_row));
-  if (rows.count == 0)
-    return true;
-  const std::string header = wire::bitmap_header(0, rows.first, bytes_per_row, rows.count);
-  zarn_client_printer *printer = printer_of(device);
   LibraryCall call;
-  if (zarn_client_send_binary(printer, header.data(), header.size(), nullptr, nullptr) !=
-          ZARN_CLIENT_OK ||
-      zarn_client_send_binary(printer, data + static_cast<size_t>(rows.first) * bytes_per_row,
-                              static_cast<size_t>(rows.count) * bytes_per_row, nullptr,
-                              nullptr) != ZARN_CLIENT_OK)
+  // The label is blank after CLS: rows of paper above and below stay out.
+  if (const zarn_raster_status st = zarn_raster_encode_bitmap(
+          bitmap, 0, 0, ZARN_RASTER_ENCODE_ON_BLANK, send_to_printer, printer_of(device));
+      st != ZARN_RASTER_OK)
     return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
-                    std::string("Cannot send the label: ") + zarn_client_last_error());
+                    "Cannot send the label: " + stream_failure(st));
   return true;
 }
 

@@ -26,7 +26,8 @@ int main(void)
   if (memcmp(zarn_raster_bitmap_data(bitmap), "\x55\x7f\xaa\xff", 4) != 0)
     ++failures;
   zarn_raster_bitmap_free(bitmap);
-  if (zarn_raster_send(NULL, 1) != ZARN_RASTER_ERR_ARGUMENT || zarn_raster_last_error()[0] == '\0')
+  if (zarn_raster_encode(NULL, 1, NULL, NULL) != ZARN_RASTER_ERR_ARGUMENT ||
+      zarn_raster_last_error()[0] == '\0')
     ++failures;
   if (failures)
     fprintf(stderr, "%d checks failed\n", failures);

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "raster_fixtures.hpp"
+#include "zarn.h"
 
 #include <cairo-pdf.h>
 #include <cairo.h>
@@ -398,6 +399,17 @@ std::filesystem::path Emulator::label(int n) const
   char name[32];
   std::snprintf(name, sizeof name, "label-%04d.png", n);
   return dir_ / "out" / name;
+}
+
+int append_to_string(const unsigned char *bytes, size_t size, void *context)
+{
+  static_cast<std::string *>(context)->append(reinterpret_cast<const char *>(bytes), size);
+  return 0;
+}
+
+int send_through_libzarn(const unsigned char *bytes, size_t size, void * /*context*/)
+{
+  return sendBinaryData(const_cast<unsigned char *>(bytes), static_cast<int>(size)) == 1 ? 0 : 1;
 }
 
 } // namespace zarn::raster::test

@@ -62,6 +62,11 @@ struct Dots {
 };
 Dots unpack(const zarn_raster_bitmap *b);
 
+// Sinks for encodings: one that appends to the std::string at context, and
+// one that hands the bytes to libzarn's open connection.
+int append_to_string(const unsigned char *bytes, size_t size, void *context);
+int send_through_libzarn(const unsigned char *bytes, size_t size, void *context);
+
 // The symbols zbar reads from the dots, as "TYPE:data".
 std::vector<std::string> scan(const Dots &dots);
 

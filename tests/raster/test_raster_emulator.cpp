@@ -16,8 +16,6 @@
 namespace zarn::raster::test {
 namespace {
 
-using zarn::test::FakeTcpPrinter;
-
 // The emulator's PNG as dots.
 Dots printed(const std::filesystem::path &png)
 {
@@ -65,7 +63,8 @@ TEST_F(RasterEmulator, BarcodeAndQrPngPrintsDotForDotAndScans)
   ASSERT_EQ(render_bytes(png, options(50, 30, 203, ZARN_RASTER_DITHER_FLOYD_STEINBERG), b),
             ZARN_RASTER_OK)
       << zarn_raster_last_error();
-  ASSERT_EQ(zarn_raster_send(b.get(), 1), ZARN_RASTER_OK) << zarn_raster_last_error();
+  ASSERT_EQ(zarn_raster_encode(b.get(), 1, send_through_libzarn, nullptr), ZARN_RASTER_OK)
+      << zarn_raster_last_error();
   ASSERT_TRUE(emu->wait_for("label 1:")) << emu->log();
   const Dots label = printed(emu->label(1));
   const Dots sent = unpack(b.get());
@@ -99,7 +98,7 @@ TEST_F(RasterEmulator, Code128PdfPrintsAndScansWithTwoCopies)
   const auto pdf = code128_pdf("1Z999AA10123456784", 288, 216, 20, 40, 1.0);
   Bitmap b;
   ASSERT_EQ(render_bytes(pdf, options(101.5, 76), b), ZARN_RASTER_OK) << zarn_raster_last_error();
-  ASSERT_EQ(zarn_raster_send(b.get(), 2), ZARN_RASTER_OK);
+  ASSERT_EQ(zarn_raster_encode(b.get(), 2, send_through_libzarn, nullptr), ZARN_RASTER_OK);
   ASSERT_TRUE(emu->wait_for("label 2:")) << emu->log();
   const Dots first = printed(emu->label(1));
   EXPECT_TRUE(first == unpack(b.get()));
@@ -122,7 +121,7 @@ TEST_F(RasterEmulator, StreamedPageArrivesAsTheSameLabel)
   ASSERT_EQ(clearbuffer(), 1);
   zarn_raster_stream *s = nullptr;
   ASSERT_EQ(zarn_raster_stream_open(g.width, g.height, ZARN_RASTER_GREY8, nullptr,
-                                    ZARN_RASTER_STREAM_SEND, &s),
+                                    send_through_libzarn, nullptr, &s),
             ZARN_RASTER_OK);
   for (int y = 0; y < g.height; ++y)
     ASSERT_EQ(zarn_raster_stream_write(s, &g.px[static_cast<std::size_t>(y) * g.width], nullptr),
@@ -139,7 +138,7 @@ TEST_F(RasterEmulator, StreamedPageArrivesAsTheSameLabel)
   EXPECT_EQ(scan(label), (std::vector<std::string>{"CODE-128:STREAM-7"}));
 }
 
-TEST_F(RasterEmulator, SendBitmapBlanksWhatItsPaperCovers)
+TEST_F(RasterEmulator, AnEncodedBitmapBlanksWhatItsPaperCovers)
 {
   // The host blackens the whole 40 x 20 mm label, then places a picture
   // whose top and bottom rows are paper: there the label is paper again.
@@ -155,7 +154,8 @@ TEST_F(RasterEmulator, SendBitmapBlanksWhatItsPaperCovers)
             1);
   ASSERT_EQ(clearbuffer(), 1);
   ASSERT_EQ(sendcommand(const_cast<char *>("BAR 0,0,320,160")), 1);
-  ASSERT_EQ(zarn_raster_send_bitmap(b, 20, 30), ZARN_RASTER_OK) << zarn_raster_last_error();
+  ASSERT_EQ(zarn_raster_encode_bitmap(b, 20, 30, 0, send_through_libzarn, nullptr), ZARN_RASTER_OK)
+      << zarn_raster_last_error();
   ASSERT_EQ(printlabel(const_cast<char *>("1"), const_cast<char *>("1")), 1);
   ASSERT_TRUE(emu->wait_for("label 1:")) << emu->log();
 
@@ -170,20 +170,31 @@ TEST_F(RasterEmulator, SendBitmapBlanksWhatItsPaperCovers)
   EXPECT_TRUE(label == expected);
 }
 
-TEST(RasterSend, WithoutAConnectionNothingIsSentAndTheErrorSaysSo)
+TEST(RasterEncode, BadCallsAndAFailingSinkSayWhat)
 {
   Bitmap b;
   ASSERT_EQ(render_bytes(png_file(Grey(16, 16, 0)), options(), b), ZARN_RASTER_OK);
-  EXPECT_EQ(zarn_raster_send(b.get(), 1), ZARN_RASTER_ERR_NOT_CONNECTED);
-  EXPECT_STREQ(zarn_raster_last_error(),
-               "send: no printer connection is open (openport or openethernet)");
-  EXPECT_EQ(zarn_raster_send_bitmap(b.get(), 0, 0), ZARN_RASTER_ERR_NOT_CONNECTED);
+  std::string out;
+  EXPECT_EQ(zarn_raster_encode(b.get(), 1, nullptr, nullptr), ZARN_RASTER_ERR_ARGUMENT);
+  EXPECT_EQ(zarn_raster_encode(b.get(), 0, append_to_string, &out), ZARN_RASTER_ERR_ARGUMENT);
+  EXPECT_EQ(zarn_raster_encode_bitmap(b.get(), 0, 0, 2, append_to_string, &out),
+            ZARN_RASTER_ERR_ARGUMENT);
+  EXPECT_EQ(zarn_raster_encode_bitmap(b.get(), -1, 0, 0, append_to_string, &out),
+            ZARN_RASTER_ERR_ARGUMENT);
+  EXPECT_TRUE(out.empty());
+  // A sink that refuses its first piece ends the encoding there.
+  int calls = 0;
+  const auto refuse = [](const unsigned char *, size_t, void *ctx) {
+    ++*static_cast<int *>(ctx);
+    return -1;
+  };
+  EXPECT_EQ(zarn_raster_encode(b.get(), 1, refuse, &calls), ZARN_RASTER_ERR_SEND);
+  EXPECT_EQ(calls, 1);
+  EXPECT_STREQ(zarn_raster_last_error(), "encode: the host stopped the output (its sink failed)");
 }
 
-TEST(RasterSend, OnlyTheRowsWithInkAreSent)
+TEST(RasterEncode, OnlyTheRowsWithInkGoOnABlankLabel)
 {
-  FakeTcpPrinter printer;
-  ASSERT_EQ(openethernet(const_cast<char *>("127.0.0.1"), printer.port()), 1);
   // 300 dpi: 101 x 53 dots is 8.417 x 4.417 mm; two rows of ink at y 20.
   Grey g(101, 53);
   g.fill(0, 20, 101, 2, 0);
@@ -191,35 +202,43 @@ TEST(RasterSend, OnlyTheRowsWithInkAreSent)
   Bitmap owned;
   ASSERT_EQ(render_grey(g, o, owned), ZARN_RASTER_OK);
   const zarn_raster_bitmap *b = owned.get();
-  ASSERT_EQ(zarn_raster_send(b, 3), ZARN_RASTER_OK);
   // Each row: 12 bytes of ink, then 5 dots of ink and 3 spare bits set.
   const std::string row = std::string(12, '\0') + "\x07";
-  const std::string expected =
-      "SIZE 8.417 mm,4.417 mm\r\nCLS\r\nBITMAP 0,20,13,2,0," + row + row + "PRINT 1,3\r\n";
-  ASSERT_TRUE(printer.wait_for_bytes(expected.size()));
-  EXPECT_EQ(printer.received(), expected);
-  closeport();
+  std::string label;
+  ASSERT_EQ(zarn_raster_encode(b, 3, append_to_string, &label), ZARN_RASTER_OK);
+  EXPECT_EQ(label,
+            "SIZE 8.417 mm,4.417 mm\r\nCLS\r\nBITMAP 0,20,13,2,0," + row + row + "PRINT 1,3\r\n");
+  std::string placed;
+  ASSERT_EQ(
+      zarn_raster_encode_bitmap(b, 5, 7, ZARN_RASTER_ENCODE_ON_BLANK, append_to_string, &placed),
+      ZARN_RASTER_OK);
+  EXPECT_EQ(placed, "BITMAP 5,27,13,2,0," + row + row);
+  // All paper on a blank label: nothing to draw, no BITMAP at all.
+  Bitmap paper;
+  ASSERT_EQ(render_grey(Grey(16, 8), o, paper), ZARN_RASTER_OK);
+  std::string none;
+  ASSERT_EQ(zarn_raster_encode_bitmap(paper.get(), 0, 0, ZARN_RASTER_ENCODE_ON_BLANK,
+                                      append_to_string, &none),
+            ZARN_RASTER_OK);
+  EXPECT_TRUE(none.empty());
 }
 
-TEST(RasterSend, SendBitmapSendsEveryRowPaperIncluded)
+TEST(RasterEncode, WithoutTheBlankFlagEveryRowGoesPaperIncluded)
 {
-  FakeTcpPrinter printer;
-  ASSERT_EQ(openethernet(const_cast<char *>("127.0.0.1"), printer.port()), 1);
   Grey g(101, 53);
   g.fill(0, 20, 101, 2, 0);
   const zarn_raster_options o = options(0, 0, 300);
   Bitmap owned;
   ASSERT_EQ(render_grey(g, o, owned), ZARN_RASTER_OK);
-  const zarn_raster_bitmap *b = owned.get();
-  ASSERT_EQ(zarn_raster_send_bitmap(b, 5, 7), ZARN_RASTER_OK);
+  std::string out;
+  ASSERT_EQ(zarn_raster_encode_bitmap(owned.get(), 5, 7, 0, append_to_string, &out),
+            ZARN_RASTER_OK);
   const std::string paper(13, '\xFF');
   const std::string ink = std::string(12, '\0') + "\x07";
   std::string expected = "BITMAP 5,7,13,53,0,";
   for (int y = 0; y < 53; ++y)
     expected += y == 20 || y == 21 ? ink : paper;
-  ASSERT_TRUE(printer.wait_for_bytes(expected.size()));
-  EXPECT_EQ(printer.received(), expected);
-  closeport();
+  EXPECT_EQ(out, expected);
 }
 
 } // namespace
