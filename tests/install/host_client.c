@@ -11,7 +11,8 @@ int main(void)
   zarn_client_address a;
   char *text = NULL;
   if (zarn_client_address_parse("tcp://127.0.0.1", &a) != ZARN_CLIENT_OK ||
-      (text = zarn_client_address_format(&a)) == NULL || strcmp(text, "tcp://127.0.0.1:9100") != 0) {
+      (text = zarn_client_address_format(&a)) == NULL ||
+      strcmp(text, "tcp://127.0.0.1:9100") != 0) {
     fprintf(stderr, "installed libzarn-client does not answer as it should: %s\n",
             zarn_client_last_error());
     zarn_client_free(text);
