@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "devices.hpp"
 
-#include "connection.hpp"
+#include "worker.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <map>
+#include <mutex>
 #include <memory>
 #include <utility>
 
@@ -19,34 +22,90 @@ constexpr std::string_view kTcpScheme = "zarn-tcp";
 
 thread_local bool open_failed = false;
 
-struct Link {
-  zarn_client_printer *printer = nullptr;
+constexpr auto kOpenLimit = 30s;
+constexpr auto kCloseLimit = 5s;
+// The USB rule for silence takes up to 9.5 s; a worker quiet for longer
+// than this is stuck.
+constexpr auto kQueryLimit = 15s;
+// A job's bytes wait on the printer as long as it takes; only a cancel or
+// a stop of the application ends the wait.
+constexpr auto kWriteLimit = std::chrono::hours(24 * 365);
+
+// One printer address: its worker process and the devices PAPPL opened on
+// it. PAPPL may open a printer's device again before it closes the last
+// one; they share the worker's one connection, opened by the first.
+struct Slot {
+  explicit Slot(std::string a) : address(std::move(a)), worker(worker_program()) {}
+  const std::string address; // the client's address text
+  Worker worker;
+  std::mutex mutex; // opens, generation_open
+  int opens = 0;
+  unsigned generation_open = 0; // the worker that holds the connection
 };
 
-// A text the client allocated, released with it.
-struct ClientText {
-  char *text = nullptr;
-  ~ClientText() { zarn_client_free(text); }
-};
+std::mutex slots_mutex;
+std::map<std::string, std::shared_ptr<Slot>> slots;
 
-enum class Opened { yes, busy, failed };
-
-Opened open_link(const zarn_client_address &a, zarn_client_printer *&printer, std::string &error)
+std::shared_ptr<Slot> slot_for(const std::string &address)
 {
-  LibraryCall call;
-  const zarn_client_status s = zarn_client_open_address(&a, &printer);
-  if (s == ZARN_CLIENT_OK) {
-    zarn_client_set_reply_timeout(printer, static_cast<int>(kReplyTimeout.count()));
-    return Opened::yes;
-  }
-  error = zarn_client_last_error();
-  return s == ZARN_CLIENT_ERR_BUSY ? Opened::busy : Opened::failed;
+  std::lock_guard lock(slots_mutex);
+  auto &slot = slots[address];
+  if (!slot)
+    slot = std::make_shared<Slot>(address);
+  return slot;
 }
 
-void close_link(zarn_client_printer *printer)
+struct Link {
+  std::shared_ptr<Slot> slot;
+  unsigned generation = 0;                 // the worker this device's connection is on
+  std::atomic<pappl_job_t *> job{nullptr}; // whose cancel ends a stuck send
+  std::atomic<bool> write_failed{false};
+};
+
+Link *link_of(pappl_device_t *device) { return static_cast<Link *>(papplDeviceGetData(device)); }
+
+// Whether a wait for the printer should give up: its job was cancelled or
+// the application is stopping.
+bool stopping(const Link &link)
 {
-  LibraryCall call;
-  zarn_client_close(printer);
+  pappl_job_t *job = link.job.load();
+  if (job == nullptr)
+    return false;
+  return papplJobIsCanceled(job) ||
+         papplSystemIsShutdown(papplPrinterGetSystem(papplJobGetPrinter(job)));
+}
+
+// Opens the slot's connection unless a device already holds it. error says
+// why not.
+bool open_slot(Slot &slot, unsigned &generation, std::string &error)
+{
+  std::lock_guard lock(slot.mutex);
+  if (slot.opens > 0 && slot.generation_open == slot.worker.generation() &&
+      slot.worker.pid() != 0) {
+    ++slot.opens;
+    generation = slot.generation_open;
+    return true;
+  }
+  const Reply r = slot.worker.call(Request::open, slot.address, kOpenLimit);
+  if (!r.ok) {
+    error = r.data;
+    return false;
+  }
+  slot.generation_open = slot.worker.generation();
+  slot.opens = std::max(slot.opens, 0) + 1;
+  generation = slot.generation_open;
+  return true;
+}
+
+void close_slot(Slot &slot, unsigned generation)
+{
+  std::lock_guard lock(slot.mutex);
+  if (slot.opens > 0 && --slot.opens > 0)
+    return;
+  // A worker that has been replaced took its connection with it.
+  if (generation == slot.worker.generation() && slot.worker.pid() != 0 &&
+      !slot.worker.call(Request::close, {}, kCloseLimit).ok)
+    slot.worker.kill();
 }
 
 bool open_device(pappl_device_t *device, const char *device_uri, const char * /*name*/)
@@ -59,38 +118,48 @@ bool open_device(pappl_device_t *device, const char *device_uri, const char * /*
     papplDeviceError(device, "%s", error.c_str());
     return false;
   }
-  if (!acquire_connection(open_wait())) {
-    papplDeviceError(device, "The printer connection is in use by another printer's job.");
-    return false;
-  }
-  zarn_client_printer *printer = nullptr;
-  const Opened opened = open_link(*address, printer, error);
-  if (opened != Opened::yes) {
-    release_connection();
-    open_failed = opened == Opened::failed;
+  auto link = std::make_unique<Link>();
+  link->slot = slot_for(address_text(*address));
+  if (!open_slot(*link->slot, link->generation, error)) {
+    open_failed = true;
     papplDeviceError(device, "%s", error.c_str());
     return false;
   }
-  papplDeviceSetData(device, new Link{printer});
+  papplDeviceSetData(device, link.release());
   return true;
 }
 
 void close_device(pappl_device_t *device)
 {
-  std::unique_ptr<Link> link(static_cast<Link *>(papplDeviceGetData(device)));
-  if (!link)
-    return;
-  close_link(link->printer);
-  release_connection();
+  std::unique_ptr<Link> link(link_of(device));
+  if (link)
+    close_slot(*link->slot, link->generation);
 }
 
 ssize_t write_device(pappl_device_t *device, const void *buffer, size_t bytes)
 {
-  LibraryCall call;
-  if (zarn_client_send_binary(printer_of(device), buffer, bytes, nullptr, nullptr) !=
-      ZARN_CLIENT_OK) {
-    papplDeviceError(device, "%s", zarn_client_last_error());
+  Link *link = link_of(device);
+  if (link == nullptr)
     return -1;
+  if (link->generation != link->slot->worker.generation()) {
+    link->write_failed = true;
+    papplDeviceError(device, "The printer connection was lost.");
+    return -1;
+  }
+  const auto *data = static_cast<const char *>(buffer);
+  for (size_t done = 0; done < bytes;) {
+    const size_t n = std::min(bytes - done, kMaxRequestData);
+    const Reply r = link->slot->worker.call(Request::write, std::string_view(data + done, n),
+                                            kWriteLimit, [link] { return stopping(*link); });
+    if (!r.ok) {
+      link->write_failed = true;
+      papplDeviceError(device, "%s",
+                       r.data == "stopped" ? "The job was stopped while the printer "
+                                             "was not taking its data."
+                                           : r.data.c_str());
+      return -1;
+    }
+    done += n;
   }
   return static_cast<ssize_t>(bytes);
 }
@@ -106,15 +175,12 @@ ssize_t read_device(pappl_device_t *device, void * /*buffer*/, size_t /*bytes*/)
 pappl_preason_t device_status(pappl_device_t *device) { return reasons_for(query_status(device)); }
 
 // IEEE 1284 device ID from the printer's model name.
-char *model_id(zarn_client_printer *printer, char *buffer, size_t bufsize)
+char *model_id(Slot &slot, char *buffer, size_t bufsize)
 {
-  ClientText name;
-  {
-    LibraryCall call;
-    if (zarn_client_name(printer, nullptr, &name.text) != ZARN_CLIENT_OK)
-      return nullptr;
-  }
-  std::string model = name.text;
+  const Reply r = slot.worker.call(Request::name, {}, kQueryLimit);
+  if (!r.ok)
+    return nullptr;
+  std::string model = r.data;
   std::erase_if(model, [](char c) { return c == ';' || c == ':' || c < ' '; });
   if (model.empty())
     return nullptr;
@@ -124,30 +190,33 @@ char *model_id(zarn_client_printer *printer, char *buffer, size_t bufsize)
 
 char *device_id(pappl_device_t *device, char *buffer, size_t bufsize)
 {
-  return model_id(printer_of(device), buffer, bufsize);
+  Link *link = link_of(device);
+  return link ? model_id(*link->slot, buffer, bufsize) : nullptr;
 }
 
-// Lists the USB printer when the connection is free to look for it.
+// Lists the USB printer, unless a printer's device has it open: its job
+// must not be disturbed.
 bool list_usb(pappl_device_cb_t cb, void *data, pappl_deverror_cb_t err_cb, void *err_data)
 {
-  if (!acquire_connection(0ms)) {
-    if (err_cb)
-      err_cb("The printer connection is in use; USB printers were not listed.", err_data);
-    return false;
-  }
-  bool stop = false;
-  std::string error;
   zarn_client_address usb{};
   usb.kind = ZARN_CLIENT_USB;
-  zarn_client_printer *printer = nullptr;
-  if (open_link(usb, printer, error) == Opened::yes) {
-    char id[256] = "";
-    const char *found_id = model_id(printer, id, sizeof id);
-    close_link(printer);
-    stop = cb("Zarn label printer (USB)", "zarn-usb://", found_id ? found_id : "", data);
+  const std::shared_ptr<Slot> slot = slot_for(address_text(usb));
+  {
+    std::lock_guard lock(slot->mutex);
+    if (slot->opens > 0) {
+      if (err_cb)
+        err_cb("The USB printer is in use; it was not listed again.", err_data);
+      return false;
+    }
   }
-  release_connection();
-  return stop;
+  unsigned generation = 0;
+  std::string error;
+  if (!open_slot(*slot, generation, error))
+    return false;
+  char id[256] = "";
+  const char *found_id = model_id(*slot, id, sizeof id);
+  close_slot(*slot, generation);
+  return cb("Zarn label printer (USB)", "zarn-usb://", found_id ? found_id : "", data);
 }
 
 // The client's address text for a zarn- URI, or "" when the URI cannot be one.
@@ -219,21 +288,45 @@ void register_device_schemes()
                        read_device, write_device, device_status, device_id);
 }
 
-zarn_client_printer *printer_of(pappl_device_t *device)
+std::string address_text(const zarn_client_address &address)
 {
-  const auto *link = static_cast<const Link *>(papplDeviceGetData(device));
-  return link ? link->printer : nullptr;
+  char *text = zarn_client_address_format(&address);
+  std::string out = text ? text : "";
+  zarn_client_free(text);
+  return out;
+}
+
+void attach_job(pappl_device_t *device, pappl_job_t *job)
+{
+  if (Link *link = link_of(device))
+    link->job = job;
 }
 
 Status query_status(pappl_device_t *device)
 {
-  Status status{};
-  LibraryCall call;
-  // Not even asked (the connection is closed, or the request could not be
-  // sent): the printer is out of reach as surely as when it hangs up.
-  if (zarn_client_status_get(printer_of(device), &status) != ZARN_CLIENT_OK)
-    status = Status{ZARN_CLIENT_REPLY_DISCONNECTED, 0};
-  return status;
+  // Bytes PAPPL still holds go first: the status is of the label they make.
+  papplDeviceFlush(device);
+  Link *link = link_of(device);
+  if (link == nullptr || link->generation != link->slot->worker.generation())
+    return Status{ZARN_CLIENT_REPLY_DISCONNECTED, 0};
+  const Reply r = link->slot->worker.call(Request::status, {}, kQueryLimit);
+  if (!r.ok || r.data.size() != 2)
+    return Status{ZARN_CLIENT_REPLY_DISCONNECTED, 0};
+  return Status{static_cast<zarn_client_reply>(static_cast<unsigned char>(r.data[0])),
+                static_cast<unsigned char>(r.data[1])};
+}
+
+bool flush_device(pappl_device_t *device)
+{
+  papplDeviceFlush(device);
+  const Link *link = link_of(device);
+  return link != nullptr && !link->write_failed;
+}
+
+pid_t worker_pid(pappl_device_t *device)
+{
+  Link *link = link_of(device);
+  return link ? link->slot->worker.pid() : 0;
 }
 
 bool last_open_failed() { return std::exchange(open_failed, false); }

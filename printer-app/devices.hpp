@@ -16,6 +16,9 @@
 
 namespace zarn::app {
 
+// Bytes a worker takes in one request.
+inline constexpr size_t kMaxRequestData = 64 * 1024;
+
 // How long the app waits for the printer's first byte of a status or name
 // reply on TCP and serial before it takes the printer as offline.
 inline constexpr std::chrono::milliseconds kReplyTimeout{2000};
@@ -30,15 +33,26 @@ bool is_zarn_uri(const char *uri);
 // Registers the three schemes with PAPPL (before papplMainloop).
 void register_device_schemes();
 
-// The host layer's handle of an open zarn- device.
-zarn_client_printer *printer_of(pappl_device_t *device);
+// The client's address text ("tcp://host:9100"): one printer, one worker.
+std::string address_text(const zarn_client_address &address);
 
-// Asks the printer behind an open zarn- device for its status byte.
+// Ties an open device to the job that prints on it: cancelling the job
+// ends a send the printer does not take.
+void attach_job(pappl_device_t *device, pappl_job_t *job);
+
+// Asks the printer behind an open zarn- device for its status byte (after
+// the bytes PAPPL still buffers).
 Status query_status(pappl_device_t *device);
 
-// True when the last device open on this thread failed for a reason other
-// than the connection being busy (the printer is then unreachable). Reading
-// it clears it.
+// Sends what PAPPL still buffers; false when that or an earlier write of
+// the device failed.
+bool flush_device(pappl_device_t *device);
+
+// The worker process serving an open device (0 when none), for the logs.
+pid_t worker_pid(pappl_device_t *device);
+
+// True when the last device open on this thread failed (the printer is
+// then unreachable). Reading it clears it.
 bool last_open_failed();
 
 } // namespace zarn::app

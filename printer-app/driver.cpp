@@ -1,11 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "driver.hpp"
 
-#include "connection.hpp"
 #include "devices.hpp"
 #include "media.hpp"
 #include "zarn-raster.h"
-#include "zarn.h"
 #include "common/handle.hpp"
 #include "wire/wire.hpp"
 
@@ -44,18 +42,21 @@ struct PrinterState {
   bool paused_by_device = false;
 };
 
-// The bytes of an encoding go to the job's printer; a failed send stops
-// the encoding, and the client's message says why.
-int send_to_printer(const unsigned char *bytes, size_t size, void *printer)
+// The bytes of an encoding go to the job's device; a failed write stops
+// the encoding (the device has logged why).
+int send_to_device(const unsigned char *bytes, size_t size, void *device)
 {
-  return zarn_client_send_binary(static_cast<zarn_client_printer *>(printer), bytes, size, nullptr,
-                                 nullptr) == ZARN_CLIENT_OK
-             ? 0
-             : 1;
+  return papplDeviceWrite(static_cast<pappl_device_t *>(device), bytes, size) < 0 ? 1 : 0;
+}
+
+bool write_line_to(pappl_device_t *device, const std::string &line)
+{
+  const std::string framed = line + "\r\n";
+  return papplDeviceWrite(device, framed.data(), framed.size()) >= 0;
 }
 
 // Per job: the page being streamed. The raster library dithers each line
-// and hands the BITMAP block, header first, to send_to_printer.
+// and hands the BITMAP block, header first, to send_to_device.
 struct JobState {
   zarn_raster_stream *stream = nullptr;
   zarn_raster_pixel_format format = ZARN_RASTER_GREY8;
@@ -70,17 +71,17 @@ struct JobState {
   {
     if (stream == nullptr)
       return ZARN_RASTER_OK;
-    LibraryCall call;
     const zarn_raster_status s = zarn_raster_stream_close(stream);
     stream = nullptr;
     return s;
   }
 };
 
-// The message of a failed stream call: the client's when a send failed.
+// The message of a failed stream call.
 std::string stream_failure(zarn_raster_status status)
 {
-  return status == ZARN_RASTER_ERR_SEND ? zarn_client_last_error() : zarn_raster_last_error();
+  return status == ZARN_RASTER_ERR_SEND ? "sending to the printer failed"
+                                        : zarn_raster_last_error();
 }
 
 PrinterState *printer_state(pappl_printer_t *printer)
@@ -104,8 +105,11 @@ bool fail_job(pappl_job_t *job, pappl_jreason_t reason, const std::string &messa
   return false;
 }
 
-bool start_job(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/)
+bool start_job(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t *device)
 {
+  attach_job(device, job);
+  papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Printing through worker process %d.",
+              static_cast<int>(worker_pid(device)));
   papplJobSetData(job, new JobState);
   return true;
 }
@@ -152,10 +156,9 @@ bool start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *d
 
   if (!start_label(job, device, s))
     return false;
-  LibraryCall call;
-  if (const zarn_raster_status st = zarn_raster_stream_open(
-          static_cast<int>(h.cupsWidth), static_cast<int>(h.cupsHeight), state->format, &ro,
-          send_to_printer, printer_of(device), &state->stream);
+  if (const zarn_raster_status st =
+          zarn_raster_stream_open(static_cast<int>(h.cupsWidth), static_cast<int>(h.cupsHeight),
+                                  state->format, &ro, send_to_device, device, &state->stream);
       st != ZARN_RASTER_OK)
     return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
                     "Cannot start the label: " + stream_failure(st));
@@ -173,7 +176,6 @@ bool write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * 
       state->line[i] = static_cast<unsigned char>(255 - line[i]);
     pixels = state->line.data();
   }
-  LibraryCall call;
   if (const zarn_raster_status st = zarn_raster_stream_write(state->stream, pixels, nullptr);
       st != ZARN_RASTER_OK)
     return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
@@ -208,6 +210,7 @@ bool print_raw(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_
   if (fd < 0)
     return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Cannot open the job's document.");
   const UniqueFd file(fd);
+  attach_job(device, job);
   papplJobSetImpressions(job, 1);
   if (!wait_until_ready(job, device))
     return false;
@@ -223,6 +226,8 @@ bool print_raw(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_
     if (papplDeviceWrite(device, buffer.data(), static_cast<size_t>(n)) < 0)
       return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Sending to the printer failed.");
   }
+  if (!flush_device(device))
+    return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Sending to the printer failed.");
   papplJobSetImpressionsCompleted(job, 1);
   return true;
 }
@@ -232,9 +237,8 @@ bool print_raw(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_
 bool update_status(pappl_printer_t *printer)
 {
   last_open_failed();
-  set_open_wait(200ms);
+  // No device while a job holds it: the job keeps the reasons up to date.
   pappl_device_t *device = papplPrinterOpenDevice(printer);
-  set_open_wait(kJobOpenWait); // not taken when PAPPL found the device busy
   if (device == nullptr) {
     if (last_open_failed())
       papplPrinterSetReasons(printer, PAPPL_PREASON_OFFLINE, PAPPL_PREASON_DEVICE_STATUS);
@@ -249,12 +253,13 @@ bool update_status(pappl_printer_t *printer)
 
 bool start_label(pappl_job_t *job, pappl_device_t *device, const LabelSetup &s)
 {
-  LabelSetup copy = s;
-  LibraryCall call;
-  // libzarn's setup makes the SIZE, SPEED, DENSITY and GAP or BLINE lines.
-  if (setup(copy.width_mm.data(), copy.height_mm.data(), copy.speed.data(), copy.density.data(),
-            copy.media_kind.data(), copy.gap_mm.data(), copy.offset_mm.data()) != 1 ||
-      zarn_client_send(printer_of(device), "CLS") != ZARN_CLIENT_OK)
+  // The SIZE, SPEED, DENSITY and GAP or BLINE lines, as libzarn's setup makes them.
+  for (const std::string &line : wire::setup_lines(
+           {s.width_mm, s.height_mm, s.speed, s.density, s.media_kind, s.gap_mm, s.offset_mm}))
+    if (!write_line_to(device, line))
+      return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                      "Cannot set up the label: sending to the printer failed.");
+  if (!write_line_to(device, "CLS"))
     return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
                     "Cannot set up the label: sending to the printer failed.");
   return true;
@@ -262,10 +267,9 @@ bool start_label(pappl_job_t *job, pappl_device_t *device, const LabelSetup &s)
 
 bool send_bitmap(pappl_job_t *job, pappl_device_t *device, const zarn_raster_bitmap *bitmap)
 {
-  LibraryCall call;
   // The label is blank after CLS: rows of paper above and below stay out.
   if (const zarn_raster_status st = zarn_raster_encode_bitmap(
-          bitmap, 0, 0, ZARN_RASTER_ENCODE_ON_BLANK, send_to_printer, printer_of(device));
+          bitmap, 0, 0, ZARN_RASTER_ENCODE_ON_BLANK, send_to_device, device);
       st != ZARN_RASTER_OK)
     return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
                     "Cannot send the label: " + stream_failure(st));
@@ -277,10 +281,10 @@ bool print_label(pappl_job_t *job, pappl_device_t *device, int copies)
   // PRINT only once the printer can print, so the label is not lost.
   if (!wait_until_ready(job, device))
     return false;
-  LibraryCall call;
-  if (zarn_client_send(printer_of(device), wire::print_line(copies).c_str()) != ZARN_CLIENT_OK)
+  // Flushed at once: PAPPL may keep the device open for the next job.
+  if (!write_line_to(device, wire::print_line(copies)) || !flush_device(device))
     return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
-                    std::string("Cannot print the label: ") + zarn_client_last_error());
+                    "Cannot print the label: sending to the printer failed.");
   return true;
 }
 

@@ -5,12 +5,18 @@
 #include "devices.hpp"
 #include "driver.hpp"
 #include "system.hpp"
+#include "worker.hpp"
 
+#include <cstring>
 #include <filesystem>
 #include <iterator>
 
 int main(int argc, char *argv[])
 {
+  // The app starts one of these per printer; it serves that printer's
+  // connection over its descriptor 3.
+  if (argc == 2 && std::strcmp(argv[1], zarn::app::kWorkerArgument) == 0)
+    return zarn::app::worker_main();
   zarn::app::AppInfo app;
   app.base_name = argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "";
   if (app.base_name.empty())

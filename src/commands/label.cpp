@@ -3,6 +3,7 @@
 // except that a value holding a line break is refused (0, nothing sent):
 // each fills its template and sends it.
 #include "commands/format.hpp"
+#include "wire/wire.hpp"
 
 using zarn::commands::any_line_break;
 using zarn::commands::send_line;
@@ -14,11 +15,9 @@ extern "C" int setup(char *width, char *height, char *speed, char *density, char
   if (!status_is_nonzero() ||
       any_line_break(width, height, speed, density, mediaKind, gapSize, gapOffset))
     return 0;
-  send_line<100>("SIZE %s mm,%s mm", width, height);
-  send_line<100>("SPEED %s", speed);
-  send_line<100>("DENSITY %s", density);
-  // Black-line media is chosen by a leading digit 1 only ("10" counts too).
-  send_line<100>("%s %s mm,%s mm", mediaKind[0] == '1' ? "BLINE" : "GAP", gapSize, gapOffset);
+  for (const std::string &line :
+       zarn::wire::setup_lines({width, height, speed, density, mediaKind, gapSize, gapOffset}))
+    send_line<100>("%s", line.c_str());
   return 1;
 }
 

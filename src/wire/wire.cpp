@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <initializer_list>
 
 namespace zarn::wire {
 
@@ -25,6 +26,20 @@ std::string size_line(int width, int height, int dots_per_mm)
 {
   return "SIZE " + millimetres(width, dots_per_mm) + " mm," + millimetres(height, dots_per_mm) +
          " mm";
+}
+
+std::array<std::string, 4> setup_lines(const SetupTexts &t)
+{
+  const auto cat = [](std::initializer_list<std::string_view> parts) {
+    std::string line;
+    for (const std::string_view p : parts)
+      line.append(p);
+    return line;
+  };
+  // Black-line media is chosen by a leading digit 1 only ("10" counts too).
+  const std::string_view kind = t.media_kind.starts_with('1') ? "BLINE " : "GAP ";
+  return {cat({"SIZE ", t.width_mm, " mm,", t.height_mm, " mm"}), cat({"SPEED ", t.speed}),
+          cat({"DENSITY ", t.density}), cat({kind, t.gap_mm, " mm,", t.offset_mm, " mm"})};
 }
 
 std::string print_line(int copies) { return "PRINT 1," + std::to_string(copies); }

@@ -7,6 +7,7 @@
 
 #include "common/protocol.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -30,6 +31,14 @@ std::string millimetres(int dots, int dots_per_mm);
 
 // "SIZE w mm,h mm" for a label of width x height dots.
 std::string size_line(int width, int height, int dots_per_mm);
+
+// The lines of libzarn's setup: "SIZE w mm,h mm", "SPEED s", "DENSITY d",
+// and "GAP g mm,o mm" or, for black-mark media (a kind beginning with 1),
+// "BLINE g mm,o mm". The texts go in as they are.
+struct SetupTexts {
+  std::string_view width_mm, height_mm, speed, density, media_kind, gap_mm, offset_mm;
+};
+std::array<std::string, 4> setup_lines(const SetupTexts &t);
 
 // "PRINT 1,copies".
 std::string print_line(int copies);

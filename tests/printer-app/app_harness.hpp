@@ -36,7 +36,6 @@
 namespace zarn::emu::test {
 namespace {
 
-
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using zarn::test::slurp;
@@ -65,7 +64,7 @@ struct Outcome {
 
 // Runs a command to its end and returns its status and output.
 inline Outcome run(const std::vector<std::string> &argv, const fs::path &dir,
-            const std::vector<std::string> &env = {})
+                   const std::vector<std::string> &env = {})
 {
   static std::atomic<int> counter{0};
   const fs::path log = dir / ("run-" + std::to_string(++counter) + ".log");
