@@ -108,7 +108,7 @@ bool fail_job(pappl_job_t *job, pappl_jreason_t reason, const std::string &messa
 bool start_job(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t *device)
 {
   attach_job(device, job);
-  papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Printing through worker process %d.",
+  papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Printing through worker process %d.",
               static_cast<int>(worker_pid(device)));
   papplJobSetData(job, new JobState);
   return true;

@@ -28,7 +28,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-
 bool send_packet(int fd, unsigned char kind, std::string_view data)
 {
   std::string packet(1, static_cast<char>(kind));
@@ -82,9 +81,7 @@ Served serve(zarn_client_printer *&printer, Request request, std::string_view da
     zarn_client_set_reply_timeout(printer, static_cast<int>(kReplyTimeout.count()));
     return {};
   }
-  case Request::close:
-    zarn_client_close(std::exchange(printer, nullptr));
-    return {};
+  case Request::close: zarn_client_close(std::exchange(printer, nullptr)); return {};
   case Request::write:
     if (printer == nullptr)
       return {ZARN_CLIENT_ERR_CLOSED, "the printer connection is not open"};
@@ -99,15 +96,13 @@ Served serve(zarn_client_printer *&printer, Request request, std::string_view da
     // be sent): the printer is out of reach as surely as when it hangs up.
     if (printer == nullptr || zarn_client_status_get(printer, &status) != ZARN_CLIENT_OK)
       status = Status{ZARN_CLIENT_REPLY_DISCONNECTED, 0};
-    return {ZARN_CLIENT_OK,
-            {static_cast<char>(status.reply), static_cast<char>(status.bits)}};
+    return {ZARN_CLIENT_OK, {static_cast<char>(status.reply), static_cast<char>(status.bits)}};
   }
   case Request::name: {
     if (printer == nullptr)
       return {ZARN_CLIENT_ERR_CLOSED, "the printer connection is not open"};
     char *text = nullptr;
-    if (const zarn_client_status s = zarn_client_name(printer, nullptr, &text);
-        s != ZARN_CLIENT_OK)
+    if (const zarn_client_status s = zarn_client_name(printer, nullptr, &text); s != ZARN_CLIENT_OK)
       return failed(s);
     Served out{ZARN_CLIENT_OK, std::string(text).substr(0, kMaxRequestData)};
     zarn_client_free(text);
@@ -215,7 +210,8 @@ Reply Worker::call(Request request, std::string_view data, std::chrono::millisec
   if (!socket_) {
     std::string error;
     if (!start(error))
-      return {false, ZARN_CLIENT_ERR_CONNECT, "cannot start the printer's worker process: " + error};
+      return {false, ZARN_CLIENT_ERR_CONNECT,
+              "cannot start the printer's worker process: " + error};
   }
   const auto lost = [&](const std::string &why) {
     kill();

@@ -110,9 +110,9 @@ inline std::vector<bool> code128_modules(const std::string &text)
 }
 
 // Draws the barcode across w x h (in the surface's units).
-inline void draw_barcode(cairo_t *cr, double w, double h)
+inline void draw_barcode(cairo_t *cr, double w, double h, const std::string &text = kBarcodeText)
 {
-  const auto modules = code128_modules(kBarcodeText);
+  const auto modules = code128_modules(text);
   const double module = w / static_cast<double>(modules.size());
   cairo_set_source_rgb(cr, 1, 1, 1);
   cairo_paint(cr);
@@ -123,12 +123,13 @@ inline void draw_barcode(cairo_t *cr, double w, double h)
   cairo_fill(cr);
 }
 
-inline void write_png(const fs::path &path, int module_px = 3)
+inline void write_png(const fs::path &path, int module_px = 3,
+                      const std::string &text = kBarcodeText)
 {
-  const int w = static_cast<int>(code128_modules(kBarcodeText).size()) * module_px;
+  const int w = static_cast<int>(code128_modules(text).size()) * module_px;
   cairo_surface_t *s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, w, w / 3);
   cairo_t *cr = cairo_create(s);
-  draw_barcode(cr, w, w / 3.0);
+  draw_barcode(cr, w, w / 3.0, text);
   cairo_surface_write_to_png(s, path.c_str());
   cairo_destroy(cr);
   cairo_surface_destroy(s);
@@ -223,19 +224,17 @@ class AppServer {
     argv.insert(argv.end(), options.begin(), options.end());
     // Under the USB emulator umockdev's library is preloaded ahead of the
     // sanitizer runtime of a sanitizer build.
-    std::vector<std::string> server_env = env();
-    server_env.push_back(zarn::test::asan_options_for_preload());
-    server_ = std::make_unique<ChildProcess>(argv, dir / "server.out", server_env);
-    static const std::regex listening(R"(Listening for connections on '[^']*:(\d+)')");
-    eventually(
-        [&] {
-          std::smatch m;
-          const std::string log = slurp(log_);
-          if (std::regex_search(log, m, listening))
-            port_ = std::stoi(m[1]);
-          return port_ > 0 || !server_->running();
-        },
-        10s);
+    argv_ = argv;
+    start();
+  }
+  // Stops the server with SIGTERM and starts it again on the same state
+  // (its port changes); false when it did not come back.
+  bool restart()
+  {
+    terminate(20s);
+    port_ = 0;
+    start();
+    return started();
   }
   ~AppServer()
   {
@@ -259,6 +258,7 @@ class AppServer {
     return server_->wait(limit);
   }
   int port() const { return port_; }
+  pid_t pid() const { return server_->pid(); }
   std::string server_log() const { return slurp(log_) + server_->log(); }
   const fs::path &home() const { return home_; }
   const fs::path &program() const { return program_; }
@@ -374,7 +374,29 @@ class AppServer {
   }
 
  private:
+  void start()
+  {
+    std::vector<std::string> server_env = env();
+    server_env.push_back(zarn::test::asan_options_for_preload());
+    const std::size_t logged = fs::exists(log_) ? fs::file_size(log_) : 0;
+    server_ = std::make_unique<ChildProcess>(
+        argv_, dir_ / ("server-" + std::to_string(++starts_) + ".out"), server_env);
+    static const std::regex listening(R"(Listening for connections on '[^']*:(\d+)')");
+    eventually(
+        [&] {
+          std::smatch m;
+          const std::string log = slurp(log_);
+          const std::string fresh = log.size() > logged ? log.substr(logged) : std::string();
+          if (std::regex_search(fresh, m, listening))
+            port_ = std::stoi(m[1]);
+          return port_ > 0 || !server_->running();
+        },
+        10s);
+  }
+
   static inline std::atomic<int> instances_{0};
+  int starts_ = 0;
+  std::vector<std::string> argv_;
   fs::path dir_, home_, log_, program_;
   std::unique_ptr<ChildProcess> server_;
   int port_ = 0;

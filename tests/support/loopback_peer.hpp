@@ -3,7 +3,10 @@
 // connections one after another on its own thread and reads everything;
 // in status mode it answers every status request in the stream (whatever
 // else comes with it) with the status byte 0x20. Quicker than the fake
-// printer, whose accept queue would stall thousands of connects.
+// printer, whose accept queue would stall thousands of connects. In stall
+// mode it answers status requests with 0x00 (ready) but, on its first
+// connection, stops reading once it has taken 64 KiB: a printer that does
+// not take a job's data.
 #pragma once
 
 #include "common/protocol.hpp"
@@ -13,10 +16,14 @@
 #include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <mutex>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -27,7 +34,7 @@ namespace zarn::test {
 
 class LoopbackPeer {
  public:
-  enum class Mode { sink, status };
+  enum class Mode { sink, status, stall };
 
   explicit LoopbackPeer(Mode mode = Mode::sink) : mode_(mode)
   {
@@ -36,6 +43,7 @@ class LoopbackPeer {
   }
   ~LoopbackPeer()
   {
+    stopping_ = true;
     shutdown(listen_, SHUT_RDWR);
     worker_.join();
     close(listen_);
@@ -45,6 +53,12 @@ class LoopbackPeer {
 
   int port() const { return port_; }
   std::size_t bytes() const { return bytes_.load(); }
+  // What the connections after the first received (stall mode).
+  std::string later_stream() const
+  {
+    std::lock_guard lock(mutex_);
+    return later_;
+  }
   int connections() const { return connections_.load(); }
 
   // A connected socket with the one option openethernet sets: TCP_NODELAY,
@@ -76,14 +90,31 @@ class LoopbackPeer {
       if (fd < 0)
         return;         // the listener was shut down
       std::string seen; // the unanswered tail of the stream
+      const bool stalls = mode_ == Mode::stall && connections_ == 0;
+      std::size_t taken = 0;
       ssize_t n;
-      while ((n = read(fd, buf.data(), buf.size())) > 0) {
+      while ((n = read(fd, buf.data(),
+                       stalls ? std::min<std::size_t>(buf.size(), 4096) : buf.size())) > 0) {
         bytes_ += static_cast<std::size_t>(n);
-        if (mode_ != Mode::status)
+        taken += static_cast<std::size_t>(n);
+        if (mode_ == Mode::stall && !stalls) {
+          std::lock_guard lock(mutex_);
+          later_.append(buf.data(), static_cast<std::size_t>(n));
+        }
+        if (stalls && taken >= 64 * 1024) {
+          // Holds the connection without reading until the host gives up.
+          for (;;) {
+            pollfd p{fd, POLLRDHUP, 0};
+            if (stopping_ || (poll(&p, 1, 10) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))))
+              break;
+          }
+          break;
+        }
+        if (mode_ == Mode::sink)
           continue;
         seen.append(buf.data(), static_cast<std::size_t>(n));
         for (std::size_t at; (at = seen.find(request)) != std::string::npos;) {
-          (void)!::send(fd, "\x20", 1, MSG_NOSIGNAL);
+          (void)!::send(fd, mode_ == Mode::stall ? "\x00" : "\x20", 1, MSG_NOSIGNAL);
           seen.erase(0, at + request.size());
         }
         if (seen.size() > request.size())
@@ -98,6 +129,9 @@ class LoopbackPeer {
   int listen_ = -1;
   std::uint16_t port_ = 0;
   std::atomic<std::size_t> bytes_{0};
+  std::atomic<bool> stopping_{false};
+  mutable std::mutex mutex_;
+  std::string later_;
   std::atomic<int> connections_{0};
   std::thread worker_;
 };
