@@ -222,6 +222,10 @@ def test_environment_address_and_library_path(fake, monkeypatch):
     assert zarn.about() == "Linux Shared Library Version V1.00"
     assert os.path.samefile(zarn._lib.library().path, os.environ["ZARN_LIBRARY"])
     assert os.path.samefile(zarn._lib.client().path, os.environ["ZARN_CLIENT_LIBRARY"])
+    # The host layer runs on the libzarn named, not a second copy of it
+    # with a connection of its own.
+    maps = open("/proc/self/maps").read().splitlines()
+    assert len({line.split()[-1] for line in maps if "/libzarn.so" in line}) == 1
 
 
 def test_a_connection_closed_from_outside_is_closed_for_every_send(fake):
@@ -233,3 +237,28 @@ def test_a_connection_closed_from_outside_is_closed_for_every_send(fake):
             with pytest.raises(zarn.ClosedError, match="was closed from outside"):
                 send()
     assert printer.received() == b"CLS\r\n"
+
+
+def test_progress_counts_up_to_the_whole_and_its_exception_comes_after_the_send(fake, tmp_path):
+    data = bytes(range(256)) * 40
+    f = tmp_path / "big.bin"
+    f.write_bytes(data)
+    uploaded: list[tuple[int, int]] = []
+    seen: list[tuple[int, int]] = []
+
+    def stops(done: int, total: int) -> None:
+        seen.append((done, total))
+        raise KeyError("stop")
+
+    printer = fake()
+    with zarn.Printer(printer.address) as p:
+        p.upload(f, "BIG", progress=lambda *a: uploaded.append(a))
+        # The send cannot be stopped half way: every byte goes, then the
+        # callback's exception is raised, and it is not called again.
+        with pytest.raises(KeyError):
+            p.send_bytes(data, progress=stops)
+        p.send("END")
+    dones = [d for d, _ in uploaded]
+    assert len(dones) > 1 and dones == sorted(dones) and uploaded[-1] == (len(data), len(data))
+    assert len(seen) == 1 and 0 < seen[0][0] < len(data) == seen[0][1]
+    assert printer.received() == b'DOWNLOAD F,"BIG",10240,' + data + b"\r\n\r\n" + data + b"END\r\n"
