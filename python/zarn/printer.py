@@ -144,6 +144,7 @@ class Printer:
         reply_timeout: float = REPLY_TIMEOUT_SECONDS,
     ) -> None:
         self._handle: int | None = None
+        self._last: Status | None = None
         if address is None:
             address = os.environ.get("ZARN_PRINTER") or "usb"
         if isinstance(address, Address):
@@ -179,6 +180,12 @@ class Printer:
     def is_open(self) -> bool:
         """True until :meth:`close`."""
         return self._handle is not None
+
+    @property
+    def last_status(self) -> Status | None:
+        """The last status a wait read: the conditions behind its outcome
+        (None before the first wait)."""
+        return self._last
 
     @property
     def reply_timeout(self) -> float:
@@ -537,12 +544,14 @@ class Printer:
         ms = _milliseconds("timeout", timeout)
         last, outcome = _lib.ClientStatus(), ctypes.c_int()
         self._call(self._client.wait, ms, self._poll_ms, ctypes.byref(last), ctypes.byref(outcome))
-        return Outcome(outcome.value), Status.from_c(last)
+        self._last = Status.from_c(last)
+        return Outcome(outcome.value), self._last
 
     def wait_until_printed(self, timeout: float = 60.0) -> Outcome:
         """Polls the status until the printing bit clears, a fault shows, the
         printer stops answering, or ``timeout`` seconds pass; returns how it
-        ended. :meth:`wait` raises instead."""
+        ended, and :attr:`last_status` what it last read. :meth:`wait`
+        raises instead."""
         return self._wait(timeout)[0]
 
     def wait(self, timeout: float = 60.0) -> None:

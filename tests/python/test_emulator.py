@@ -116,6 +116,7 @@ def test_waiting_lasts_the_print_time(tmp_path):
                 p.print(wait=True, timeout=0.3)
             assert caught.value.status.text == "printing"
             assert p.wait_until_printed(0.05) is zarn.Outcome.TIMED_OUT
+            assert p.last_status.text == "printing" and p.last_status.printing
             start = time.monotonic()
             p.wait(10)  # the rest of the print time
             assert time.monotonic() - start > 0.5
