@@ -102,6 +102,23 @@ void print_bitmap(Connection &c, const zarn_raster_bitmap &bitmap, int copies,
   c.send_bytes(label.data(), label.size(), progress, context);
 }
 
+void draw_bitmap(Connection &c, const zarn_raster_bitmap &bitmap, int x, int y,
+                 zarn_client_progress progress, void *context)
+{
+  if (x < 0 || y < 0)
+    fail(ZARN_CLIENT_ERR_ARGUMENT, "a bitmap's place is 0 or more dots each way, not (" +
+                                       std::to_string(x) + ", " + std::to_string(y) + ")");
+  c.require_open();
+  const int height = zarn_raster_bitmap_height(&bitmap);
+  const auto row_bytes = static_cast<std::size_t>(zarn_raster_bitmap_bytes_per_row(&bitmap));
+  // Every row, paper included: BITMAP overwrites, so the picture's white
+  // blanks whatever the host drew under it.
+  std::string block = wire::bitmap_header(x, y, static_cast<int>(row_bytes), height);
+  block.append(reinterpret_cast<const char *>(zarn_raster_bitmap_data(&bitmap)),
+               static_cast<std::size_t>(height) * row_bytes);
+  c.send_bytes(block.data(), block.size(), progress, context);
+}
+
 } // namespace
 } // namespace zarn::client
 
@@ -163,6 +180,17 @@ zarn_client_status zarn_client_print_bitmap(zarn_client_printer *printer,
     if (printer == nullptr || bitmap == nullptr)
       fail(ZARN_CLIENT_ERR_ARGUMENT, "a printer and a bitmap are needed");
     print_bitmap(printer->connection, *bitmap, copies, progress, context);
+  });
+}
+
+zarn_client_status zarn_client_draw_bitmap(zarn_client_printer *printer,
+                                           const zarn_raster_bitmap *bitmap, int x, int y,
+                                           zarn_client_progress progress, void *context)
+{
+  return guarded([&] {
+    if (printer == nullptr || bitmap == nullptr)
+      fail(ZARN_CLIENT_ERR_ARGUMENT, "a printer and a bitmap are needed");
+    draw_bitmap(printer->connection, *bitmap, x, y, progress, context);
   });
 }
 

@@ -242,6 +242,14 @@ ZARN_CLIENT_API zarn_client_status zarn_client_print_bitmap(zarn_client_printer 
                                                             int copies,
                                                             zarn_client_progress progress,
                                                             void *context);
+/* Draws a rendered bitmap at x, y (dots) on the label being built: only
+ * its BITMAP, every row of it, paper included, so its white covers what
+ * was drawn under it; the host sends SIZE, CLS and PRINT itself. progress
+ * counts the BITMAP bytes. */
+ZARN_CLIENT_API zarn_client_status zarn_client_draw_bitmap(zarn_client_printer *printer,
+                                                           const zarn_raster_bitmap *bitmap, int x,
+                                                           int y, zarn_client_progress progress,
+                                                           void *context);
 /* Renders page (1 = the first) of the picture or PDF at path with options
  * (NULL: the defaults) and prints it as above. Nothing is sent unless the
  * page renders; ZARN_CLIENT_ERR_IMAGE with libzarn-raster's message then. */

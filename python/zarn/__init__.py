@@ -13,10 +13,14 @@
         p.print(copies=1, wait=True)                 # raises zarn.PaperOut, zarn.HeadOpen, ...
         print(p.status())
 
-The package loads ``libzarn.so.1`` (and ``libzarn-raster.so.1`` for
-pictures) with ctypes on first use: by those names from the system's
-library path, or from the files that ``$ZARN_LIBRARY`` and
-``$ZARN_RASTER_LIBRARY`` name.
+The package is a thin layer over the host layer ``libzarn-client.so.1``:
+addresses, opening, the status and its reply kinds, waiting, uploads,
+printing pictures, thresholds and page lists mean here what they mean to
+the ``zarn`` command and ``zarn.hpp``. It loads ``libzarn.so.1``,
+``libzarn-raster.so.1`` and ``libzarn-client.so.1`` with ctypes on first
+use: by those names from the system's library path, or from the files
+that ``$ZARN_LIBRARY``, ``$ZARN_RASTER_LIBRARY`` and
+``$ZARN_CLIENT_LIBRARY`` name.
 """
 
 from .address import Address, Kind, SerialSettings
@@ -32,6 +36,7 @@ from .errors import (
     HeadOpen,
     HeadTemperature,
     LibraryError,
+    NoMemoryError,
     NoReply,
     PaperJam,
     PaperOut,
@@ -41,10 +46,11 @@ from .errors import (
     RibbonOut,
     SendError,
     Timeout,
+    UploadNameError,
     WaitError,
 )
-from .printer import REPLY_WAIT_SECONDS, Printer, about
-from .raster import Bitmap, pages, render
+from .printer import REPLY_TIMEOUT_SECONDS, REPLY_WAIT_SECONDS, Printer, about, check_upload_name
+from .raster import Bitmap, pages, parse_label_size, parse_pages, parse_threshold, render
 from .status import Condition, Outcome, Reply, Status, outcome_of
 
 __version__ = "1.0.0"
@@ -65,6 +71,7 @@ __all__ = [
     "HeadTemperature",
     "Kind",
     "LibraryError",
+    "NoMemoryError",
     "NoReply",
     "Outcome",
     "PaperJam",
@@ -72,6 +79,7 @@ __all__ = [
     "Paused",
     "PictureError",
     "Printer",
+    "REPLY_TIMEOUT_SECONDS",
     "REPLY_WAIT_SECONDS",
     "Reply",
     "ReplyError",
@@ -80,9 +88,14 @@ __all__ = [
     "SerialSettings",
     "Status",
     "Timeout",
+    "UploadNameError",
     "WaitError",
     "about",
+    "check_upload_name",
     "outcome_of",
     "pages",
+    "parse_label_size",
+    "parse_pages",
+    "parse_threshold",
     "render",
 ]

@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
-"""Loading libzarn.so.1 and libzarn-raster.so.1 with ctypes, and the C
-prototypes. Nothing here talks to a printer."""
+"""Loading libzarn-client.so.1 (with libzarn.so.1 and libzarn-raster.so.1
+under it) with ctypes, the C prototypes, and the one check that turns a
+failed call into its exception. Nothing here talks to a printer."""
 
 from __future__ import annotations
 
@@ -8,22 +9,23 @@ import ctypes
 import functools
 import os
 import threading
-from ctypes import POINTER, c_char_p, c_double, c_int, c_size_t, c_ubyte, c_ulonglong, c_void_p
+from ctypes import POINTER, c_char, c_char_p, c_double, c_int, c_size_t, c_ubyte, c_ulonglong, c_void_p
 
-from .errors import LibraryError
+from . import errors
 
 LIBRARY_ENV = "ZARN_LIBRARY"
 RASTER_LIBRARY_ENV = "ZARN_RASTER_LIBRARY"
+CLIENT_LIBRARY_ENV = "ZARN_CLIENT_LIBRARY"
 SONAME = "libzarn.so.1"
 RASTER_SONAME = "libzarn-raster.so.1"
+CLIENT_SONAME = "libzarn-client.so.1"
 
-# The two replies the library returns as constants; every reply whose text
-# is exactly one of them is the constant and must never be released.
-_CONSTANT_REPLIES = (b"", b"Receive Failed\r\n")
-
-#: Held around every call into the library: it keeps its state in globals
-#: and takes no locks of its own.
+#: Held around every call into the libraries: libzarn keeps its state in
+#: globals and takes no locks of its own.
 lock = threading.RLock()
+
+#: zarn_client_progress: (done, total, context).
+Progress = ctypes.CFUNCTYPE(None, c_size_t, c_size_t, c_void_p)
 
 
 def _prototype(dll: ctypes.CDLL, name: str, restype, *argtypes):
@@ -34,56 +36,25 @@ def _prototype(dll: ctypes.CDLL, name: str, restype, *argtypes):
     return f
 
 
-class Library:
-    """libzarn's functions with their prototypes."""
+class ClientAddress(ctypes.Structure):
+    """zarn_client_address."""
 
-    def __init__(self, path: str) -> None:
-        self.path = path
-        # errno of the last call is kept, for the reason a connect failed.
-        dll = ctypes.CDLL(path, use_errno=True)
-        self.dll = dll
-        fn = functools.partial(_prototype, dll)
+    _fields_ = [
+        ("kind", c_int),
+        ("device", c_char * 64),
+        ("baud", c_int),
+        ("parity", c_char),
+        ("data_bits", c_int),
+        ("stop_bits", c_int),
+        ("host", c_char * 256),
+        ("port", c_int),
+    ]
 
-        self.openport = fn("openport", c_int, c_char_p)
-        self.openethernet = fn("openethernet", c_int, c_char_p, c_int)
-        self.closeport = fn("closeport", c_int)
-        self.sendcommand = fn("sendcommand", c_int, c_char_p)
-        self.sendBinaryData = fn("sendBinaryData", c_int, c_char_p, c_int)
-        self.setup = fn("setup", c_int, *[c_char_p] * 7)
-        self.clearbuffer = fn("clearbuffer", c_int)
-        self.barcode = fn("barcode", c_int, *[c_char_p] * 9)
-        self.printerfont = fn("printerfont", c_int, *[c_char_p] * 7)
-        self.printlabel = fn("printlabel", c_int, c_char_p, c_char_p)
-        self.formfeed = fn("formfeed", c_int)
-        self.nobackfeed = fn("nobackfeed", c_int)
-        self.about = fn("about", c_char_p)
-        self.printerstatus = fn("printerstatus", c_int)
-        # Replies are c_void_p, not c_char_p: the pointer is needed to release them.
-        self.printername = fn("printername", c_void_p)
-        self.printerserial = fn("printerserial", c_void_p)
-        self.sendcommand_getstring = fn("sendcommand_getstring", c_void_p, c_char_p)
-        self.downloadpcx = fn("downloadpcx", c_int, c_char_p, c_char_p)
-        self.windowsfont = fn("windowsfont", c_int, c_int, c_int, c_int, c_int, c_char_p, c_char_p)
-        # Exported with their C++ names.
-        self.set_Speed = fn("_Z9set_Speedi", None, c_int)
-        self.set_Parity = fn("_Z10set_Parityiii", c_int, c_int, c_int, c_int)
-        self.Read = fn("_Z4ReadPc", c_void_p, c_char_p)
-        # operator delete[](void*), found through libzarn's own handle (its
-        # dependencies are searched too), so it is the one its new[] pairs with.
-        self.delete_array = fn("_ZdaPv", None, c_void_p)
 
-    def flag(self, name: str) -> int:
-        """The current value of one of the library's int globals."""
-        return c_int.in_dll(self.dll, name).value
+class ClientStatus(ctypes.Structure):
+    """zarn_client_printer_status."""
 
-    def take(self, reply: int | None) -> bytes | None:
-        """Copies a reply text and releases it (never the constants)."""
-        if not reply:
-            return None
-        text = ctypes.string_at(reply)
-        if text not in _CONSTANT_REPLIES:
-            self.delete_array(reply)
-        return text
+    _fields_ = [("reply", c_int), ("bits", c_ubyte)]
 
 
 class RasterOptions(ctypes.Structure):
@@ -111,15 +82,30 @@ class RasterOptions(ctypes.Structure):
 _OPTIONS_ROOM = 1024
 
 
-class RasterLibrary:
-    """libzarn-raster's functions with their prototypes."""
+class Library:
+    """libzarn's label commands, which run on the connection the host layer opened."""
 
     def __init__(self, path: str) -> None:
         self.path = path
         dll = ctypes.CDLL(path)
-        self.dll = dll
         fn = functools.partial(_prototype, dll)
+        self.setup = fn("setup", c_int, *[c_char_p] * 7)
+        self.clearbuffer = fn("clearbuffer", c_int)
+        self.barcode = fn("barcode", c_int, *[c_char_p] * 9)
+        self.printerfont = fn("printerfont", c_int, *[c_char_p] * 7)
+        self.printlabel = fn("printlabel", c_int, c_char_p, c_char_p)
+        self.formfeed = fn("formfeed", c_int)
+        self.nobackfeed = fn("nobackfeed", c_int)
+        self.about = fn("about", c_char_p)
 
+
+class RasterLibrary:
+    """libzarn-raster's rendering functions with their prototypes."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        dll = ctypes.CDLL(path)
+        fn = functools.partial(_prototype, dll)
         opts, doc, bmp = POINTER(RasterOptions), c_void_p, c_void_p
         self.options_init = fn("zarn_raster_options_init", None, c_void_p)
         self.last_error = fn("zarn_raster_last_error", c_char_p)
@@ -138,8 +124,6 @@ class RasterLibrary:
         self.bitmap_dpi = fn("zarn_raster_bitmap_dpi", c_int, bmp)
         self.bitmap_write_png = fn("zarn_raster_bitmap_write_png", c_int, bmp, c_char_p)
         self.bitmap_free = fn("zarn_raster_bitmap_free", None, bmp)
-        self.send = fn("zarn_raster_send", c_int, bmp, c_int)
-        self.send_bitmap = fn("zarn_raster_send_bitmap", c_int, bmp, c_int, c_int)
 
     def new_options(self) -> RasterOptions:
         """Options with the library's defaults."""
@@ -148,6 +132,57 @@ class RasterLibrary:
         options = RasterOptions.from_buffer_copy(room)
         options.size = ctypes.sizeof(RasterOptions)
         return options
+
+
+class ClientLibrary:
+    """libzarn-client's functions with their prototypes."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        dll = ctypes.CDLL(path)
+        fn = functools.partial(_prototype, dll)
+        h, st, addr = c_void_p, POINTER(ClientStatus), POINTER(ClientAddress)
+        # Texts the library allocates are c_void_p: the pointer is needed to free them.
+        self.last_error = fn("zarn_client_last_error", c_char_p)
+        self.last_raster_status = fn("zarn_client_last_raster_status", c_int)
+        self.free = fn("zarn_client_free", None, c_void_p)
+        self.address_parse = fn("zarn_client_address_parse", c_int, c_char_p, addr)
+        self.address_format = fn("zarn_client_address_format", c_void_p, addr)
+        self.open_address = fn("zarn_client_open_address", c_int, addr, POINTER(h))
+        self.close = fn("zarn_client_close", None, h)
+        self.describe = fn("zarn_client_describe", c_char_p, h)
+        self.set_reply_timeout = fn("zarn_client_set_reply_timeout", c_int, h, c_int)
+        self.status_get = fn("zarn_client_status_get", c_int, h, st)
+        self.status_words = fn("zarn_client_status_words", c_void_p, st)
+        self.condition_text = fn("zarn_client_condition_text", c_char_p, ctypes.c_uint)
+        self.outcome_of = fn("zarn_client_outcome_of", c_int, st)
+        self.outcome_text = fn("zarn_client_outcome_text", c_char_p, c_int)
+        self.wait = fn("zarn_client_wait", c_int, h, c_int, c_int, st, POINTER(c_int))
+        self.send = fn("zarn_client_send", c_int, h, c_char_p)
+        self.send_binary = fn("zarn_client_send_binary", c_int, h, c_char_p, c_size_t, Progress, c_void_p)
+        ask = (c_int, h, POINTER(c_int), POINTER(c_void_p))
+        self.query = fn("zarn_client_query", c_int, h, c_char_p, *ask[2:])
+        self.name = fn("zarn_client_name", *ask)
+        self.serial = fn("zarn_client_serial", *ask)
+        self.text_bitmap = fn("zarn_client_text_bitmap", c_int, h, c_int, c_int, c_int, c_char_p, c_char_p)
+        self.upload = fn("zarn_client_upload", c_int, h, c_char_p, c_char_p, Progress, c_void_p)
+        self.upload_name_check = fn("zarn_client_upload_name_check", c_int, c_char_p, c_size_t)
+        self.print_bitmap = fn("zarn_client_print_bitmap", c_int, h, c_void_p, c_int, Progress, c_void_p)
+        self.draw_bitmap = fn("zarn_client_draw_bitmap", c_int, h, c_void_p, c_int, c_int, Progress, c_void_p)
+        self.parse_threshold = fn("zarn_client_parse_threshold", c_int, c_char_p, POINTER(c_double))
+        self.parse_pages = fn("zarn_client_parse_pages", c_int, c_char_p, c_int, POINTER(POINTER(c_int)), POINTER(c_int))
+        self.parse_label_size = fn(
+            "zarn_client_parse_label_size", c_int, c_char_p, POINTER(c_double), POINTER(c_double)
+        )
+
+    def take(self, text: int | None) -> bytes:
+        """Copies a text the library allocated and frees it."""
+        if not text:
+            return b""
+        try:
+            return ctypes.string_at(text)
+        finally:
+            self.free(text)
 
 
 _loaded: dict[str, object] = {}
@@ -162,9 +197,9 @@ def _load(kind: str, env: str, soname: str, factory):
             lib = factory(path)
         except OSError as e:
             where = f"{env}={path}" if os.environ.get(env) else f"{soname} (installed with libzarn, or set {env} to its path)"
-            raise LibraryError(f"cannot load {where}: {e}") from None
+            raise errors.LibraryError(f"cannot load {where}: {e}") from None
         except AttributeError as e:
-            raise LibraryError(f"{path} is not the libzarn this package needs: {e}") from None
+            raise errors.LibraryError(f"{path} is not the library this package needs: {e}") from None
         _loaded[kind] = lib
         return lib
 
@@ -175,7 +210,94 @@ def library() -> Library:
 
 
 def raster() -> RasterLibrary:
-    """libzarn-raster, loaded on first use from $ZARN_RASTER_LIBRARY or the
-    SONAME, after libzarn so that both share libzarn's one connection."""
+    """libzarn-raster, from $ZARN_RASTER_LIBRARY or the SONAME."""
     library()
     return _load("raster", RASTER_LIBRARY_ENV, RASTER_SONAME, RasterLibrary)
+
+
+def client() -> ClientLibrary:
+    """libzarn-client, from $ZARN_CLIENT_LIBRARY or the SONAME. libzarn and
+    libzarn-raster are loaded first, so that its own dependencies resolve to
+    those very files and the process has one libzarn, one connection."""
+    raster()
+    return _load("client", CLIENT_LIBRARY_ENV, CLIENT_SONAME, ClientLibrary)
+
+
+# zarn_client_status -> the exception it raises.
+_CLIENT_ERRORS: dict[int, type[errors.Error]] = {
+    1: errors.ArgumentError,
+    2: errors.AddressError,
+    3: errors.ConnectError,
+    4: errors.BusyError,
+    5: errors.ClosedError,
+    6: errors.SendError,
+    7: errors.ReplyError,
+    8: errors.FileError,
+    9: errors.PictureError,
+    10: errors.NoMemoryError,
+    11: errors.UploadNameError,
+}
+
+# zarn_raster_status -> the exception it raises (the rest are PictureError).
+_RASTER_ERRORS: dict[int, type[errors.Error]] = {
+    1: errors.ArgumentError,
+    2: errors.FileError,
+    7: errors.NoMemoryError,
+}
+
+
+def check(code: int, **details) -> None:
+    """Raises the exception of a failed libzarn-client call, with the
+    library's message; details become attributes of the exception."""
+    if code == 0:
+        return
+    message = client().last_error().decode("utf-8", "replace")
+    error = _CLIENT_ERRORS.get(code, errors.Error)(message)
+    for name, value in details.items():
+        setattr(error, name, value)
+    raise error
+
+
+def check_raster(code: int) -> None:
+    """Raises the exception of a failed libzarn-raster call."""
+    if code == 0:
+        return
+    message = raster().last_error().decode("utf-8", "replace")
+    raise _RASTER_ERRORS.get(code, errors.PictureError)(message)
+
+
+def text(name: str, value, *, lines: bool = True) -> bytes:
+    """A text argument as C takes it: str as UTF-8, bytes unchanged, and no
+    NUL, which would end it early."""
+    if isinstance(value, str):
+        data = value.encode("utf-8")
+    elif isinstance(value, (bytes, bytearray, memoryview)):
+        data = bytes(value)
+    else:
+        raise errors.ArgumentTypeError(f"{name} is a str or bytes, not {type(value).__name__}")
+    if b"\0" in data:
+        raise errors.ArgumentError(f"{name} cannot contain a NUL byte (send_bytes sends any bytes)")
+    if not lines and (b"\r" in data or b"\n" in data):
+        raise errors.ArgumentError(f"{name} cannot contain a line break")
+    return data
+
+
+class Reporter:
+    """A progress callback for C that calls a Python one. An exception it
+    raises cannot stop the C loop; it is kept and raised once the call returns."""
+
+    def __init__(self, progress) -> None:
+        self.error: BaseException | None = None
+        self._progress = progress
+        self.c = Progress(self._call) if progress is not None else Progress()
+
+    def _call(self, done: int, total: int, _context) -> None:
+        if self.error is None:
+            try:
+                self._progress(done, total)
+            except BaseException as e:  # noqa: BLE001 - raised again after the call
+                self.error = e
+
+    def raise_error(self) -> None:
+        if self.error is not None:
+            raise self.error

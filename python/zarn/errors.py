@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: MIT
 """Every failure the package reports is a subclass of :class:`Error`.
 
-The messages name the printer address, the file or the argument concerned,
-in one line, so a script can print ``str(error)`` as it is.
+Each status of libzarn-client has one class here, and its message is the
+library's: one line naming the printer address, the file or the argument
+concerned, so a script can print ``str(error)`` as it is.
 """
 
 from __future__ import annotations
@@ -31,7 +32,17 @@ class ArgumentTypeError(ArgumentError, TypeError):
 
 
 class AddressError(ArgumentError):
-    """A printer address text that cannot be understood."""
+    """A printer address, threshold, page list or label size text that
+    cannot be understood."""
+
+
+class UploadNameError(ArgumentError):
+    """A name the printer cannot store a file under: a double quote or a
+    line break in it, or too long for the ``DOWNLOAD`` header."""
+
+
+class NoMemoryError(Error, MemoryError):
+    """The library ran out of memory."""
 
 
 class ConnectError(Error):
@@ -45,7 +56,8 @@ class BusyError(Error):
 
 
 class ClosedError(Error):
-    """The :class:`~zarn.Printer` was used after :meth:`~zarn.Printer.close`."""
+    """The :class:`~zarn.Printer` was used after :meth:`~zarn.Printer.close`,
+    or its connection was closed from outside."""
 
 
 class SendError(Error):
@@ -53,7 +65,10 @@ class SendError(Error):
 
 
 class ReplyError(Error):
-    """The printer did not answer a query completely (the receive failed)."""
+    """The printer did not answer a query: ``reply`` is the
+    :class:`~zarn.Reply` kind (no reply, receive failed, disconnected)."""
+
+    reply = None
 
 
 class FileError(Error):
@@ -103,8 +118,8 @@ class Paused(WaitError):
 
 
 class NoReply(WaitError, ReplyError):
-    """The printer did not answer (nothing within the library's reply wait,
-    the connection is gone, or the receive failed)."""
+    """Waiting ended because the printer did not answer (nothing within the
+    reply timeout, the receive failed, or it disconnected)."""
 
 
 class Timeout(WaitError):

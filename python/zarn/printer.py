@@ -1,6 +1,9 @@
 # SPDX-License-Identifier: MIT
-"""The printer connection: one :class:`Printer` per process, as the library
-holds one connection per process."""
+"""The printer connection, a handle of libzarn-client: opening by address,
+the status and its reply kinds, waiting, queries, uploads and printing
+pictures are the host layer's, the same for the zarn command and zarn.hpp.
+The label commands (setup, text, barcode, ...) are libzarn's own calls on
+that connection."""
 
 from __future__ import annotations
 
@@ -8,45 +11,37 @@ import contextlib
 import ctypes
 import math
 import os
-import select
-import socket
-import time
-from typing import Any, Iterable
+from typing import Any, Callable, Iterable
 
 from . import _lib, raster
-from .address import Address, Kind, SerialSettings
+from .address import Address
 from .errors import (
     ArgumentError,
     ArgumentTypeError,
-    BusyError,
     ClosedError,
-    ConnectError,
-    FileError,
     HeadOpen,
     HeadTemperature,
     NoReply,
     PaperJam,
     PaperOut,
     Paused,
-    ReplyError,
     RibbonOut,
     SendError,
     Timeout,
     WaitError,
 )
-from .status import Outcome, Reply, Status, outcome_of
+from .status import Outcome, Reply, Status
 
-#: The library's wait for a reply (serial and TCP first byte, a USB transfer).
+#: How long status and queries wait for the printer's first byte on TCP and
+#: serial unless the Printer is given another reply_timeout.
+REPLY_TIMEOUT_SECONDS = 2.0
+#: libzarn's own limit for one USB transfer, which the reply timeout cannot shorten.
 REPLY_WAIT_SECONDS = 10.0
-# A call that took nearly the whole reply wait heard nothing.
-_SILENT_SECONDS = REPLY_WAIT_SECONDS - REPLY_WAIT_SECONDS / 20
-# The status request as the library sends it (sendcommand adds CR LF).
-_STATUS_REQUEST = b"\x1b!?\r\n"
-_RECEIVE_FAILED = b"Receive Failed\r\n"
 # Longest lines the library sends whole; it cuts longer ones.
 _MAX_SETUP_LINE, _MAX_TEXT_LINE, _MAX_BARCODE_LINE, _MAX_PRINT_LINE = 99, 499, 1023, 49
-# sendBinaryData takes an int length.
-_BINARY_PIECE = 1 << 30
+
+#: Told (done, total) bytes after each piece of a send.
+ProgressCallback = Callable[[int, int], None]
 
 _EXCEPTION_OF_OUTCOME: dict[Outcome, type[WaitError]] = {
     Outcome.PAPER_OUT: PaperOut,
@@ -59,9 +54,6 @@ _EXCEPTION_OF_OUTCOME: dict[Outcome, type[WaitError]] = {
     Outcome.TIMED_OUT: Timeout,
 }
 
-# Whether a Printer holds the library's one connection (guarded by _lib.lock).
-_taken = False
-
 
 def about() -> str:
     """The library's version text, without its line break."""
@@ -72,24 +64,12 @@ def about() -> str:
 
 
 def _text(name: str, value: Any) -> bytes:
-    """A text argument: str as UTF-8, bytes unchanged, no NUL."""
-    if isinstance(value, str):
-        data = value.encode("utf-8")
-    elif isinstance(value, (bytes, bytearray, memoryview)):
-        data = bytes(value)
-    else:
-        raise ArgumentTypeError(f"{name} is a str or bytes, not {type(value).__name__}")
-    if b"\0" in data:
-        raise ArgumentError(f"{name} cannot contain a NUL byte (send_bytes sends any bytes)")
-    return data
+    return _lib.text(name, value)
 
 
 def _field(name: str, value: Any) -> bytes:
     """Text that goes inside one command line between quotes."""
-    data = _text(name, value)
-    if b"\r" in data or b"\n" in data:
-        raise ArgumentError(f"{name} cannot contain a line break")
-    return data
+    return _lib.text(name, value, lines=False)
 
 
 def _dots(name: str, value: Any, minimum: int = 0, maximum: int | None = None) -> bytes:
@@ -149,100 +129,45 @@ class Printer:
     raises :class:`BusyError`. One thread at a time should use a Printer;
     calls into the library are serialised all the same. Raises
     :class:`AddressError`, :class:`ConnectError`, :class:`BusyError`.
-    ``poll_interval`` is the pause between status polls while waiting for a
-    label to print.
+
+    ``reply_timeout`` is how long, in seconds, the status and queries wait
+    for the printer's first byte on TCP and serial before the answer is
+    "no reply" (USB has the library's own 10 s limit). ``poll_interval`` is
+    the pause between status polls while waiting for a label to print.
     """
 
-    def __init__(self, address: str | Address | None = None, *, poll_interval: float = 0.25) -> None:
-        global _taken
-        self._open = False
-        self._peer = ""
+    def __init__(
+        self,
+        address: str | Address | None = None,
+        *,
+        poll_interval: float = 0.25,
+        reply_timeout: float = REPLY_TIMEOUT_SECONDS,
+    ) -> None:
+        self._handle: int | None = None
+        self._last: Status | None = None
         if address is None:
             address = os.environ.get("ZARN_PRINTER") or "usb"
         if isinstance(address, Address):
             self._address = address
         else:
             self._address = Address.parse(address)
-        self._poll = _number("poll_interval", poll_interval)
+        self._described = self._address.text
+        # 0 would mean the host layer's default pause.
+        self._poll_ms = max(1, _milliseconds("poll_interval", poll_interval))
+        self._timeout_ms = _milliseconds("reply_timeout", reply_timeout)
+        self._client = _lib.client()
         self._lib = _lib.library()
+        c = self._address.to_c()
+        handle = ctypes.c_void_p()
         with _lib.lock:
-            if _taken:
-                raise BusyError(
-                    f"cannot open {self._address.text}: this process already has a printer open "
-                    "(the library holds one connection per process)"
-                )
-            if self._lib.flag("openportStatus") == 1:
-                raise BusyError(
-                    f"cannot open {self._address.text}: the library already has a connection open "
-                    "in this process (opened outside zarn.Printer)"
-                )
-            kind = self._address.kind
-            if kind is Kind.USB:
-                self._open_usb()
-            elif kind is Kind.SERIAL:
-                self._open_serial()
-            else:
-                self._open_tcp()
-            _taken = True
-            self._open = True
-
-    # ---- Opening ----
-
-    def _open_usb(self) -> None:
-        if self._lib.openport(b"USB") != 1:
-            raise ConnectError(
-                "cannot open the USB printer: no device with the printer vendor ID could be opened "
-                "(none attached, no permission on its /dev/bus/usb node, or held by another program)"
-            )
-
-    def _open_serial(self) -> None:
-        device = self._address.device
-        path = "/dev/" + device
-        if not device.startswith("tty") or "/" in device:
-            raise ArgumentError(f"bad serial device '{device}': a name under /dev beginning with tty")
-        try:
-            os.stat(path)
-        except OSError as e:
-            raise ConnectError(f"cannot open the serial printer {path}: {e.strerror}") from None
-        if not os.access(path, os.R_OK | os.W_OK):
-            raise ConnectError(f"cannot open the serial printer {path}: {os.strerror(13)}")
-        # openport refuses anything but a terminal; say so rather than just fail.
-        if not _is_terminal(path):
-            raise ConnectError(f"cannot use the serial printer {path}: it is not a terminal")
-        if self._lib.openport(device.encode()) != 1:
-            raise ConnectError(f"cannot open the serial printer {path}")
-        s = self._address.settings
-        problem = None
-        if s != SerialSettings():
-            self._lib.set_Speed(s.baud)
-            if self._lib.set_Parity(s.data_bits, s.stop_bits, ord(s.parity)) != 1:
-                problem = "its line settings cannot be applied"
-        if problem:
-            self._lib.closeport()
-            raise ConnectError(f"cannot use the serial printer {path}: {problem}")
-
-    def _open_tcp(self) -> None:
-        host, port = self._address.host, self._address.port
-        try:
-            socket.inet_pton(socket.AF_INET, host)
-            candidates = [host]
-        except OSError:
-            # The library connects to numeric IPv4 addresses only: the name is looked up here.
+            _lib.check(self._client.open_address(ctypes.byref(c), ctypes.byref(handle)))
+            self._handle = handle.value
+            self._described = self._client.describe(self._handle).decode("utf-8", "replace")
             try:
-                found = socket.getaddrinfo(host, None, socket.AF_INET, socket.SOCK_STREAM)
-            except socket.gaierror as e:
-                raise ConnectError(f"cannot find the printer host '{host}': {e.strerror}") from None
-            candidates = list(dict.fromkeys(info[4][0] for info in found))
-        why = "no IPv4 address"
-        for ip in candidates:
-            ctypes.set_errno(0)
-            if self._lib.openethernet(ip.encode(), port) == 1:
-                if ip != host:
-                    self._peer = f"{ip}:{port}"
-                return
-            err = ctypes.get_errno()
-            why = f"{ip}: {os.strerror(err) if err else 'cannot connect'}"
-        raise ConnectError(f"cannot connect to the printer at {self._address.text} ({why})")
+                _lib.check(self._client.set_reply_timeout(self._handle, self._timeout_ms))
+            except BaseException:
+                self.close()
+                raise
 
     # ---- The connection ----
 
@@ -254,20 +179,36 @@ class Printer:
     @property
     def is_open(self) -> bool:
         """True until :meth:`close`."""
-        return self._open
+        return self._handle is not None
+
+    @property
+    def last_status(self) -> Status | None:
+        """The last status a wait read: the conditions behind its outcome
+        (None before the first wait)."""
+        return self._last
+
+    @property
+    def reply_timeout(self) -> float:
+        """Seconds the status and queries wait for the first byte of an answer."""
+        return self._timeout_ms / 1000
+
+    @reply_timeout.setter
+    def reply_timeout(self, seconds: float) -> None:
+        ms = _milliseconds("reply_timeout", seconds)
+        with _lib.lock:
+            _lib.check(self._client.set_reply_timeout(self._h(), ms))
+            self._timeout_ms = ms
 
     def describe(self) -> str:
         """The address, and for a host name the IPv4 address it reached."""
-        return f"{self._address.text} ({self._peer})" if self._peer else self._address.text
+        return self._described
 
     def close(self) -> None:
         """Closes the connection; the Printer can then not be used again."""
-        global _taken
         with _lib.lock:
-            if self._open:
-                self._lib.closeport()
-                self._open = False
-                _taken = False
+            if self._handle is not None:
+                self._client.close(self._handle)
+                self._handle = None
 
     def __enter__(self) -> Printer:
         return self
@@ -282,39 +223,44 @@ class Printer:
             pass
 
     def __repr__(self) -> str:
-        return f"<zarn.Printer {self.describe()} {'open' if self._open else 'closed'}>"
+        return f"<zarn.Printer {self.describe()} {'open' if self.is_open else 'closed'}>"
 
-    def _require_open(self) -> None:
-        if not self._open:
+    def _h(self) -> int:
+        # The handle is freed on close, so a closed Printer has nothing to
+        # ask the host layer with.
+        if self._handle is None:
             raise ClosedError(f"the printer connection to {self._address.text} is closed")
+        return self._handle
 
     def _sent(self, ok: int) -> None:
         if ok != 1:
             raise SendError(f"cannot send to the printer at {self.describe()}")
+
+    def _call(self, function, *args) -> None:
+        """Calls a host layer function on the handle and raises its failure."""
+        with _lib.lock:
+            _lib.check(function(self._h(), *args))
+
+    def _call_reporting(self, function, *args, progress: ProgressCallback | None) -> None:
+        """The same for a function that reports progress."""
+        reporter = _lib.Reporter(progress)
+        self._call(function, *args, reporter.c, None)
+        reporter.raise_error()
 
     # ---- Sending ----
 
     def send(self, line: str | bytes) -> None:
         """Sends one command line of the printer's language; CR LF is added.
         A str goes as UTF-8, bytes unchanged. Raises :class:`SendError`."""
-        data = _text("line", line)
-        with _lib.lock:
-            self._require_open()
-            self._sent(self._lib.sendcommand(data))
+        self._call(self._client.send, _text("line", line))
 
-    def send_bytes(self, data: bytes | bytearray | memoryview) -> None:
-        """Sends bytes unchanged (any bytes; nothing is added)."""
+    def send_bytes(self, data: bytes | bytearray | memoryview, *, progress: ProgressCallback | None = None) -> None:
+        """Sends bytes unchanged (any bytes; nothing is added). ``progress``
+        is told ``(done, total)`` after each piece."""
         if not isinstance(data, (bytes, bytearray, memoryview)):
             raise ArgumentTypeError(f"data is bytes, bytearray or memoryview, not {type(data).__name__}")
-        view = memoryview(data).cast("B")
-        with _lib.lock:
-            self._require_open()
-            for start in range(0, len(view), _BINARY_PIECE):
-                piece = bytes(view[start : start + _BINARY_PIECE])
-                if self._lib.sendBinaryData(piece, len(piece)) != 1:
-                    raise SendError(
-                        f"cannot send to the printer at {self.describe()} ({start} of {len(view)} bytes went out)"
-                    )
+        raw = bytes(memoryview(data).cast("B"))
+        self._call_reporting(self._client.send_binary, raw, len(raw), progress=progress)
 
     def setup(
         self,
@@ -340,14 +286,14 @@ class Printer:
         for line in (b"SIZE %s mm,%s mm" % (w, h), b"SPEED " + s, b"GAP %s mm,%s mm" % (g, o)):
             _checked_line(line, _MAX_SETUP_LINE)
         with _lib.lock:
-            self._require_open()
-            self._lib.setup(w, h, s, d, b"1" if black_line else b"0", g, o)
+            self._h()
+            self._sent(self._lib.setup(w, h, s, d, b"1" if black_line else b"0", g, o))
 
     def clear(self) -> None:
         """Clears the printer's image buffer (``CLS``): a new label."""
         with _lib.lock:
-            self._require_open()
-            self._lib.clearbuffer()
+            self._h()
+            self._sent(self._lib.clearbuffer())
 
     def text(
         self,
@@ -414,24 +360,15 @@ class Printer:
             raise ArgumentError(f"{name} cannot contain a double quote")
         _checked_line(line % args, limit)
         with _lib.lock:
-            self._require_open()
-            function(*args)
+            self._h()
+            self._sent(function(*args))
 
     def text_bitmap(self, x: int, y: int, text: str, *, font: str | os.PathLike[str], size: int) -> None:
         """Draws text (UTF-8) with a TrueType font file at ``size`` points
         as a bitmap at (x, y) dots. Raises :class:`FileError` for a font that
-        cannot be read or used, :class:`ArgumentError` for an empty text."""
-        args = (_dots("x", x), _dots("y", y), _dots("size", size, 1))
-        data = _text("text", text)
-        if not data:
-            raise ArgumentError("an empty text renders to nothing")
-        path = _path("font", font)
-        if not os.access(path, os.R_OK) or os.path.isdir(path):
-            raise FileError(f"cannot read the font {os.fsdecode(path)}: {_why(path)}")
-        with _lib.lock:
-            self._require_open()
-            if self._lib.windowsfont(int(args[0]), int(args[1]), int(args[2]), 0, path, data) != 1:
-                raise FileError(f"cannot render with {os.fsdecode(path)} (not a TrueType font?)")
+        cannot be read or used, or a text that renders to nothing."""
+        args = (int(_dots("x", x)), int(_dots("y", y)), int(_dots("size", size, 1)))
+        self._call(self._client.text_bitmap, *args, _path("font", font), _text("text", text))
 
     def image(
         self,
@@ -447,6 +384,7 @@ class Printer:
         threshold: float | str = 0.5,
         rotate: int | str = 0,
         fit: str = "contain",
+        progress: ProgressCallback | None = None,
     ) -> None:
         """Draws a picture or PDF page (a path or the file's bytes) or a
         Pillow image at (x, y) dots on the current label (``BITMAP``). Every
@@ -457,6 +395,7 @@ class Printer:
         options are those of ``zarn print`` (see :func:`zarn.render`).
         """
         xd, yd = int(_dots("x", x)), int(_dots("y", y))
+        self._h()
         with raster.render(
             source,
             page=page,
@@ -467,12 +406,8 @@ class Printer:
             threshold=threshold,
             rotate=rotate,
             fit=fit,
-        ) as bitmap, _lib.lock:
-            self._require_open()
-            lib = _lib.raster()
-            code = lib.send_bitmap(bitmap._h(), xd, yd)
-            if code != 0:
-                raster._raise(code, lib)
+        ) as bitmap:
+            self._call_reporting(self._client.draw_bitmap, bitmap._h(), xd, yd, progress=progress)
 
     def print(self, copies: int = 1, *, sets: int = 1, wait: bool = False, timeout: float = 60.0) -> None:
         """Prints the label (``PRINT sets,copies``). With ``wait`` it then
@@ -483,8 +418,8 @@ class Printer:
         if wait:
             _number("timeout", timeout)
         with _lib.lock:
-            self._require_open()
-            self._lib.printlabel(_dots("sets", sets, 1), _dots("copies", copies, 1))
+            self._h()
+            self._sent(self._lib.printlabel(_dots("sets", sets, 1), _dots("copies", copies, 1)))
         if wait:
             self.wait(timeout)
 
@@ -503,15 +438,18 @@ class Printer:
         fit: str = "contain",
         wait: bool = False,
         timeout: float = 60.0,
+        progress: ProgressCallback | None = None,
     ) -> None:
         """Prints a picture or PDF (a path or the file's bytes) or a Pillow
-        image, each page as its own label, as ``zarn_raster_send`` does: ``SIZE``
-        (the label's), ``CLS``, ``BITMAP`` and ``PRINT 1,copies``.
+        image, each page as its own label: ``SIZE`` (the label's), ``CLS``,
+        ``BITMAP`` and ``PRINT 1,copies``, as ``zarn print`` does.
 
-        ``pages`` selects PDF pages (3, ``"1-3,5"`` or a list; default all);
-        ``width_mm`` x ``height_mm`` is the label (default: the picture's
-        own size). With ``wait`` it waits for each page to print before the
-        next and raises as :meth:`wait` does.
+        ``pages`` selects PDF pages as ``zarn print --pages`` does: 3,
+        ``"1-3,5,7-"`` (7- runs to the end) or a list, printed in the file's
+        order and each once; default all. ``width_mm`` x ``height_mm`` is
+        the label (default: the picture's own size). With ``wait`` it waits
+        for each page to print before the next and raises as :meth:`wait`
+        does. ``progress`` is told ``(done, total)`` bytes of each page's BITMAP.
         """
         o = raster.options(
             width_mm=width_mm, height_mm=height_mm, dpi=dpi, dither=dither, threshold=threshold, rotate=rotate, fit=fit
@@ -519,21 +457,14 @@ class Printer:
         n = int(_dots("copies", copies, 1))
         if wait:
             _number("timeout", timeout)
-        numbers = raster.parse_pages(pages)
-        with _lib.lock:
-            self._require_open()
-        lib = _lib.raster()
+        self._h()
         # Every page is rendered before the first is sent, so a bad page
         # number or a damaged page leaves nothing half printed.
-        with contextlib.closing(raster.render_pages(source, numbers, o)) as rendered:
+        with contextlib.closing(raster.render_pages(source, pages, o)) as rendered:
             bitmaps = list(rendered)
         try:
             for bitmap in bitmaps:
-                with _lib.lock:
-                    self._require_open()
-                    code = lib.send(bitmap._h(), n)
-                if code != 0:
-                    raster._raise(code, lib)
+                self._call_reporting(self._client.print_bitmap, bitmap._h(), n, progress=progress)
                 if wait:
                     self.wait(timeout)
         finally:
@@ -543,142 +474,84 @@ class Printer:
     def feed(self) -> None:
         """Feeds one blank label (``FORMFEED``)."""
         with _lib.lock:
-            self._require_open()
-            self._lib.formfeed()
+            self._h()
+            self._sent(self._lib.formfeed())
 
     def no_backfeed(self) -> None:
         """Turns the striper and tear-off back-feed off."""
         with _lib.lock:
-            self._require_open()
-            self._lib.nobackfeed()
+            self._h()
+            self._sent(self._lib.nobackfeed())
 
-    def upload(self, path: str | os.PathLike[str], name: str | None = None) -> None:
+    def upload(
+        self,
+        path: str | os.PathLike[str],
+        name: str | bytes | None = None,
+        *,
+        progress: ProgressCallback | None = None,
+    ) -> None:
         """Stores the file at ``path`` in the printer as ``name`` (default:
-        the file's own name) with ``DOWNLOAD``. Raises :class:`FileError`."""
+        the file's own name) with ``DOWNLOAD``. Raises
+        :class:`UploadNameError` for a name the printer cannot take, before
+        anything is sent, and :class:`FileError` for a file that cannot be read."""
         p = _path("path", path)
         as_name = _text("name", os.path.basename(os.fsdecode(p)) if name is None else name)
-        # The name stands quoted in the DOWNLOAD header: a quote would end it
-        # early, a line break the header, and the file would run as commands.
-        for byte, what in ((b'"', 'a double quote (")'), (b"\r", "a line break (CR)"), (b"\n", "a line break (LF)")):
-            if byte in as_name:
-                raise ArgumentError(
-                    f"cannot upload {os.fsdecode(p)!r} as {as_name.decode('utf-8', 'backslashreplace')!r}: "
-                    f"a name in the printer cannot hold {what}; pass another name"
-                )
-        if os.path.isdir(p):
-            raise FileError(f"cannot read {os.fsdecode(p)}: it is a folder")
-        if not os.access(p, os.R_OK):
-            raise FileError(f"cannot read {os.fsdecode(p)}: {_why(p)}")
-        with _lib.lock:
-            self._require_open()
-            if self._lib.downloadpcx(p, as_name) != 1:
-                raise FileError(f"cannot upload {os.fsdecode(p)} (unreadable, or 2 GiB or larger)")
+        self._call_reporting(self._client.upload, p, as_name, progress=progress)
 
     # ---- Asking ----
 
-    def _silent(self, start: float) -> bool:
-        return time.monotonic() - start >= _SILENT_SECONDS
-
-    def _peer_gone(self) -> bool:
-        # An empty reply from a TCP peer that closed, or a serial line that
-        # hung up, was no reply.
-        if self._lib.flag("openEthernetPortResult") == 1:
-            fd, events = self._lib.flag("net_socket"), select.POLLIN | select.POLLRDHUP
-        elif self._lib.flag("openSerialPortResult") == 1:
-            fd, events = self._lib.flag("tty_device"), select.POLLIN
-        else:
-            return False
-        poller = select.poll()
-        poller.register(fd, events)
-        gone = select.POLLRDHUP | select.POLLHUP | select.POLLERR | select.POLLNVAL
-        return any(ev & gone for _, ev in poller.poll(0))
-
-    def status(self) -> Status:
-        """The printer's status, decoded as ``zarn status`` decodes it.
-
-        The library answers 0 both for the byte 0 and for no reply, and 82
-        both for a failed receive and for the byte 0x52; a 0 that took the
-        library's whole reply wait (10 s), or came from a connection that is
-        gone, is "no reply", and an 82 is asked once more to tell the two
-        apart. So a silent printer costs one reply wait to find out.
-        """
+    def status(self, *, timeout: float | None = None) -> Status:
+        """The printer's status with the kind of reply it was: answered, no
+        reply (nothing within the reply timeout, or ``timeout`` seconds for
+        this one request), receive failed or disconnected."""
+        ms = None if timeout is None else _milliseconds("timeout", timeout)
+        c = _lib.ClientStatus()
         with _lib.lock:
-            self._require_open()
-            start = time.monotonic()
-            code = self._lib.printerstatus()
-            if code == 0:
-                gone = self._silent(start) or self._peer_gone()
-                return Status.unanswered() if gone else Status.from_byte(0)
-            if code != ord("R"):
-                return Status.from_byte(code & 0xFF)
-            if self._silent(start):
-                return Status.unanswered()  # a USB transfer that timed out
-            start = time.monotonic()
-            if self._lib.sendcommand(_STATUS_REQUEST) != 1:
-                return Status.unanswered(Reply.RECEIVE_FAILED)
-            reply = self._lib.take(self._lib.Read(b"")) or b""
-            if reply == _RECEIVE_FAILED:
-                return Status.unanswered() if self._silent(start) else Status.unanswered(Reply.RECEIVE_FAILED)
-            if not reply:
-                gone = self._silent(start) or self._peer_gone()
-                return Status.unanswered() if gone else Status.from_byte(0)
-            return Status.from_byte(reply[0])
+            h = self._h()
+            if ms is not None:
+                _lib.check(self._client.set_reply_timeout(h, ms))
+            try:
+                _lib.check(self._client.status_get(h, ctypes.byref(c)))
+            finally:
+                if ms is not None:
+                    self._client.set_reply_timeout(h, self._timeout_ms)
+        return Status.from_c(c)
 
-    def _answer(self, reply: bytes | None, start: float, what: str) -> str:
-        reply = reply or b""
-        if reply == _RECEIVE_FAILED:
-            raise ReplyError(f"no complete reply to {what} from the printer at {self.describe()}")
-        if not reply and (self._silent(start) or self._peer_gone()):
-            raise NoReply(
-                f"no reply to {what} from the printer at {self.describe()}",
-                Status.unanswered(),
-                Outcome.NO_REPLY,
-            )
-        return reply.decode("utf-8", "replace")
+    def _ask(self, function, *args) -> str:
+        reply, text = ctypes.c_int(0), ctypes.c_void_p()
+        with _lib.lock:
+            code = function(self._h(), *args, ctypes.byref(reply), ctypes.byref(text))
+            _lib.check(code, reply=Reply(reply.value))
+            return self._client.take(text.value).decode("utf-8", "replace")
 
     def query(self, command: str | bytes) -> str:
         """Sends a command and returns what the printer printed back (up to
         the library's end marker), for example ``query('OUT _MODEL$')``.
-        Raises :class:`NoReply` or :class:`ReplyError`."""
-        data = _text("command", command)
-        with _lib.lock:
-            self._require_open()
-            start = time.monotonic()
-            reply = self._lib.take(self._lib.sendcommand_getstring(data))
-            return self._answer(reply, start, f"'{data.decode('utf-8', 'replace')}'")
+        Raises :class:`ReplyError`, whose ``reply`` says how it did not answer."""
+        return self._ask(self._client.query, _text("command", command))
 
     def name(self) -> str:
         """The printer's model name."""
-        return self._ask(self._lib.printername, "the name request")
+        return self._ask(self._client.name)
 
     def serial(self) -> str:
         """The printer's serial number."""
-        return self._ask(self._lib.printerserial, "the serial number request")
-
-    def _ask(self, request: Any, what: str) -> str:
-        with _lib.lock:
-            self._require_open()
-            start = time.monotonic()
-            return self._answer(self._lib.take(request()), start, what).rstrip("\r\n")
+        return self._ask(self._client.serial)
 
     # ---- Waiting ----
 
     def _wait(self, timeout: float) -> tuple[Outcome, Status]:
-        deadline = time.monotonic() + _number("timeout", timeout)
-        while True:
-            status = self.status()
-            outcome = outcome_of(status)
-            if outcome is not Outcome.TIMED_OUT:
-                return outcome, status
-            now = time.monotonic()
-            if now >= deadline:
-                return outcome, status
-            time.sleep(min(self._poll, deadline - now))
+        ms = _milliseconds("timeout", timeout)
+        last, outcome = _lib.ClientStatus(), ctypes.c_int()
+        self._call(self._client.wait, ms, self._poll_ms, ctypes.byref(last), ctypes.byref(outcome))
+        self._last = Status.from_c(last)
+        return Outcome(outcome.value), self._last
 
     def wait_until_printed(self, timeout: float = 60.0) -> Outcome:
         """Polls the status until the printing bit clears, a fault shows, the
         printer stops answering, or ``timeout`` seconds pass; returns how it
-        ended. :meth:`wait` raises instead."""
+        ended, and :attr:`last_status` what it last read. :meth:`wait`
+        raises instead."""
         return self._wait(timeout)[0]
 
     def wait(self, timeout: float = 60.0) -> None:
@@ -697,7 +570,22 @@ class Printer:
             message = f"the printer at {where} did not answer the status request ({status.text})"
         else:
             message = f"the label did not print: {status.text} (printer at {where})"
-        raise _EXCEPTION_OF_OUTCOME[outcome](message, status, outcome)
+        error = _EXCEPTION_OF_OUTCOME[outcome](message, status, outcome)
+        if isinstance(error, NoReply):
+            error.reply = status.reply
+        raise error
+
+
+def check_upload_name(name: str | bytes, size: int = 0) -> None:
+    """Raises :class:`UploadNameError` with the reason when the printer
+    cannot store a file of size bytes under name, as :meth:`Printer.upload` would."""
+    _lib.check(_lib.client().upload_name_check(_text("name", name), int(_dots("size", size))))
+
+
+def _milliseconds(name: str, seconds: Any) -> int:
+    """Seconds as the whole milliseconds the host layer takes."""
+    _number(name, seconds)
+    return int(round(seconds * 1000))
 
 
 def _path(name: str, value: Any) -> bytes:
@@ -707,23 +595,3 @@ def _path(name: str, value: Any) -> bytes:
     if not path or b"\0" in path:
         raise ArgumentError(f"{name} must be a file name without NUL characters")
     return path
-
-
-def _why(path: bytes) -> str:
-    try:
-        with open(path, "rb"):
-            return "unreadable"
-    except OSError as e:
-        return e.strerror or "unreadable"
-
-
-def _is_terminal(path: str) -> bool:
-    """Whether path is a terminal, without waiting on it (O_NONBLOCK)."""
-    try:
-        fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
-    except OSError:
-        return False
-    try:
-        return os.isatty(fd)
-    finally:
-        os.close(fd)

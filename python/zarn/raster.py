@@ -1,17 +1,17 @@
 # SPDX-License-Identifier: MIT
-"""Pictures and PDF pages as the printer's 1-bit bitmap, through
-``libzarn-raster.so.1`` (the engine of ``zarn print``)."""
+"""Pictures and PDF pages as the printer's 1-bit bitmap, rendered by
+``libzarn-raster.so.1`` (the engine of ``zarn print``); thresholds, page
+lists and label sizes read by libzarn-client, as every front end reads them."""
 
 from __future__ import annotations
 
 import contextlib
 import ctypes
-import math
 import os
 from typing import TYPE_CHECKING, Any, Generator, Iterable, Union
 
 from . import _lib
-from .errors import ArgumentError, ArgumentTypeError, ClosedError, FileError, PictureError, SendError
+from .errors import ArgumentError, ArgumentTypeError, ClosedError
 
 if TYPE_CHECKING:
     from PIL.Image import Image as PillowImage
@@ -23,45 +23,70 @@ Source = Union[str, "os.PathLike[str]", bytes, "PillowImage"]
 DITHERS = {"floyd-steinberg": 0, "threshold": 1, "atkinson": 2, "ordered": 3}
 FITS = {"contain": 0, "shrink": 1, "none": 2}
 ROTATIONS = {"auto": -1, 0: 0, 90: 90, 180: 180, 270: 270}
-DPIS = (203, 300, 600)
 
 _GREY8, _RGB24, _RGBA32 = 0, 1, 2
-_OK, _ERR_ARGUMENT, _ERR_IO, _ERR_NOT_CONNECTED, _ERR_SEND = 0, 1, 2, 8, 9
 
 
-def _raise(code: int, lib: _lib.RasterLibrary) -> None:
-    message = lib.last_error().decode("utf-8", "replace")
-    if code == _ERR_ARGUMENT:
-        raise ArgumentError(message)
-    if code == _ERR_IO:
-        raise FileError(message)
-    if code == _ERR_NOT_CONNECTED:
-        raise ClosedError(message)
-    if code == _ERR_SEND:
-        raise SendError(message)
-    raise PictureError(message)
+def parse_threshold(value: float | str) -> float:
+    """A threshold as a fraction: 0.5, "0.5" and "50%" are one and the same
+    (a fraction between 0 and 1, or a percentage with %)."""
+    if isinstance(value, bool) or not isinstance(value, (int, float, str)):
+        raise ArgumentTypeError(f"threshold is a number or a text such as '50%', not {type(value).__name__}")
+    fraction = ctypes.c_double()
+    _lib.check(_lib.client().parse_threshold(_lib.text("threshold", str(value)), ctypes.byref(fraction)))
+    return fraction.value
+
+
+def parse_pages(text: str, page_count: int) -> list[int]:
+    """The pages a page list such as "1-3,5,7-" names in a file of
+    page_count pages: in the file's order, each once; "" names every page."""
+    pages = ctypes.POINTER(ctypes.c_int)()
+    count = ctypes.c_int()
+    lib = _lib.client()
+    _lib.check(lib.parse_pages(_lib.text("pages", text), page_count, ctypes.byref(pages), ctypes.byref(count)))
+    try:
+        return pages[: count.value]
+    finally:
+        lib.free(pages)
+
+
+def parse_label_size(text: str) -> tuple[float, float]:
+    """A label size "100x60mm" or "4x6in" as (width, height) in mm."""
+    w, h = ctypes.c_double(), ctypes.c_double()
+    _lib.check(_lib.client().parse_label_size(_lib.text("label size", text), ctypes.byref(w), ctypes.byref(h)))
+    return w.value, h.value
+
+
+def _pages_text(pages: int | str | Iterable[int] | None) -> str:
+    """Every way of naming pages as the one page list text."""
+    if pages is None:
+        return ""
+    if isinstance(pages, str):
+        return pages
+    if isinstance(pages, bool):
+        raise ArgumentTypeError("pages is a page number, a text such as '1-3', or a list of page numbers")
+    if isinstance(pages, int):
+        return str(pages)
+    try:
+        numbers = list(pages)
+    except TypeError:
+        raise ArgumentTypeError(f"pages is a page number, a text such as '1-3', or a list, not {type(pages).__name__}") from None
+    if not numbers or any(isinstance(n, bool) or not isinstance(n, int) for n in numbers):
+        raise ArgumentTypeError("a list of pages holds one page number or more, each an int")
+    return ",".join(map(str, numbers))
 
 
 def _number(name: str, value: Any) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise ArgumentTypeError(f"{name} is a number, not {type(value).__name__}")
-    if not math.isfinite(value):
-        raise ArgumentError(f"{name} must be a finite number, not {value}")
     return float(value)
 
 
-def _threshold(value: Any) -> float:
-    # 0.5 or "50%", as zarn print's --threshold takes it.
-    if isinstance(value, str):
-        text = value.strip()
-        try:
-            value = float(text[:-1]) / 100 if text.endswith("%") else float(text)
-        except ValueError:
-            raise ArgumentError(f"threshold must be a number between 0 and 1 or a percentage such as '50%', not '{text}'") from None
-    t = _number("threshold", value)
-    if not 0 < t < 1:
-        raise ArgumentError(f"threshold must be between 0 and 1 (or 0% and 100%), not {value}")
-    return t
+def _choice(name: str, value: Any, choices: dict) -> int:
+    key = value.lower() if isinstance(value, str) else value
+    if isinstance(key, bool) or key not in choices:
+        raise ArgumentError(f"{name} must be one of {', '.join(map(str, choices))}, not {value!r}")
+    return choices[key]
 
 
 def options(
@@ -74,26 +99,20 @@ def options(
     rotate: int | str = 0,
     fit: str = "contain",
 ) -> _lib.RasterOptions:
-    """Checks the picture options and fills the C options with them."""
-    if (width_mm is None) != (height_mm is None):
-        raise ArgumentError("give both width_mm and height_mm, or neither (the picture's own size)")
+    """The C options for these picture options; libzarn-raster checks the
+    sizes and the resolution when it renders."""
     o = _lib.raster().new_options()
     if width_mm is not None:
-        w, h = _number("width_mm", width_mm), _number("height_mm", height_mm)
-        if not (0 < w <= 1000 and 0 < h <= 1000):
-            raise ArgumentError(f"the label size must be more than 0 and at most 1000 mm each way, not {width_mm} x {height_mm} mm")
-        o.label_width_mm, o.label_height_mm = w, h
-    if isinstance(dpi, bool) or dpi not in DPIS:
-        raise ArgumentError(f"dpi must be 203, 300 or 600, not {dpi!r}")
-    if dither not in DITHERS:
-        raise ArgumentError(f"dither must be one of {', '.join(DITHERS)}, not {dither!r}")
-    rotation = rotate.lower() if isinstance(rotate, str) else rotate
-    if isinstance(rotation, bool) or rotation not in ROTATIONS:
-        raise ArgumentError(f"rotate must be 0, 90, 180, 270 or 'auto', not {rotate!r}")
-    if fit not in FITS:
-        raise ArgumentError(f"fit must be one of {', '.join(FITS)}, not {fit!r}")
-    o.dpi, o.dither, o.rotate, o.fit = dpi, DITHERS[dither], ROTATIONS[rotation], FITS[fit]
-    o.threshold = _threshold(threshold)
+        o.label_width_mm = _number("width_mm", width_mm)
+    if height_mm is not None:
+        o.label_height_mm = _number("height_mm", height_mm)
+    if isinstance(dpi, bool) or not isinstance(dpi, int):
+        raise ArgumentTypeError(f"dpi is 203, 300 or 600, not {dpi!r}")
+    o.dpi = dpi
+    o.dither = _choice("dither", dither, DITHERS)
+    o.rotate = _choice("rotate", rotate, ROTATIONS)
+    o.fit = _choice("fit", fit, FITS)
+    o.threshold = parse_threshold(threshold)
     return o
 
 
@@ -150,9 +169,7 @@ class Bitmap:
 
     def save_png(self, path: str | os.PathLike[str]) -> None:
         """Writes exactly the dots that would print, as a 1-bit PNG."""
-        code = self._lib.bitmap_write_png(self._h(), os.fsencode(path))
-        if code != _OK:
-            _raise(code, self._lib)
+        _lib.check_raster(self._lib.bitmap_write_png(self._h(), os.fsencode(path)))
 
     def close(self) -> None:
         """Releases the bitmap."""
@@ -213,8 +230,7 @@ def _open_document(lib: _lib.RasterLibrary, source: Source) -> int:
         raise ArgumentTypeError(
             f"a picture is a path, the file's bytes or a Pillow image, not {type(source).__name__}"
         )
-    if code != _OK:
-        _raise(code, lib)
+    _lib.check_raster(code)
     return doc.value
 
 
@@ -228,63 +244,25 @@ def pages(source: str | os.PathLike[str] | bytes) -> int:
         lib.document_close(doc)
 
 
-def render_pages(source: Source, page_numbers: Iterable[int] | None, o: _lib.RasterOptions) -> Generator[Bitmap, None, None]:
-    """Renders the pages (all when None) one at a time."""
+def render_pages(source: Source, pages: int | str | Iterable[int] | None, o: _lib.RasterOptions) -> Generator[Bitmap, None, None]:
+    """Renders the pages a page list names (all when None), one at a time."""
     lib = _lib.raster()
+    text = _pages_text(pages)
     if _is_pillow(source):
-        if page_numbers is not None and list(page_numbers) != [1]:
-            raise ArgumentError("a Pillow image has one page")
+        parse_pages(text, 1)  # a Pillow image has the one page
         pixels, width, height, stride, fmt = _pillow_pixels(source)
         bmp = ctypes.c_void_p()
-        code = lib.render_pixels(pixels, width, height, stride, fmt, ctypes.byref(o), ctypes.byref(bmp))
-        if code != _OK:
-            _raise(code, lib)
+        _lib.check_raster(lib.render_pixels(pixels, width, height, stride, fmt, ctypes.byref(o), ctypes.byref(bmp)))
         yield Bitmap(bmp.value)
         return
     doc = _open_document(lib, source)
     try:
-        count = lib.document_pages(doc)
-        numbers = list(range(1, count + 1)) if page_numbers is None else list(page_numbers)
-        for n in numbers:
-            if isinstance(n, bool) or not isinstance(n, int):
-                raise ArgumentTypeError(f"a page number is an int, not {type(n).__name__}")
-            if not 1 <= n <= count:
-                raise ArgumentError(f"there is no page {n} (the document has {count} page{'s' * (count != 1)})")
-        for n in numbers:
+        for n in parse_pages(text, lib.document_pages(doc)):
             bmp = ctypes.c_void_p()
-            code = lib.render(doc, n, ctypes.byref(o), ctypes.byref(bmp))
-            if code != _OK:
-                _raise(code, lib)
+            _lib.check_raster(lib.render(doc, n, ctypes.byref(o), ctypes.byref(bmp)))
             yield Bitmap(bmp.value)
     finally:
         lib.document_close(doc)
-
-
-def parse_pages(pages: int | str | Iterable[int] | None) -> list[int] | None:
-    """Page numbers from 3, "1-3", "1,4-5" or [1, 2]; None for every page."""
-    if pages is None:
-        return None
-    if isinstance(pages, bool):
-        raise ArgumentTypeError("pages is a page number, a text such as '1-3', or a list of page numbers")
-    if isinstance(pages, int):
-        return [pages]
-    if isinstance(pages, str):
-        out: list[int] = []
-        for part in pages.split(","):
-            first, dash, last = part.strip().partition("-")
-            try:
-                a = int(first)
-                b = int(last) if dash else a
-            except ValueError:
-                raise ArgumentError(f"pages takes numbers and ranges such as '1-3,5', not '{pages}'") from None
-            if a < 1 or b < a:
-                raise ArgumentError(f"pages takes numbers and ranges such as '1-3,5', not '{pages}'")
-            out.extend(range(a, b + 1))
-        return out
-    try:
-        return list(pages)
-    except TypeError:
-        raise ArgumentTypeError(f"pages is a page number, a text such as '1-3', or a list, not {type(pages).__name__}") from None
 
 
 def render(
@@ -306,13 +284,16 @@ def render(
     the label is the picture's own size, one pixel a dot, or a PDF page at
     its size). ``dpi`` is 203, 300 or 600; ``dither`` one of
     ``"floyd-steinberg"``, ``"threshold"``, ``"atkinson"``, ``"ordered"``;
-    ``threshold`` (for ``"threshold"``) 0 to 1 or ``"50%"``; ``rotate`` 0,
+    ``threshold`` (for ``"threshold"``) a fraction such as 0.5 or
+    ``"0.5"``, or a percentage such as ``"50%"`` (the same); ``rotate`` 0,
     90, 180, 270 (clockwise) or ``"auto"``; ``fit`` ``"contain"``,
     ``"shrink"`` or ``"none"``. Raises :class:`FileError`,
     :class:`PictureError` or :class:`ArgumentError`.
     """
+    if isinstance(page, bool) or not isinstance(page, int):
+        raise ArgumentTypeError(f"page is a page number, not {type(page).__name__}")
     o = options(
         width_mm=width_mm, height_mm=height_mm, dpi=dpi, dither=dither, threshold=threshold, rotate=rotate, fit=fit
     )
-    with contextlib.closing(render_pages(source, [page], o)) as rendered:
+    with contextlib.closing(render_pages(source, page, o)) as rendered:
         return next(iter(rendered))

@@ -1,17 +1,19 @@
 # SPDX-License-Identifier: MIT
-"""The printer's status byte decoded into words, as the ``zarn`` command and
-the C++ interface (``zarn::Status``) decode it."""
+"""The printer's status: the byte and the kind of reply, with its words and
+outcomes as libzarn-client gives them to every front end."""
 
 from __future__ import annotations
 
+import ctypes
 import enum
 from dataclasses import dataclass, field
 
+from . import _lib
 from .errors import ArgumentError
 
 
 class Condition(enum.IntFlag):
-    """Bits of the status byte; several can be set at once, none means ready."""
+    """Bits of the status byte (ZARN_CLIENT_BIT_*); none set means ready."""
 
     HEAD_OPEN = 0x01
     PAPER_JAM = 0x02
@@ -25,31 +27,16 @@ class Condition(enum.IntFlag):
     @property
     def words(self) -> str:
         """The condition in words: ``"paper out"``, ``"head open"``, ..."""
-        for condition, words in _CONDITION_WORDS:
-            if condition == self:
-                return words
-        return "unknown"
+        return _lib.client().condition_text(int(self)).decode() or "unknown"
 
 
-# The order in which conditions are reported: what stops printing first.
-_CONDITION_WORDS = (
-    (Condition.PAPER_OUT, "paper out"),
-    (Condition.RIBBON_OUT, "ribbon out"),
-    (Condition.PAPER_JAM, "paper jam"),
-    (Condition.HEAD_OPEN, "head open"),
-    (Condition.COVER_OPEN, "cover open"),
-    (Condition.TEMPERATURE, "temperature out of range"),
-    (Condition.PAUSED, "paused"),
-    (Condition.PRINTING, "printing"),
-)
+class Reply(enum.IntEnum):
+    """Whether the printer answered the status request (zarn_client_reply)."""
 
-
-class Reply(enum.Enum):
-    """Whether the printer answered the status request."""
-
-    ANSWERED = "answered"  # the printer sent its status byte
-    NO_REPLY = "no reply"  # nothing within the reply wait, or the connection is gone
-    RECEIVE_FAILED = "receive failed"  # the library reported a failed receive
+    ANSWERED = 0  # the printer sent its status byte
+    NO_REPLY = 1  # nothing within the reply timeout
+    RECEIVE_FAILED = 2  # the receive failed
+    DISCONNECTED = 3  # the TCP peer closed, or the serial line hung up
 
     def __repr__(self) -> str:
         return f"Reply.{self.name}"
@@ -78,11 +65,22 @@ class Status:
     @classmethod
     def from_byte(cls, byte: int) -> Status:
         """The status the printer reports with this byte (0 to 255)."""
-        if not 0 <= byte <= 0xFF:
-            raise ArgumentError(f"a status byte is 0 to 255, not {byte}")
-        has = lambda c: bool(byte & c)  # noqa: E731
+        if isinstance(byte, bool) or not isinstance(byte, int) or not 0 <= byte <= 0xFF:
+            raise ArgumentError(f"a status byte is 0 to 255, not {byte!r}")
+        return cls._of(Reply.ANSWERED, byte)
+
+    @classmethod
+    def unanswered(cls, reply: Reply = Reply.NO_REPLY) -> Status:
+        """A status for a printer that did not answer."""
+        if Reply(reply) is Reply.ANSWERED:
+            raise ArgumentError("an unanswered status needs NO_REPLY, RECEIVE_FAILED or DISCONNECTED")
+        return cls._of(Reply(reply), 0)
+
+    @classmethod
+    def _of(cls, reply: Reply, bits: int) -> Status:
+        has = lambda c: reply is Reply.ANSWERED and bool(bits & c)  # noqa: E731
         return cls(
-            ready=byte == 0,
+            ready=reply is Reply.ANSWERED and bits == 0,
             paper_out=has(Condition.PAPER_OUT),
             ribbon_out=has(Condition.RIBBON_OUT),
             paper_jam=has(Condition.PAPER_JAM),
@@ -91,16 +89,16 @@ class Status:
             temperature=has(Condition.TEMPERATURE),
             paused=has(Condition.PAUSED),
             printing=has(Condition.PRINTING),
-            reply=Reply.ANSWERED,
-            bits=byte,
+            reply=reply,
+            bits=bits if reply is Reply.ANSWERED else 0,
         )
 
     @classmethod
-    def unanswered(cls, reply: Reply = Reply.NO_REPLY) -> Status:
-        """A status for a printer that did not answer."""
-        if reply is Reply.ANSWERED:
-            raise ArgumentError("an unanswered status needs NO_REPLY or RECEIVE_FAILED")
-        return cls(False, False, False, False, False, False, False, False, False, reply, 0)
+    def from_c(cls, c: _lib.ClientStatus) -> Status:
+        return cls._of(Reply(c.reply), c.bits)
+
+    def to_c(self) -> _lib.ClientStatus:
+        return _lib.ClientStatus(int(self.reply), self.bits)
 
     @property
     def answered(self) -> bool:
@@ -114,53 +112,46 @@ class Status:
 
     @property
     def conditions(self) -> list[Condition]:
-        """The conditions that are set, most pressing first."""
-        if not self.answered:
+        """The conditions that are set, most pressing first (the order of :attr:`text`)."""
+        if not self.answered or not self.bits:
             return []
-        return [c for c, _ in _CONDITION_WORDS if self.bits & c]
+        by_words = {c.words: c for c in Condition}
+        return [by_words[w] for w in self.text.split(", ")]
 
     @property
     def text(self) -> str:
-        """``"ready"``, ``"paper out, head open"``, ``"no reply"`` or
-        ``"receive failed"``: the words of the ``zarn status`` command."""
-        if not self.answered:
-            return self.reply.value
-        if self.bits == 0:
-            return "ready"
-        return ", ".join(c.words for c in self.conditions)
+        """``"ready"``, ``"paper out, head open"``, ``"no reply"``,
+        ``"receive failed"`` or ``"disconnected"``: the words of ``zarn status``."""
+        lib = _lib.client()
+        c = self.to_c()
+        return lib.take(lib.status_words(ctypes.byref(c))).decode()
 
 
-class Outcome(enum.Enum):
-    """How a printed job ended, as :meth:`Printer.wait_until_printed` saw it."""
+class Outcome(enum.IntEnum):
+    """How a printed job ended, as :meth:`Printer.wait_until_printed` saw it
+    (zarn_client_outcome)."""
 
-    PRINTED = "printed"  # the printing bit cleared and nothing needs attention
-    PAPER_OUT = "paper out"
-    RIBBON_OUT = "ribbon out"
-    PAPER_JAM = "paper jam"
-    HEAD_OR_COVER_OPEN = "head or cover open"
-    TEMPERATURE = "temperature out of range"
-    PAUSED = "paused"
-    NO_REPLY = "no reply"  # the printer stopped answering (or the receive failed)
-    TIMED_OUT = "timed out"  # still printing when the time was up
+    PRINTED = 0  # the printing bit cleared and nothing needs attention
+    PAPER_OUT = 1
+    RIBBON_OUT = 2
+    PAPER_JAM = 3
+    HEAD_OR_COVER_OPEN = 4
+    TEMPERATURE = 5
+    PAUSED = 6
+    NO_REPLY = 7  # no reply, a failed receive, or disconnected
+    TIMED_OUT = 8  # still printing when the time was up
 
+    @property
+    def text(self) -> str:
+        """``"printed"``, ``"paper out"``, ..., ``"timed out"``."""
+        return _lib.client().outcome_text(int(self)).decode()
 
-_OUTCOME_OF_CONDITION = {
-    Condition.PAPER_OUT: Outcome.PAPER_OUT,
-    Condition.RIBBON_OUT: Outcome.RIBBON_OUT,
-    Condition.PAPER_JAM: Outcome.PAPER_JAM,
-    Condition.HEAD_OPEN: Outcome.HEAD_OR_COVER_OPEN,
-    Condition.COVER_OPEN: Outcome.HEAD_OR_COVER_OPEN,
-    Condition.TEMPERATURE: Outcome.TEMPERATURE,
-    Condition.PAUSED: Outcome.PAUSED,
-    Condition.PRINTING: Outcome.TIMED_OUT,
-}
+    def __repr__(self) -> str:
+        return f"Outcome.{self.name}"
 
 
 def outcome_of(status: Status) -> Outcome:
     """The outcome a status stands for once printing has stopped, or
     :attr:`Outcome.TIMED_OUT` while it is still printing without a fault."""
-    if not status.answered:
-        return Outcome.NO_REPLY
-    for condition in status.conditions:
-        return _OUTCOME_OF_CONDITION[condition]
-    return Outcome.PRINTED
+    c = status.to_c()
+    return Outcome(_lib.client().outcome_of(ctypes.byref(c)))

@@ -172,6 +172,31 @@ TEST(ClientCases, UploadNames)
   }
 }
 
+// The corpus gives the printer's rows (a set bit is paper); the raster
+// library takes 1-bit pictures with a set bit as ink.
+zarn_raster_bitmap *corpus_bitmap(const json &c)
+{
+  std::string rows = unhex(c["rows"]);
+  for (char &byte : rows)
+    byte = static_cast<char>(~byte);
+  const int width = c["width"], height = c["height"];
+  zarn_raster_options o;
+  zarn_raster_options_init(&o);
+  o.dpi = c["dpi"];
+  o.dither = ZARN_RASTER_DITHER_THRESHOLD;
+  zarn_raster_bitmap *b = nullptr;
+  EXPECT_EQ(zarn_raster_render_pixels(rows.data(), width, height, (width + 7) / 8,
+                                      ZARN_RASTER_BLACK1, &o, &b),
+            ZARN_RASTER_OK)
+      << zarn_raster_last_error();
+  return b;
+}
+
+void record_progress(size_t done, size_t, void *context)
+{
+  static_cast<std::vector<std::size_t> *>(context)->push_back(done);
+}
+
 // The exact bytes of each request and frame, at a fake printer on loopback.
 class ClientWire : public ::testing::Test {
  protected:
@@ -238,26 +263,11 @@ TEST_F(ClientWire, PrintFramesWithProgressAndUploads)
   for (const json &c : json(load("wire")["prints"])) {
     SCOPED_TRACE(c["about"].get<std::string>());
     fake_->clear_received();
-    // The corpus gives the printer's rows (a set bit is paper); the raster
-    // library takes 1-bit pictures with a set bit as ink.
-    std::string rows = unhex(c["rows"]);
-    for (char &byte : rows)
-      byte = static_cast<char>(~byte);
-    const int width = c["width"], height = c["height"];
-    zarn_raster_options o;
-    zarn_raster_options_init(&o);
-    o.dpi = c["dpi"];
-    o.dither = ZARN_RASTER_DITHER_THRESHOLD;
-    zarn_raster_bitmap *b = nullptr;
-    ASSERT_EQ(zarn_raster_render_pixels(rows.data(), width, height, (width + 7) / 8,
-                                        ZARN_RASTER_BLACK1, &o, &b),
-              ZARN_RASTER_OK)
-        << zarn_raster_last_error();
+    zarn_raster_bitmap *b = corpus_bitmap(c);
+    ASSERT_NE(b, nullptr);
     std::vector<std::size_t> done;
-    const auto progress = [](size_t d, size_t, void *ctx) {
-      static_cast<std::vector<std::size_t> *>(ctx)->push_back(d);
-    };
-    ASSERT_EQ(zarn_client_print_bitmap(printer_, b, c["copies"], progress, &done), ZARN_CLIENT_OK)
+    ASSERT_EQ(zarn_client_print_bitmap(printer_, b, c["copies"], record_progress, &done),
+              ZARN_CLIENT_OK)
         << zarn_client_last_error();
     zarn_raster_bitmap_free(b);
     const std::string expected = c["bytes"];
@@ -265,6 +275,27 @@ TEST_F(ClientWire, PrintFramesWithProgressAndUploads)
     // Progress ends at the label's last byte.
     ASSERT_FALSE(done.empty());
     EXPECT_EQ(done.back(), expected.size() / 2);
+  }
+
+  for (const json &c : json(load("wire")["draws"])) {
+    SCOPED_TRACE(c["about"].get<std::string>());
+    fake_->clear_received();
+    zarn_raster_bitmap *b = corpus_bitmap(c);
+    ASSERT_NE(b, nullptr);
+    std::vector<std::size_t> done;
+    ASSERT_EQ(zarn_client_draw_bitmap(printer_, b, c["x"], c["y"], record_progress, &done),
+              ZARN_CLIENT_OK)
+        << zarn_client_last_error();
+    const std::string expected = c["bytes"];
+    EXPECT_EQ(sent(expected.size() / 2), expected);
+    ASSERT_FALSE(done.empty());
+    EXPECT_EQ(done.back(), expected.size() / 2);
+    // A place off the label is refused before anything is sent.
+    fake_->clear_received();
+    EXPECT_EQ(zarn_client_draw_bitmap(printer_, b, -1, 0, nullptr, nullptr),
+              ZARN_CLIENT_ERR_ARGUMENT);
+    zarn_raster_bitmap_free(b);
+    EXPECT_TRUE(fake_->received().empty());
   }
 
   for (const json &c : json(load("wire")["uploads"])) {

@@ -116,6 +116,7 @@ def test_waiting_lasts_the_print_time(tmp_path):
                 p.print(wait=True, timeout=0.3)
             assert caught.value.status.text == "printing"
             assert p.wait_until_printed(0.05) is zarn.Outcome.TIMED_OUT
+            assert p.last_status.text == "printing" and p.last_status.printing
             start = time.monotonic()
             p.wait(10)  # the rest of the print time
             assert time.monotonic() - start > 0.5
@@ -185,33 +186,40 @@ def peer(answer):
     return respond
 
 
-def test_a_vanished_printer_is_no_reply_at_once(fake):
+def test_a_vanished_printer_is_disconnected_at_once(fake):
     printer = fake(peer(lambda n, conn: True))  # reads the request and hangs up
     with zarn.Printer(printer.address) as p:
-        with pytest.raises(zarn.NoReply, match="did not answer the status request") as caught:
+        start = time.monotonic()
+        with pytest.raises(zarn.NoReply, match=r"did not answer the status request \(disconnected\)") as caught:
             p.print(wait=True, timeout=30)
-        assert caught.value.status == zarn.Status.unanswered() and caught.value.outcome is zarn.Outcome.NO_REPLY
-        # The connection is gone: the gathering receive fails.
-        with pytest.raises(zarn.ReplyError, match="no complete reply to 'OUT _MODEL\\$' from the printer at tcp://"):
+        assert time.monotonic() - start < 1.5  # not the reply timeout
+    error = caught.value
+    assert error.status == zarn.Status.unanswered(zarn.Reply.DISCONNECTED) and error.outcome is zarn.Outcome.NO_REPLY
+    assert isinstance(error, zarn.ReplyError) and error.reply is zarn.Reply.DISCONNECTED
+
+
+def test_a_query_whose_printer_hangs_up_is_a_reply_error(fake):
+    printer = fake(lambda data, conn: data.endswith(b'OUT "ENDLINE"\r\n'))
+    with zarn.Printer(printer.address) as p:
+        with pytest.raises(zarn.ReplyError, match=r"the printer at tcp://\S+ disconnected before answering 'OUT _MODEL\$'") as caught:
             p.query("OUT _MODEL$")
+    assert caught.value.reply is zarn.Reply.DISCONNECTED
 
 
-def test_byte_0x52_is_told_from_a_failed_receive(fake):
+def test_byte_0x52_is_its_conditions_and_a_reset_is_disconnected(fake):
     answers_r = fake(peer(lambda n, conn: conn.sendall(b"R")))
     with zarn.Printer(answers_r.address) as p:
         assert p.status().text == "paper jam, cover open, paused"
+        assert p.status() == zarn.Status.from_byte(0x52)
 
-    def then_reset(n, conn):
-        if n == 1:
-            conn.sendall(b"R")
-            return False
+    def reset(n, conn):
         conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         return True  # closing now resets the connection
 
-    fails = fake(peer(then_reset))
+    fails = fake(peer(reset))
     with zarn.Printer(fails.address) as p:
         status = p.status()
-    assert status.reply is zarn.Reply.RECEIVE_FAILED and status.text == "receive failed" and not status.ready
+    assert status.reply is zarn.Reply.DISCONNECTED and status.text == "disconnected" and not status.ready
 
 
 @pytest.mark.parametrize(
@@ -253,8 +261,9 @@ def test_addresses_read_as_the_command_reads_them():
     assert zarn.Address.parse("USB").text == "usb"
 
 
-def test_library_not_found_is_a_clear_error(tmp_path):
-    env = {**os.environ, "ZARN_LIBRARY": str(tmp_path / "libzarn.so.1")}
+@pytest.mark.parametrize("env", ["ZARN_LIBRARY", "ZARN_CLIENT_LIBRARY"])
+def test_library_not_found_is_a_clear_error(tmp_path, env):
+    missing = tmp_path / "missing.so.1"
     code = "import zarn\ntry:\n    zarn.Printer('usb')\nexcept zarn.LibraryError as e:\n    print(e)"
-    result = run([sys.executable, "-c", code], env=env)
-    assert result.stdout.startswith(f"cannot load ZARN_LIBRARY={tmp_path}/libzarn.so.1: "), result.stderr
+    result = run([sys.executable, "-c", code], env={**os.environ, env: str(missing)})
+    assert result.stdout.startswith(f"cannot load {env}={missing}: "), result.stderr

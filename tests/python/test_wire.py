@@ -4,6 +4,7 @@ printer on loopback TCP, and bad input refused before anything is sent."""
 
 from __future__ import annotations
 
+import ctypes
 import io
 import os
 import re
@@ -84,9 +85,10 @@ def test_upload_refuses_a_name_that_would_end_its_header(fake, tmp_path, file, n
     f.write_bytes(b"PRINT 1,2\r\n")
     printer = fake()
     with zarn.Printer(printer.address) as p:
-        with pytest.raises(zarn.ArgumentError) as caught:
+        with pytest.raises(zarn.UploadNameError) as caught:
             p.upload(f, name)
-    assert words in str(caught.value) and "pass another name" in str(caught.value)
+    assert isinstance(caught.value, zarn.ArgumentError)
+    assert f"a name in the printer cannot hold {words}" in str(caught.value)
     assert "\n" not in str(caught.value)
     assert printer.received() == b""
 
@@ -173,12 +175,15 @@ def test_query_returns_the_reply_before_the_end_marker(fake):
         (lambda p: p.image(42), zarn.ArgumentTypeError, "a picture is a path, the file's bytes or a Pillow image, not int"),
         (lambda p: p.image(b"not a picture"), zarn.PictureError, "not a picture or PDF"),
         (lambda p: p.image(picture(), dither="halftone"), zarn.ArgumentError, "dither must be one of floyd-steinberg"),
-        (lambda p: p.image(picture(), threshold="150%"), zarn.ArgumentError, "threshold must be between 0 and 1"),
-        (lambda p: p.image(picture(), width_mm=10), zarn.ArgumentError, "give both width_mm and height_mm"),
-        (lambda p: p.print_file(picture(), pages="2-1"), zarn.ArgumentError, "pages takes numbers and ranges"),
+        (lambda p: p.image(picture(), threshold="150%"), zarn.AddressError, "bad threshold '150%'"),
+        (lambda p: p.image(picture(), dither="threshold", threshold=50), zarn.AddressError, "bad threshold '50'"),
+        (lambda p: p.image(picture(), width_mm=10), zarn.ArgumentError, "both"),
+        (lambda p: p.print_file(picture(), pages="2-1"), zarn.AddressError, "bad page list '2-1': the range 2-1 runs backwards"),
+        (lambda p: p.print_file(picture(), pages="2"), zarn.AddressError, "there is no page 2 (it has 1 page)"),
         (lambda p: p.text_bitmap(0, 0, "Hi", font="/nonexistent.ttf", size=12), zarn.FileError, "cannot read the font /nonexistent.ttf"),
         (lambda p: p.text_bitmap(0, 0, "Hi", font=__file__, size=12), zarn.FileError, "not a TrueType font?"),
-        (lambda p: p.text_bitmap(0, 0, "", font=font(), size=12), zarn.ArgumentError, "an empty text renders to nothing"),
+        (lambda p: p.text_bitmap(0, 0, "", font=font(), size=12), zarn.FileError, "an empty text renders to nothing"),
+        (lambda p: p.upload(__file__, ""), zarn.UploadNameError, "an empty name"),
     ],
 )
 def test_bad_input_raises_and_sends_nothing(fake, action, error, words):
@@ -197,8 +202,10 @@ def test_closed_printer_and_second_printer_are_refused(fake):
         with pytest.raises(zarn.BusyError, match="already has a printer open"):
             zarn.Printer(second.address)
         p.send("CLS")
-    with pytest.raises(zarn.ClosedError, match=r"connection to tcp://127\.0\.0\.1:\d+ is closed"):
-        p.send("CLS")
+    # Every kind of send on a closed Printer is the same error, pictures too.
+    for send in (lambda: p.send("CLS"), lambda: p.print_file(picture()), lambda: p.image(picture()), p.status):
+        with pytest.raises(zarn.ClosedError, match=r"connection to tcp://127\.0\.0\.1:\d+ is closed"):
+            send()
     # Closing gave the process's connection back.
     with zarn.Printer(second.address) as q:
         q.clear()
@@ -214,3 +221,44 @@ def test_environment_address_and_library_path(fake, monkeypatch):
     assert printer.received() == b"FORMFEED\r\n"
     assert zarn.about() == "Linux Shared Library Version V1.00"
     assert os.path.samefile(zarn._lib.library().path, os.environ["ZARN_LIBRARY"])
+    assert os.path.samefile(zarn._lib.client().path, os.environ["ZARN_CLIENT_LIBRARY"])
+    # The host layer runs on the libzarn named, not a second copy of it
+    # with a connection of its own.
+    maps = open("/proc/self/maps").read().splitlines()
+    assert len({line.split()[-1] for line in maps if "/libzarn.so" in line}) == 1
+
+
+def test_a_connection_closed_from_outside_is_closed_for_every_send(fake):
+    printer = fake()
+    with zarn.Printer(printer.address) as p:
+        p.send("CLS")
+        ctypes.CDLL(os.environ["ZARN_LIBRARY"]).closeport()
+        for send in (lambda: p.send("CLS"), lambda: p.send_bytes(b"x"), lambda: p.print_file(picture()), lambda: p.image(picture())):
+            with pytest.raises(zarn.ClosedError, match="was closed from outside"):
+                send()
+    assert printer.received() == b"CLS\r\n"
+
+
+def test_progress_counts_up_to_the_whole_and_its_exception_comes_after_the_send(fake, tmp_path):
+    data = bytes(range(256)) * 40
+    f = tmp_path / "big.bin"
+    f.write_bytes(data)
+    uploaded: list[tuple[int, int]] = []
+    seen: list[tuple[int, int]] = []
+
+    def stops(done: int, total: int) -> None:
+        seen.append((done, total))
+        raise KeyError("stop")
+
+    printer = fake()
+    with zarn.Printer(printer.address) as p:
+        p.upload(f, "BIG", progress=lambda *a: uploaded.append(a))
+        # The send cannot be stopped half way: every byte goes, then the
+        # callback's exception is raised, and it is not called again.
+        with pytest.raises(KeyError):
+            p.send_bytes(data, progress=stops)
+        p.send("END")
+    dones = [d for d, _ in uploaded]
+    assert len(dones) > 1 and dones == sorted(dones) and uploaded[-1] == (len(data), len(data))
+    assert len(seen) == 1 and 0 < seen[0][0] < len(data) == seen[0][1]
+    assert printer.received() == b'DOWNLOAD F,"BIG",10240,' + data + b"\r\n\r\n" + data + b"END\r\n"
