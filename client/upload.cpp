@@ -75,48 +75,58 @@ std::vector<unsigned char> read_whole(const std::string &path)
   return bytes;
 }
 
-// The label is encoded whole first: nothing goes out for a bitmap the
-// encoder refuses, and progress knows the total.
-void print_bitmap(Connection &c, const zarn_raster_bitmap &bitmap, int copies,
-                  zarn_client_progress progress, void *context)
+// libzarn-raster encodes, whole before anything is sent: nothing goes out
+// for a bitmap the encoder refuses, and progress knows the total.
+template <typename Encode>
+void send_encoded(Connection &c, const Encode &encode, zarn_client_progress progress, void *context)
 {
-  if (copies < 1)
-    fail(ZARN_CLIENT_ERR_ARGUMENT, "copies must be 1 or more, not " + std::to_string(copies));
   c.require_open();
-  std::string label;
-  const auto collect = [](const unsigned char *bytes, size_t size, void *into) {
+  std::string bytes;
+  const auto collect = [](const unsigned char *data, size_t size, void *into) {
     try {
-      static_cast<std::string *>(into)->append(reinterpret_cast<const char *>(bytes), size);
+      static_cast<std::string *>(into)->append(reinterpret_cast<const char *>(data), size);
       return 0;
     } catch (...) {
       return 1;
     }
   };
-  const zarn_raster_status s = zarn_raster_encode(&bitmap, copies, collect, &label);
+  const zarn_raster_status s = encode(+collect, &bytes);
   if (s == ZARN_RASTER_ERR_SEND)
     fail(ZARN_CLIENT_ERR_NO_MEMORY, "no memory for the label's bytes");
   if (s != ZARN_RASTER_OK) {
     set_raster_status(s);
     fail(ZARN_CLIENT_ERR_IMAGE, zarn_raster_last_error());
   }
-  c.send_bytes(label.data(), label.size(), progress, context);
+  c.send_bytes(bytes.data(), bytes.size(), progress, context);
 }
 
+void print_bitmap(Connection &c, const zarn_raster_bitmap &bitmap, int copies,
+                  zarn_client_progress progress, void *context)
+{
+  if (copies < 1)
+    fail(ZARN_CLIENT_ERR_ARGUMENT, "copies must be 1 or more, not " + std::to_string(copies));
+  send_encoded(
+      c,
+      [&](zarn_raster_sink sink, void *into) {
+        return zarn_raster_encode(&bitmap, copies, sink, into);
+      },
+      progress, context);
+}
+
+// Every row, paper included: BITMAP overwrites, so the picture's white
+// blanks whatever the host drew under it.
 void draw_bitmap(Connection &c, const zarn_raster_bitmap &bitmap, int x, int y,
                  zarn_client_progress progress, void *context)
 {
   if (x < 0 || y < 0)
     fail(ZARN_CLIENT_ERR_ARGUMENT, "a bitmap's place is 0 or more dots each way, not (" +
                                        std::to_string(x) + ", " + std::to_string(y) + ")");
-  c.require_open();
-  const int height = zarn_raster_bitmap_height(&bitmap);
-  const auto row_bytes = static_cast<std::size_t>(zarn_raster_bitmap_bytes_per_row(&bitmap));
-  // Every row, paper included: BITMAP overwrites, so the picture's white
-  // blanks whatever the host drew under it.
-  std::string block = wire::bitmap_header(x, y, static_cast<int>(row_bytes), height);
-  block.append(reinterpret_cast<const char *>(zarn_raster_bitmap_data(&bitmap)),
-               static_cast<std::size_t>(height) * row_bytes);
-  c.send_bytes(block.data(), block.size(), progress, context);
+  send_encoded(
+      c,
+      [&](zarn_raster_sink sink, void *into) {
+        return zarn_raster_encode_bitmap(&bitmap, x, y, 0, sink, into);
+      },
+      progress, context);
 }
 
 } // namespace

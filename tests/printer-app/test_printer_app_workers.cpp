@@ -244,8 +244,8 @@ TEST_F(PrinterAppWorkers, AJobWhoseSendIsStuckIsCancelledWithinTwoSeconds)
 
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(app.cli({"cancel", "-j", std::to_string(job)}, app.printer_uri("Stuck")).status, 0);
-  EXPECT_TRUE(eventually([&] { return app.job_attributes("Stuck", job)["job-state"] == "canceled"; },
-                         5s));
+  EXPECT_TRUE(
+      eventually([&] { return app.job_attributes("Stuck", job)["job-state"] == "canceled"; }, 5s));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 
   // The next job goes out on a new connection.

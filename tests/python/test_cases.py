@@ -196,9 +196,8 @@ def test_print_frames(fake, c):
         )
     wire = printer.received()
     assert wire.hex() == c["bytes"]
-    # Progress counts the BITMAP block, and only when there is one.
-    start, end = wire.find(b"BITMAP"), wire.find(b"PRINT")
-    assert done[-1:] == ([] if start < 0 else [end - start])
+    # Progress ends at the label's last byte.
+    assert done[-1:] == [len(wire)]
 
 
 @pytest.mark.parametrize("c", cases("wire", "draws"), ids=case_id)
