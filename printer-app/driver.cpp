@@ -14,7 +14,9 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +29,16 @@ pappl_pr_driver_t kDrivers[3] = {
     {"label600", "Zarn label printer, 600 dpi", nullptr, nullptr},
 };
 
+// Per printer: whether the driver paused it because the printer was paused
+// at its panel (only then does the driver resume it), and whose turn it is.
+struct PrinterState {
+  std::mutex mutex;
+  bool paused_by_device = false;
+  std::condition_variable turn_free;
+  int running = 0;       // the job printing now
+  std::set<int> waiting; // jobs waiting for their turn
+};
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -34,13 +46,6 @@ using namespace std::chrono_literals;
 // How often a job that waits for the printer asks it again.
 constexpr auto kPollInterval = 500ms;
 constexpr auto kCancelCheck = 50ms;
-
-// Per printer: whether the driver paused it because the printer was paused
-// at its panel (only then does the driver resume it).
-struct PrinterState {
-  std::mutex mutex;
-  bool paused_by_device = false;
-};
 
 // The bytes of an encoding go to the job's device; a failed write stops
 // the encoding (the device has logged why).
@@ -58,6 +63,7 @@ bool write_line_to(pappl_device_t *device, const std::string &line)
 // Per job: the page being streamed. The raster library dithers each line
 // and hands the BITMAP block, header first, to send_to_device.
 struct JobState {
+  std::unique_ptr<JobTurn> turn;
   zarn_raster_stream *stream = nullptr;
   zarn_raster_pixel_format format = ZARN_RASTER_GREY8;
   bool invert = false; // 8-bit black (255 = ink) sent as grey
@@ -110,7 +116,11 @@ bool start_job(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_
   attach_job(device, job);
   papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Printing through worker process %d.",
               static_cast<int>(worker_pid(device)));
-  papplJobSetData(job, new JobState);
+  auto state = std::make_unique<JobState>();
+  state->turn = std::make_unique<JobTurn>(job);
+  if (!state->turn->taken())
+    return false;
+  papplJobSetData(job, state.release());
   return true;
 }
 
@@ -206,6 +216,9 @@ bool end_job(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t 
 // to the printer as it is.
 bool print_raw(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t *device)
 {
+  const JobTurn turn(job);
+  if (!turn.taken())
+    return false;
   const int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
     return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Cannot open the job's document.");
@@ -250,6 +263,57 @@ bool update_status(pappl_printer_t *printer)
 }
 
 } // namespace
+
+// PAPPL may start a printer's next job while one is printing (two jobs of a
+// burst 6 ms apart): a job waits here for its turn, and of the jobs waiting
+// the oldest goes first.
+JobTurn::JobTurn(pappl_job_t *job) : job_(job)
+{
+  pappl_printer_t *printer = papplJobGetPrinter(job);
+  state_ = printer_state(printer);
+  if (state_ == nullptr)
+    return;
+  const int id = papplJobGetID(job);
+  std::unique_lock lock(state_->mutex);
+  // A filter that hands the job on to the raster path already has the turn.
+  if (state_->running == id) {
+    taken_ = true;
+    state_ = nullptr;
+    return;
+  }
+  state_->waiting.insert(id);
+  for (;;) {
+    // A job that ended without giving its turn back (it is never held long).
+    if (state_->running != 0) {
+      pappl_job_t *holder = papplPrinterFindJob(printer, state_->running);
+      if (holder == nullptr || papplJobGetState(holder) >= IPP_JSTATE_CANCELED)
+        state_->running = 0;
+    }
+    if (state_->running == 0 && *state_->waiting.begin() == id)
+      break;
+    if (papplJobIsCanceled(job) || papplSystemIsShutdown(papplPrinterGetSystem(printer))) {
+      state_->waiting.erase(id);
+      state_->turn_free.notify_all();
+      state_ = nullptr;
+      return;
+    }
+    state_->turn_free.wait_for(lock, 100ms);
+  }
+  state_->waiting.erase(id);
+  state_->running = id;
+  taken_ = true;
+}
+
+JobTurn::~JobTurn()
+{
+  if (state_ == nullptr || !taken_)
+    return;
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->running = 0;
+  }
+  state_->turn_free.notify_all();
+}
 
 bool start_label(pappl_job_t *job, pappl_device_t *device, const LabelSetup &s)
 {

@@ -21,6 +21,24 @@ bool driver_callback(pappl_system_t *system, const char *driver_name, const char
 const char *autoadd_callback(const char *device_info, const char *device_uri, const char *device_id,
                              void *data);
 
+// A job's turn on its printer: one job prints at a time, whatever PAPPL
+// starts. Waits for the turn; taken() is false when the job was cancelled
+// or the application stopped meanwhile.
+struct PrinterState;
+class JobTurn {
+ public:
+  explicit JobTurn(pappl_job_t *job);
+  ~JobTurn();
+  JobTurn(const JobTurn &) = delete;
+  JobTurn &operator=(const JobTurn &) = delete;
+  bool taken() const { return taken_; }
+
+ private:
+  pappl_job_t *job_;
+  PrinterState *state_ = nullptr;
+  bool taken_ = false;
+};
+
 // Waits until the printer can print, showing why it cannot in the printer's
 // state reasons and the job's message. False when the job was cancelled
 // meanwhile, the printer stopped answering or the application is stopping.

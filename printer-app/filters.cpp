@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "filters.hpp"
 
+#include "devices.hpp"
 #include "driver.hpp"
 #include "media.hpp"
 #include "zarn-raster.h"
@@ -33,6 +34,10 @@ bool fail(pappl_job_t *job, pappl_jreason_t reason, const std::string &message)
 
 bool print_pdf(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
 {
+  attach_job(device, job);
+  const JobTurn turn(job);
+  if (!turn.taken())
+    return false;
   zarn_raster_document *opened = nullptr;
   if (zarn_raster_open_file(papplJobGetFilename(job), &opened) != ZARN_RASTER_OK)
     return fail(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, zarn_raster_last_error());
@@ -78,6 +83,10 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
 
 bool print_png(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
 {
+  attach_job(device, job);
+  const JobTurn turn(job);
+  if (!turn.taken())
+    return false;
   png_image image{};
   image.version = PNG_IMAGE_VERSION;
   if (!png_image_begin_read_from_file(&image, papplJobGetFilename(job)))

@@ -3,6 +3,7 @@
 
 #include "driver.hpp"
 #include "filters.hpp"
+#include "order.hpp"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -243,6 +244,7 @@ pappl_system_t *create_system(int num, cups_option_t *options, void *data)
   if (std::filesystem::exists(state_file))
     papplSystemLoadState(system, state_file.c_str());
   papplSystemSetSaveCallback(system, save_state, &state_file);
+  keep_job_order(system, state_file + ".order");
   shut_down_on_stop_signals(system);
   return system;
 }

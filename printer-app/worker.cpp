@@ -7,12 +7,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <thread>
@@ -116,10 +116,15 @@ Served serve(zarn_client_printer *&printer, Request request, std::string_view da
 
 int worker_main()
 {
-  // A worker never outlives the app, even when the app is killed.
-  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (::getppid() == 1)
-    return 1;
+  // A worker never outlives the app, even when the app is killed while the
+  // worker is inside a send. (The parent-death signal would not do: it
+  // follows the thread that started the worker, and PAPPL's threads end.)
+  const pid_t app = ::getppid();
+  std::thread([app] {
+    while (::getppid() == app)
+      std::this_thread::sleep_for(250ms);
+    std::_Exit(0);
+  }).detach();
   // Nothing of the app (its listening sockets, its spool files) stays open here.
   ::close_range(kWorkerFd + 1, ~0U, 0);
   ::signal(SIGPIPE, SIG_IGN);

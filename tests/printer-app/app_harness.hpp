@@ -183,7 +183,7 @@ class ControlledEmulator {
   ControlledEmulator(const fs::path &out, const std::string &status)
       : child_(zarn::emu::test::run_emulator(
             {"--tcp", "0", "--control", "0", "--status", status, "--out", out.string()},
-            out.parent_path() / "emulator.log", "control on"))
+            out.parent_path() / (out.filename().string() + "-emulator.log"), "control on"))
   {
   }
 

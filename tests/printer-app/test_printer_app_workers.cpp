@@ -81,11 +81,25 @@ class PrinterAppWorkers : public ::testing::Test {
     return emulator;
   }
 
+  // A Code 128 of text, whole dots a module, on a picture of the 2 x 1 in
+  // label's own 406 x 203 dots: printed one pixel a dot whatever the
+  // job's scaling.
   fs::path png(const std::string &text)
   {
     const fs::path p = dir_.path / (text + ".png");
-    if (!fs::exists(p))
-      write_png(p, 2, text);
+    if (fs::exists(p))
+      return p;
+    const int modules = static_cast<int>(code128_modules(text).size());
+    const int w = modules * (406 / modules);
+    cairo_surface_t *s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 406, 203);
+    cairo_t *cr = cairo_create(s);
+    cairo_set_source_rgb(cr, 1, 1, 1);
+    cairo_paint(cr);
+    cairo_translate(cr, (406 - w) / 2, 0);
+    draw_barcode(cr, w, 203, text);
+    cairo_surface_write_to_png(s, p.c_str());
+    cairo_destroy(cr);
+    cairo_surface_destroy(s);
     return p;
   }
 
@@ -180,6 +194,24 @@ TEST_F(PrinterAppWorkers, ABurstOfJobsPrintsEachLabelOnceAndInOrder)
     EXPECT_EQ(state, "completed") << "job " << id;
   }
   EXPECT_EQ(ids.size(), static_cast<std::size_t>(total));
+}
+
+TEST_F(PrinterAppWorkers, ABacklogPrintsInTheOrderItWasSent)
+{
+  AppServer app(dir_.path / "app");
+  ASSERT_TRUE(app.started()) << app.server_log();
+  auto printer = add_emulated(app, "Backlog", labels_, "paper-out");
+  std::vector<std::string> sent;
+  int last = 0;
+  for (int i = 1; i <= 5; ++i) {
+    sent.push_back("Q-" + std::to_string(i));
+    last = app.submit("Backlog", png(sent.back()), {"media=oe_2x1-label_2x1in"});
+  }
+  std::this_thread::sleep_for(1s);
+  printer->set_status("ok");
+  EXPECT_EQ(app.wait_job("Backlog", last), "completed") << app.server_log();
+  ASSERT_TRUE(eventually([&] { return labels_in(labels_) >= 5; }));
+  EXPECT_EQ(printed_texts(labels_, 5), sent);
 }
 
 TEST_F(PrinterAppWorkers, HeldPausedAndCancelledJobsLeaveThePrinterWorking)

@@ -1,0 +1,21 @@
+// SPDX-License-Identifier: MIT
+// A printer's jobs print in the order they were accepted. PAPPL picks the
+// newest waiting job when a printer comes free, so a backlog (paper out,
+// a paused printer, a burst) would print 1, 5, 4, 3, 2; shipping labels are
+// matched to parcels in the order they were sent. So a job that arrives
+// while its printer has work is held, and released, oldest first, when the
+// printer has nothing else to do. The held jobs are written to a file so
+// that a restart releases them too.
+#pragma once
+
+#include <pappl/pappl.h>
+
+#include <string>
+
+namespace zarn::app {
+
+// Starts keeping order for every printer of system (after its state is
+// loaded); order_file keeps the jobs held for their turn.
+void keep_job_order(pappl_system_t *system, const std::string &order_file);
+
+} // namespace zarn::app
