@@ -392,6 +392,9 @@ bool driver_callback(pappl_system_t *system, const char *driver_name, const char
   data->orient_default = IPP_ORIENT_NONE;
   data->sides_supported = PAPPL_SIDES_ONE_SIDED;
   data->sides_default = PAPPL_SIDES_ONE_SIDED;
+  // A picture scaled to fill the label loses its ends, and a barcode with
+  // them: pictures are fitted unless a job asks for fill.
+  data->scaling_default = PAPPL_SCALING_FIT;
   fill_media(*data);
   return true;
 }
