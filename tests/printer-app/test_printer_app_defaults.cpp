@@ -198,10 +198,12 @@ TEST_F(PrinterAppDefaultsTest, TheRibbonIsASupplyThatFollowsTheStatus)
   };
   std::map<std::string, std::string> attrs;
   const auto level_becomes = [&](const std::string &level) {
-    return eventually([&] {
-      attrs = supplies();
-      return attrs["marker-levels"] == level;
-    }, 10s);
+    return eventually(
+        [&] {
+          attrs = supplies();
+          return attrs["marker-levels"] == level;
+        },
+        10s);
   };
   EXPECT_TRUE(level_becomes("-1")) << attrs["marker-levels"]; // present, how much unknown
   EXPECT_EQ(attrs["marker-names"], "Ribbon");
@@ -209,7 +211,7 @@ TEST_F(PrinterAppDefaultsTest, TheRibbonIsASupplyThatFollowsTheStatus)
   // The supplies page it points to is there.
   const std::string uri = attrs["printer-supply-info-uri"];
   const auto path = uri.find("/ipp/") == std::string::npos ? uri.find('/', uri.find("//") + 2)
-                                                            : std::string::npos;
+                                                           : std::string::npos;
   ASSERT_NE(path, std::string::npos) << uri;
   EXPECT_EQ(http_status(app_->port(), uri.substr(path)), 200) << uri;
 
@@ -248,9 +250,10 @@ class Cupsd {
     std::ofstream(dir / "cups-files.conf")
         << "ServerRoot " << dir.string() << "\nRequestRoot " << (dir / "spool").string()
         << "\nCacheDir " << (dir / "cache").string() << "\nStateDir " << (dir / "state").string()
-        << "\nTempDir " << (dir / "tmp").string() << "\nErrorLog " << (dir / "log/error_log").string()
-        << "\nAccessLog " << (dir / "log/access_log").string() << "\nPageLog "
-        << (dir / "log/page_log").string() << "\nServerBin /usr/lib/cups\nDataDir /usr/share/cups\n"
+        << "\nTempDir " << (dir / "tmp").string() << "\nErrorLog "
+        << (dir / "log/error_log").string() << "\nAccessLog " << (dir / "log/access_log").string()
+        << "\nPageLog " << (dir / "log/page_log").string()
+        << "\nServerBin /usr/lib/cups\nDataDir /usr/share/cups\n"
         << "FileDevice No\nSandboxing Relaxed\n";
     child_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{kCupsd, "-f", "-c", (dir / "cupsd.conf").string(), "-s",
@@ -292,17 +295,20 @@ TEST_F(PrinterAppDefaultsTest, CupsEverywhereQueueDefaultsToTheLabelAndPrintsFul
   Cupsd cupsd(dir_->path / "cups");
   ZARN_REQUIRE_FAKE(cupsd.running(), "cupsd did not start: " + cupsd.log());
 
-  const std::vector<std::string> env{"CUPS_SERVER=" + cupsd.server(), "HOME=" + app_->home().string()};
+  const std::vector<std::string> env{"CUPS_SERVER=" + cupsd.server(),
+                                     "HOME=" + app_->home().string()};
   const Outcome added = run({"/usr/sbin/lpadmin", "-p", "Zarn", "-E", "-v",
                              app_->printer_uri("Labels"), "-m", "everywhere"},
                             dir_->path, env);
   ASSERT_EQ(added.status, 0) << added.output << cupsd.log();
   // cupsd writes the queue's PPD a moment after lpadmin returns.
   std::string ppd;
-  eventually([&] {
-    ppd = slurp(dir_->path / "cups/ppd/Zarn.ppd");
-    return ppd.find("*CloseUI: *PageSize") != std::string::npos;
-  }, 10s);
+  eventually(
+      [&] {
+        ppd = slurp(dir_->path / "cups/ppd/Zarn.ppd");
+        return ppd.find("*CloseUI: *PageSize") != std::string::npos;
+      },
+      10s);
   std::smatch m;
   ASSERT_TRUE(std::regex_search(ppd, m, std::regex(R"(\*DefaultPageSize: (\S+))"))) << ppd;
   const std::string default_size = m[1];

@@ -40,8 +40,8 @@ double black_share(const std::vector<bool> &bars, double lo, double hi)
 Bitmap render(const Grey &g, const zarn_raster_options &o)
 {
   zarn_raster_bitmap *b = nullptr;
-  EXPECT_EQ(zarn_raster_render_pixels(g.px.data(), g.width, g.height,
-                                      static_cast<size_t>(g.width), ZARN_RASTER_GREY8, &o, &b),
+  EXPECT_EQ(zarn_raster_render_pixels(g.px.data(), g.width, g.height, static_cast<size_t>(g.width),
+                                      ZARN_RASTER_GREY8, &o, &b),
             ZARN_RASTER_OK)
       << zarn_raster_last_error();
   return Bitmap(b);
@@ -52,8 +52,8 @@ TEST(RasterBilevel, BarsResizedStayBlackAndWhiteDotForDot)
   // Enlarged by 1.36 and reduced to two thirds, onto a 17 x 10 mm label
   // (136 x 80 dots); every dither gives the same dots.
   for (const int width : {100, 204}) {
-    for (const zarn_raster_dither dither : {ZARN_RASTER_DITHER_ORDERED,
-                                            ZARN_RASTER_DITHER_FLOYD_STEINBERG}) {
+    for (const zarn_raster_dither dither :
+         {ZARN_RASTER_DITHER_ORDERED, ZARN_RASTER_DITHER_FLOYD_STEINBERG}) {
       SCOPED_TRACE("width " + std::to_string(width) + ", dither " + std::to_string(dither));
       const std::vector<bool> bars = bar_pattern(width);
       Grey g(width, 40 * width / 100);
