@@ -237,9 +237,10 @@ class Cupsd {
     port_ = port;
     for (const char *sub : {"", "/spool", "/cache", "/state", "/log", "/tmp", "/ppd"})
       fs::create_directories(dir.string() + sub);
-    for (fs::path p = dir; p != p.root_path(); p = p.parent_path())
-      if (::geteuid() == 0)
-        fs::permissions(p, fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add);
+    // Only the test's own folders, up to the temporary directory.
+    const fs::path top = fs::temp_directory_path();
+    for (fs::path p = dir; ::geteuid() == 0 && p != top && p != p.root_path(); p = p.parent_path())
+      fs::permissions(p, fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add);
     fs::permissions(dir / "tmp", fs::perms::all | fs::perms::sticky_bit);
     std::ofstream(dir / "cupsd.conf") << "Listen 127.0.0.1:" << port_ << "\n"
                                       << "LogLevel debug\nBrowsing Off\nDefaultAuthType None\n"
