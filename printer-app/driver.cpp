@@ -412,6 +412,44 @@ bool wait_until_ready(pappl_job_t *job, pappl_device_t *device)
   }
 }
 
+namespace {
+
+// Identify-Printer: the printer feeds one blank label, which a person at it
+// sees. While a job holds the device PAPPL gives none; the printer is
+// printing then anyway.
+void identify(pappl_printer_t *printer, pappl_identify_actions_t /*actions*/,
+              const char * /*message*/)
+{
+  pappl_device_t *device = papplPrinterOpenDevice(printer);
+  if (device == nullptr) {
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_WARN,
+                    "Cannot identify the printer: it is busy or does not answer.");
+    return;
+  }
+  if (papplDevicePuts(device, "FORMFEED\r\n") < 0)
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_WARN,
+                    "Cannot identify the printer: sending the label feed failed.");
+  papplDeviceFlush(device);
+  papplPrinterCloseDevice(printer);
+}
+
+// The ribbon as the printer's one supply: its status tells only whether
+// the ribbon ran out, so the level is 0 then and unknown otherwise.
+bool update_status_and_supplies(pappl_printer_t *printer)
+{
+  const bool ok = update_status(printer);
+  pappl_supply_t ribbon{};
+  ribbon.color = PAPPL_SUPPLY_COLOR_BLACK;
+  papplCopyString(ribbon.description, "Ribbon", sizeof ribbon.description);
+  ribbon.is_consumed = true;
+  ribbon.type = PAPPL_SUPPLY_TYPE_INK_RIBBON;
+  ribbon.level = (papplPrinterGetReasons(printer) & PAPPL_PREASON_MARKER_SUPPLY_EMPTY) ? 0 : -1;
+  papplPrinterSetSupplies(printer, 1, &ribbon);
+  return ok;
+}
+
+} // namespace
+
 bool driver_callback(pappl_system_t *system, const char *driver_name, const char *device_uri,
                      const char * /*device_id*/, pappl_pr_driver_data_t *data, ipp_t ** /*attrs*/,
                      void * /*cbdata*/)
@@ -439,9 +477,13 @@ bool driver_callback(pappl_system_t *system, const char *driver_name, const char
   data->rwriteline_cb = write_line;
   data->rendpage_cb = end_page;
   data->rendjob_cb = end_job;
-  data->status_cb = update_status;
+  data->status_cb = update_status_and_supplies;
   data->printfile_cb = print_raw;
   data->format = "application/vnd.zarn-label";
+  data->identify_cb = identify;
+  data->identify_supported = PAPPL_IDENTIFY_ACTIONS_FLASH;
+  data->identify_default = PAPPL_IDENTIFY_ACTIONS_FLASH;
+  data->has_supplies = true;
 
   snprintf(data->make_and_model, sizeof data->make_and_model, "Zarn Label Printer %d dpi", dpi);
   data->ppm = 30;
@@ -460,6 +502,9 @@ bool driver_callback(pappl_system_t *system, const char *driver_name, const char
   data->orient_default = IPP_ORIENT_NONE;
   data->sides_supported = PAPPL_SIDES_ONE_SIDED;
   data->sides_default = PAPPL_SIDES_ONE_SIDED;
+  // A picture scaled to fill the label loses its ends, and a barcode with
+  // them: pictures are fitted unless a job asks for fill.
+  data->scaling_default = PAPPL_SCALING_FIT;
   fill_media(*data);
   return true;
 }

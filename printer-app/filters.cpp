@@ -30,9 +30,9 @@ bool fail(pappl_job_t *job, pappl_jreason_t reason, const std::string &message)
   return false;
 }
 
-} // namespace
-
-bool print_pdf(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
+// Renders each page asked for with libzarn-raster onto the job's label and
+// prints it: a PDF, or a picture fitted by fit.
+bool print_document(pappl_job_t *job, pappl_device_t *device, zarn_raster_fit fit)
 {
   attach_job(device, job);
   const JobTurn turn(job);
@@ -62,6 +62,7 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
   ro.dpi = options->printer_resolution[0];
   ro.dither = dither_for(options->print_quality);
   ro.rotate = ZARN_RASTER_ROTATE_AUTO;
+  ro.fit = fit;
   const LabelSetup s = label_setup(*options, media.size_width, media.size_length);
   const int copies = std::max(1, options->copies);
 
@@ -81,7 +82,9 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
   return true;
 }
 
-bool print_png(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
+// print-scaling=fill: PAPPL's image filter fills the label and cuts the
+// picture's overhang, which libzarn-raster never does.
+bool print_png_filled(pappl_job_t *job, pappl_device_t *device)
 {
   attach_job(device, job);
   const JobTurn turn(job);
@@ -117,6 +120,29 @@ bool print_png(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
   return papplJobFilterImage(job, device, options.get(), pixels.data(),
                              static_cast<int>(image.width), static_cast<int>(image.height),
                              colour ? 3 : 1, 0, true);
+}
+
+} // namespace
+
+bool print_pdf(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
+{
+  return print_document(job, device, ZARN_RASTER_FIT_CONTAIN);
+}
+
+// A picture is fitted whole by libzarn-raster, whose scaling keeps the
+// edges of black and white (a barcode) sharp; auto and fit fit it to the
+// label, auto-fit only shrinks it, none prints a pixel a dot.
+bool print_png(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
+{
+  const Options options(papplJobCreatePrintOptions(job, 1, false));
+  if (!options)
+    return fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Cannot read the job's options.");
+  switch (options->print_scaling) {
+  case PAPPL_SCALING_FILL: return print_png_filled(job, device);
+  case PAPPL_SCALING_AUTO_FIT: return print_document(job, device, ZARN_RASTER_FIT_SHRINK);
+  case PAPPL_SCALING_NONE: return print_document(job, device, ZARN_RASTER_FIT_NONE);
+  default: return print_document(job, device, ZARN_RASTER_FIT_CONTAIN);
+  }
 }
 
 } // namespace zarn::app

@@ -31,6 +31,8 @@ constexpr int kSlowest = 1, kFastest = 6, kDefaultSpeed = 4;
 // DENSITY runs from 0 to 15.
 constexpr int kDensityLevels = 16;
 constexpr int kDefaultDarkness = 50; // percent, printer-darkness-configured
+// The margin of the sizes that are not borderless, in hundredths of a mm.
+constexpr int kEdgeMargin = 100;
 // Gap or black mark between labels, in mm.
 constexpr const char *kGapMm = "3";
 
@@ -40,9 +42,12 @@ void fill_media(pappl_pr_driver_data_t &data)
 {
   data.num_media = static_cast<int>(std::size(kMedia));
   std::copy(std::begin(kMedia), std::end(kMedia), data.media);
-  data.left_right = 0; // labels print to the edge
-  data.bottom_top = 0;
-  data.borderless = false;
+  // Labels print to the edge, and the default is borderless. Each size is
+  // also offered with a 1 mm margin: CUPS names a size without margins
+  // "4x6.Borderless" but its default "4x6", which must then exist too.
+  data.left_right = kEdgeMargin;
+  data.bottom_top = kEdgeMargin;
+  data.borderless = true;
 
   data.num_source = 1;
   data.source[0] = "main-roll";

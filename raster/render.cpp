@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <limits>
 #include <string>
 #include <vector>
@@ -37,10 +38,30 @@ class PlacingSink : public RowSink {
     if (width == layout_.scaled_w && height == layout_.scaled_h)
       return;
     linear_.resize(static_cast<std::size_t>(width));
+    // Black and white resized keeps its edges sharp: a dot made only of
+    // pure black and white source pixels is inked when at least half its
+    // area is, instead of a grey the dither would fray. Reduced to under
+    // half, details finer than a dot would vanish, so they stay averaged.
+    crisp_ = width < 2 * layout_.scaled_w && height < 2 * layout_.scaled_h;
+    if (crisp_) {
+      mixed_.resize(static_cast<std::size_t>(width));
+      mixed_scaler_ = std::make_unique<Scaler>(
+          width, height, layout_.scaled_w, layout_.scaled_h, [this](int, const float *mixed) {
+            mixed_rows_.emplace_back(mixed, mixed + layout_.scaled_w);
+          });
+    }
     scaler_ = std::make_unique<Scaler>(
         width, height, layout_.scaled_w, layout_.scaled_h, [this](int y, const float *linear) {
-          for (int x = 0; x < layout_.scaled_w; ++x)
-            grey_[static_cast<std::size_t>(x)] = linear_to_srgb(linear[x]);
+          const float *mixed = nullptr;
+          if (crisp_ && !mixed_rows_.empty())
+            mixed = mixed_rows_.front().data();
+          for (int x = 0; x < layout_.scaled_w; ++x) {
+            const bool bilevel = mixed != nullptr && mixed[x] < 1e-6f;
+            grey_[static_cast<std::size_t>(x)] =
+                bilevel ? (linear[x] < 0.5f ? 0 : 255) : linear_to_srgb(linear[x]);
+          }
+          if (mixed != nullptr)
+            mixed_rows_.pop_front();
           place_row(canvas_, layout_, y, grey_.data());
         });
   }
@@ -52,6 +73,15 @@ class PlacingSink : public RowSink {
     ++rows_;
     if (scaler_) {
       row_to_linear(pixels, format_, width_, linear_.data());
+      // Both scalers finish the same output rows on the same source row:
+      // the share of grey is ready before the row it belongs to.
+      if (crisp_) {
+        for (int x = 0; x < width_; ++x) {
+          const float v = linear_[static_cast<std::size_t>(x)];
+          mixed_[static_cast<std::size_t>(x)] = v == 0.0f || v == 1.0f ? 0.0f : 1.0f;
+        }
+        mixed_scaler_->push(mixed_.data());
+      }
       scaler_->push(linear_.data());
     } else {
       row_to_grey(pixels, format_, width_, grey_.data());
@@ -69,6 +99,11 @@ class PlacingSink : public RowSink {
   std::vector<std::uint8_t> grey_;
   std::vector<float> linear_;
   std::unique_ptr<Scaler> scaler_;
+  // Per output dot, the share of its area from pixels neither black nor white.
+  bool crisp_ = false;
+  std::vector<float> mixed_;
+  std::unique_ptr<Scaler> mixed_scaler_;
+  std::deque<std::vector<float>> mixed_rows_;
 };
 
 } // namespace

@@ -12,6 +12,7 @@ build=(cmake make g++ pkg-config libusb-1.0-0-dev libsdl2-dev libsdl2-ttf-dev
        libpoppler-glib-dev libcairo2-dev libsdl2-image-dev libjpeg-dev libtiff-dev libwebp-dev
        libgif-dev)
 test=(googletest libgtest-dev locales libzbar-dev zbar-tools cups-ipp-utils
+      cups-daemon cups-client cups-core-drivers
       python3 python3-pytest python3-pil python3-pip python3-venv valgrind)
 sanitize=(clang libclang-rt-14-dev)
 bench=(libbenchmark-dev locales python3-pil poppler-utils)

@@ -17,6 +17,13 @@ pc=$(find "$prefix" -name zarn.pc)
 [[ -n $pc ]] || { echo "no zarn.pc installed" >&2; exit 1; }
 libdir=$(dirname "$(find "$prefix" -name 'libzarn.so.1' | head -1)")
 
+# The printer application's systemd unit follows the prefix of the install.
+if [[ -x $prefix/bin/zarn-printer-app ]]; then
+  echo "== systemd unit"
+  unit=$prefix/lib/systemd/system/zarn-printer-app.service
+  [[ -f $unit ]] || { echo "no systemd unit at $unit:" >&2; cat "$work/install.log" >&2; exit 1; }
+fi
+
 echo "== pkg-config"
 export PKG_CONFIG_PATH=$(dirname "$pc")
 # shellcheck disable=SC2046
