@@ -298,8 +298,11 @@ std::string address_text(const zarn_client_address &address)
 
 void attach_job(pappl_device_t *device, pappl_job_t *job)
 {
-  if (Link *link = link_of(device))
-    link->job = job;
+  Link *link = link_of(device);
+  if (link == nullptr || link->job.exchange(job) == job)
+    return;
+  papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Printing through worker process %d.",
+              static_cast<int>(link->slot->worker.pid()));
 }
 
 Status query_status(pappl_device_t *device)

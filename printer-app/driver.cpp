@@ -35,8 +35,10 @@ struct PrinterState {
   std::mutex mutex;
   bool paused_by_device = false;
   std::condition_variable turn_free;
-  int running = 0;       // the job printing now
-  std::set<int> waiting; // jobs waiting for their turn
+  int running = 0;                // the job printing now
+  std::thread::id running_thread; // and the thread printing it
+  std::set<int> waiting;          // jobs waiting for their turn
+  std::set<int> printed;          // jobs that had their turn
 };
 
 namespace {
@@ -64,6 +66,7 @@ bool write_line_to(pappl_device_t *device, const std::string &line)
 // and hands the BITMAP block, header first, to send_to_device.
 struct JobState {
   std::unique_ptr<JobTurn> turn;
+  std::thread::id owner = std::this_thread::get_id();
   zarn_raster_stream *stream = nullptr;
   zarn_raster_pixel_format format = ZARN_RASTER_GREY8;
   bool invert = false; // 8-bit black (255 = ink) sent as grey
@@ -111,15 +114,25 @@ bool fail_job(pappl_job_t *job, pappl_jreason_t reason, const std::string &messa
   return false;
 }
 
+// The job's state, for the thread that prints it. PAPPL can run one job on
+// two threads at once under a burst; the second sees nullptr and does
+// nothing, so the label is printed once and nothing is freed twice.
+JobState *state_of(pappl_job_t *job)
+{
+  auto *state = static_cast<JobState *>(papplJobGetData(job));
+  return state != nullptr && state->owner == std::this_thread::get_id() ? state : nullptr;
+}
+
 bool start_job(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t *device)
 {
   attach_job(device, job);
-  papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Printing through worker process %d.",
-              static_cast<int>(worker_pid(device)));
-  auto state = std::make_unique<JobState>();
-  state->turn = std::make_unique<JobTurn>(job);
-  if (!state->turn->taken())
+  auto turn = std::make_unique<JobTurn>(job);
+  if (turn->duplicate())
+    return true;
+  if (!turn->taken())
     return false;
+  auto state = std::make_unique<JobState>();
+  state->turn = std::move(turn);
   papplJobSetData(job, state.release());
   return true;
 }
@@ -127,7 +140,9 @@ bool start_job(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_
 bool start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
                 unsigned /*page*/)
 {
-  auto *state = static_cast<JobState *>(papplJobGetData(job));
+  JobState *state = state_of(job);
+  if (state == nullptr)
+    return true;
   const auto &h = options->header;
   state->invert = false;
   papplLogJob(job, PAPPL_LOGLEVEL_DEBUG,
@@ -178,7 +193,9 @@ bool start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *d
 bool write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*device*/,
                 unsigned /*y*/, const unsigned char *line)
 {
-  auto *state = static_cast<JobState *>(papplJobGetData(job));
+  JobState *state = state_of(job);
+  if (state == nullptr)
+    return true;
   const void *pixels = line;
   if (state->invert) {
     const size_t n = options->header.cupsBytesPerLine;
@@ -196,7 +213,9 @@ bool write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * 
 bool end_page(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t *device,
               unsigned /*page*/)
 {
-  auto *state = static_cast<JobState *>(papplJobGetData(job));
+  JobState *state = state_of(job);
+  if (state == nullptr)
+    return true;
   // A page that ended early was completed with paper so the printer is not
   // left inside the BITMAP block; it is not printed.
   if (const zarn_raster_status st = state->close_stream(); st != ZARN_RASTER_OK)
@@ -207,8 +226,10 @@ bool end_page(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t
 
 bool end_job(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/)
 {
-  delete static_cast<JobState *>(papplJobGetData(job));
-  papplJobSetData(job, nullptr);
+  if (JobState *state = state_of(job)) {
+    papplJobSetData(job, nullptr);
+    delete state;
+  }
   return true;
 }
 
@@ -217,6 +238,8 @@ bool end_job(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t 
 bool print_raw(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t *device)
 {
   const JobTurn turn(job);
+  if (turn.duplicate())
+    return true;
   if (!turn.taken())
     return false;
   const int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
@@ -275,20 +298,21 @@ JobTurn::JobTurn(pappl_job_t *job) : job_(job)
     return;
   const int id = papplJobGetID(job);
   std::unique_lock lock(state_->mutex);
-  // A filter that hands the job on to the raster path already has the turn.
-  if (state_->running == id) {
+  // A filter that hands the job on to the raster path already has the turn;
+  // the same job on another thread, or once more, is PAPPL running it twice.
+  if (state_->running == id && state_->running_thread == std::this_thread::get_id()) {
     taken_ = true;
+    state_ = nullptr;
+    return;
+  }
+  if (state_->running == id || state_->printed.count(id) != 0) {
+    papplLogJob(job, PAPPL_LOGLEVEL_WARN, "The job was started twice; it prints once.");
+    duplicate_ = true;
     state_ = nullptr;
     return;
   }
   state_->waiting.insert(id);
   for (;;) {
-    // A job that ended without giving its turn back (it is never held long).
-    if (state_->running != 0) {
-      pappl_job_t *holder = papplPrinterFindJob(printer, state_->running);
-      if (holder == nullptr || papplJobGetState(holder) >= IPP_JSTATE_CANCELED)
-        state_->running = 0;
-    }
     if (state_->running == 0 && *state_->waiting.begin() == id)
       break;
     if (papplJobIsCanceled(job) || papplSystemIsShutdown(papplPrinterGetSystem(printer))) {
@@ -301,6 +325,11 @@ JobTurn::JobTurn(pappl_job_t *job) : job_(job)
   }
   state_->waiting.erase(id);
   state_->running = id;
+  state_->running_thread = std::this_thread::get_id();
+  state_->printed.insert(id);
+  // Only the latest jobs can be started again.
+  while (state_->printed.size() > 1000)
+    state_->printed.erase(state_->printed.begin());
   taken_ = true;
 }
 

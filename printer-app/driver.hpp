@@ -32,11 +32,14 @@ class JobTurn {
   JobTurn(const JobTurn &) = delete;
   JobTurn &operator=(const JobTurn &) = delete;
   bool taken() const { return taken_; }
+  // The job is being printed, or was, by another thread: do nothing.
+  bool duplicate() const { return duplicate_; }
 
  private:
   pappl_job_t *job_;
   PrinterState *state_ = nullptr;
   bool taken_ = false;
+  bool duplicate_ = false;
 };
 
 // Waits until the printer can print, showing why it cannot in the printer's

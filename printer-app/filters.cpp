@@ -36,6 +36,8 @@ bool print_document(pappl_job_t *job, pappl_device_t *device, zarn_raster_fit fi
 {
   attach_job(device, job);
   const JobTurn turn(job);
+  if (turn.duplicate())
+    return true;
   if (!turn.taken())
     return false;
   zarn_raster_document *opened = nullptr;
@@ -88,6 +90,8 @@ bool print_png_filled(pappl_job_t *job, pappl_device_t *device)
 {
   attach_job(device, job);
   const JobTurn turn(job);
+  if (turn.duplicate())
+    return true;
   if (!turn.taken())
     return false;
   png_image image{};

@@ -244,8 +244,9 @@ pappl_system_t *create_system(int num, cups_option_t *options, void *data)
   if (std::filesystem::exists(state_file))
     papplSystemLoadState(system, state_file.c_str());
   papplSystemSetSaveCallback(system, save_state, &state_file);
-  keep_job_order(system, state_file + ".order");
   shut_down_on_stop_signals(system);
+  // After the stop signals are blocked: its thread must not take them.
+  keep_job_order(system, state_file + ".order");
   return system;
 }
 

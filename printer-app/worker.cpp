@@ -180,9 +180,18 @@ bool Worker::start(std::string &error)
   posix_spawn_file_actions_adddup2(&actions, theirs.get(), kWorkerFd);
   std::string name = "zarn-printer-app", argument = kWorkerArgument;
   char *argv[] = {name.data(), argument.data(), nullptr};
+  // The app's threads block SIGTERM and SIGINT for its signal watcher; a
+  // worker takes them as any process does.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
   pid_t pid = 0;
-  const int rc = ::posix_spawn(&pid, program_.c_str(), &actions, nullptr, argv, environ);
+  const int rc = ::posix_spawn(&pid, program_.c_str(), &actions, &attributes, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
   if (rc != 0) {
     error = std::strerror(rc);
     return false;

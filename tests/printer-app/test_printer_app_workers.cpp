@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <set>
 
 namespace zarn::emu::test {
@@ -158,15 +159,21 @@ TEST_F(PrinterAppWorkers, ABurstOfJobsPrintsEachLabelOnceAndInOrder)
     }
   std::vector<std::thread> clients;
   std::atomic<int> failures{0};
+  std::mutex failed_mutex;
+  std::string failed;
   for (int c = 0; c < 3; ++c)
     clients.emplace_back([&, c] {
       for (const std::string &text : by_client[c])
-        if (app.print_job("Burst", dir_.path / (text + ".png"), "image/png").status != 0)
+        if (const Outcome r = app.print_job("Burst", dir_.path / (text + ".png"), "image/png");
+            r.status != 0) {
           ++failures;
+          std::lock_guard lock(failed_mutex);
+          failed = r.output;
+        }
     });
   for (auto &t : clients)
     t.join();
-  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(failures, 0) << failed;
 
   const int total = 40 + 60;
   ASSERT_TRUE(eventually([&] { return labels_in(labels_) >= total; }, 120s))
