@@ -104,3 +104,11 @@ awk -F, '
       printf "%-28s %14s %14s %10s  %s\n", single[i], human(single_ns[i]), "-", "-", note
     }
   }' "$out/all.csv" | tee "$out/table.txt"
+
+# Jobs per second through the printer application with 1, 2, 4 and 8
+# printers, each on its own emulator.
+if [[ -x "$build/printer-app/zarn-printer-app" && -x "$build/emulator/zarn-emulator" ]]; then
+  echo
+  echo "== zarn-printer-app, 20 labels per printer, all printers at once"
+  bench/bench_printer_app.py "$build" 20 | tee "$out/printer-app.txt"
+fi
