@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -39,7 +40,13 @@ struct PrinterState {
   std::thread::id running_thread; // and the thread printing it
   std::set<int> waiting;          // jobs waiting for their turn
   std::set<int> printed;          // jobs that had their turn
+  std::string address;            // its device, as the client writes it
 };
+
+// The devices that have a printer. Two printers on one device would put
+// their labels through one connection in turns and mix their states.
+std::mutex devices_mutex;
+std::map<std::string, PrinterState *> devices;
 
 namespace {
 
@@ -102,7 +109,14 @@ PrinterState *printer_state(pappl_printer_t *printer)
 
 void delete_printer(pappl_printer_t * /*printer*/, pappl_pr_driver_data_t *data)
 {
-  delete static_cast<PrinterState *>(data->extension);
+  auto *state = static_cast<PrinterState *>(data->extension);
+  {
+    std::lock_guard lock(devices_mutex);
+    if (const auto found = devices.find(state ? state->address : "");
+        found != devices.end() && found->second == state)
+      devices.erase(found);
+  }
+  delete state;
   data->extension = nullptr;
 }
 
@@ -499,7 +513,19 @@ bool driver_callback(pappl_system_t *system, const char *driver_name, const char
     return false;
   }
 
-  data->extension = new PrinterState;
+  auto state = std::make_unique<PrinterState>();
+  std::string ignored;
+  if (const auto address = parse_device_uri(device_uri, ignored)) {
+    state->address = address_text(*address);
+    std::lock_guard lock(devices_mutex);
+    if (devices.count(state->address) != 0) {
+      papplLog(system, PAPPL_LOGLEVEL_ERROR,
+               "Device '%s' already has a printer; one device serves one printer.", device_uri);
+      return false;
+    }
+    devices[state->address] = state.get();
+  }
+  data->extension = state.release();
   data->delete_cb = delete_printer;
   data->rstartjob_cb = start_job;
   data->rstartpage_cb = start_page;

@@ -138,6 +138,18 @@ TEST_F(PrinterAppWorkers, APrinterOutOfPaperStopsNoOtherPrinter)
   EXPECT_EQ(printed_texts(out_a, 1), std::vector<std::string>{"A-1"});
 }
 
+TEST_F(PrinterAppWorkers, OneDeviceServesOnePrinter)
+{
+  AppServer app(dir_.path / "app");
+  ASSERT_TRUE(app.started()) << app.server_log();
+  auto printer = add_emulated(app, "First", labels_);
+  const std::string device = "zarn-tcp://127.0.0.1:" + std::to_string(printer->port());
+  EXPECT_NE(app.add_printer("Second", device).status, 0);
+  EXPECT_NE(app.server_log().find("already has a printer"), std::string::npos) << app.server_log();
+  // Another device is taken as ever.
+  auto other = add_emulated(app, "Second", dir_.path / "other");
+}
+
 TEST_F(PrinterAppWorkers, ABurstOfJobsPrintsEachLabelOnceAndInOrder)
 {
   AppServer app(dir_.path / "app");
