@@ -321,6 +321,10 @@ JobTurn::JobTurn(pappl_job_t *job) : job_(job)
   }
   if (state_->running == id || state_->printed.count(id) != 0) {
     papplLogJob(job, PAPPL_LOGLEVEL_WARN, "The job was started twice; it prints once.");
+    // PAPPL closes the printer's device when this run returns: not before
+    // the run that prints is done with it.
+    while (state_->running == id)
+      state_->turn_free.wait_for(lock, 100ms);
     duplicate_ = true;
     state_ = nullptr;
     return;
