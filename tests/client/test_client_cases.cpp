@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <unistd.h>
+
 #include <fstream>
 #include <memory>
 #include <string>
@@ -300,7 +302,8 @@ TEST_F(ClientWire, PrintFramesWithProgressAndUploads)
 
   for (const json &c : json(load("wire")["uploads"])) {
     fake_->clear_received();
-    const std::string path = ::testing::TempDir() + "/upload.bin";
+    const std::string path =
+        ::testing::TempDir() + "/upload-" + std::to_string(::getpid()) + ".bin";
     std::ofstream(path, std::ios::binary) << unhex(c["content"]);
     const std::string name = c["name"];
     ASSERT_EQ(zarn_client_upload(printer_, path.c_str(), name.c_str(), nullptr, nullptr),

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -116,7 +118,8 @@ TEST_P(ClientLink, TheByte0x52IsItsConditionsNotAFailedReceive)
 
 TEST_P(ClientLink, UploadNamesThatDoNotFitAreRefusedBeforeAnythingIsSent)
 {
-  const std::string path = ::testing::TempDir() + "/blob.bin";
+  // Its own name: the TCP and serial cases run as processes side by side.
+  const std::string path = ::testing::TempDir() + "/blob-" + std::to_string(::getpid()) + ".bin";
   std::ofstream(path, std::ios::binary) << std::string(5000, 'x');
   const std::string long_name(90, 'N');
   int calls = 0;
