@@ -4,13 +4,12 @@
 // threshold, page list, label size and status byte alike, and put the same
 // bytes on the wire.
 #include "fake_printer.hpp"
+#include "temp_dir.hpp"
 #include "zarn-client.h"
 #include "zarn.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-
-#include <unistd.h>
 
 #include <fstream>
 #include <memory>
@@ -302,8 +301,8 @@ TEST_F(ClientWire, PrintFramesWithProgressAndUploads)
 
   for (const json &c : json(load("wire")["uploads"])) {
     fake_->clear_received();
-    const std::string path =
-        ::testing::TempDir() + "/upload-" + std::to_string(::getpid()) + ".bin";
+    const zarn::test::TempDir dir;
+    const std::string path = (dir.path / "upload.bin").string();
     std::ofstream(path, std::ios::binary) << unhex(c["content"]);
     const std::string name = c["name"];
     ASSERT_EQ(zarn_client_upload(printer_, path.c_str(), name.c_str(), nullptr, nullptr),

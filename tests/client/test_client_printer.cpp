@@ -5,12 +5,11 @@
 // are refused before anything is sent.
 #include "fake_links.hpp"
 #include "fake_printer.hpp"
+#include "temp_dir.hpp"
 #include "zarn-client.h"
 #include "zarn.h"
 
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -118,8 +117,9 @@ TEST_P(ClientLink, TheByte0x52IsItsConditionsNotAFailedReceive)
 
 TEST_P(ClientLink, UploadNamesThatDoNotFitAreRefusedBeforeAnythingIsSent)
 {
-  // Its own name: the TCP and serial cases run as processes side by side.
-  const std::string path = ::testing::TempDir() + "/blob-" + std::to_string(::getpid()) + ".bin";
+  // A folder of its own: the TCP and serial cases run as processes side by side.
+  const zarn::test::TempDir dir;
+  const std::string path = (dir.path / "blob.bin").string();
   std::ofstream(path, std::ios::binary) << std::string(5000, 'x');
   const std::string long_name(90, 'N');
   int calls = 0;
