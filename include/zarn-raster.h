@@ -59,7 +59,9 @@ typedef enum zarn_raster_status {
   ZARN_RASTER_ERR_NO_MEMORY = 7,     /* an allocation failed */
   ZARN_RASTER_ERR_NOT_CONNECTED = 8, /* kept for its number; no longer given */
   ZARN_RASTER_ERR_SEND = 9,          /* the host's sink stopped an encoding */
-  ZARN_RASTER_ERR_STATE = 10         /* a stream used out of order */
+  ZARN_RASTER_ERR_STATE = 10,        /* a stream used out of order */
+  ZARN_RASTER_ERR_BUDGET = 11        /* a page needs more CPU time or memory than its budget
+                                        (max_seconds, max_bytes); nothing is returned */
 } zarn_raster_status;
 
 typedef enum zarn_raster_dither {
@@ -96,6 +98,11 @@ typedef enum zarn_raster_pixel_format {
 /* Largest picture (declared width x height) accepted when max_pixels is 0. */
 #define ZARN_RASTER_DEFAULT_MAX_PIXELS 67108864ULL /* 64 Mi pixels */
 
+/* The budget of one page when max_seconds or max_bytes is 0: what no label
+ * comes near, and what a host can afford for each page it is sent. */
+#define ZARN_RASTER_DEFAULT_MAX_SECONDS 10.0
+#define ZARN_RASTER_DEFAULT_MAX_BYTES 268435456ULL /* 256 MiB */
+
 /* How a picture becomes a label. Always prepare one with
  * zarn_raster_options_init(), then change fields: the size field tells the
  * library which fields the caller knows of, so fields added in later
@@ -119,6 +126,14 @@ typedef struct zarn_raster_options {
   double margin_bottom_mm;
   double margin_left_mm;
   unsigned long long max_pixels; /* refuse larger pictures and labels; 0 = the default */
+  /* The budget of one page, decoding and rendering together, checked while
+   * they run: CPU time of the rendering thread in seconds, and the memory
+   * the page's pixels, decoder buffers and (for PDFs) image data take. 0 =
+   * the defaults above. Past either, the render stops with
+   * ZARN_RASTER_ERR_BUDGET ("label.pdf: page 1 takes more than 10 s to
+   * render", "photo.tif: page 1 needs more than 256 MiB"). */
+  double max_seconds;
+  unsigned long long max_bytes;
 } zarn_raster_options;
 
 /* Fills options with the defaults and sets its size field. */

@@ -9,6 +9,7 @@
 #include "common/handle.hpp"
 #include "pdf.hpp"
 #include "render.hpp"
+#include "budget.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -146,6 +147,10 @@ Settings settings_from(const zarn_raster_options *options)
   s.margin_bottom_mm = o.margin_bottom_mm;
   s.margin_left_mm = o.margin_left_mm;
   s.max_pixels = o.max_pixels == 0 ? ZARN_RASTER_DEFAULT_MAX_PIXELS : o.max_pixels;
+  require(std::isfinite(o.max_seconds) && o.max_seconds >= 0,
+          "max_seconds must be 0 (the default) or more");
+  s.max_seconds = o.max_seconds == 0 ? ZARN_RASTER_DEFAULT_MAX_SECONDS : o.max_seconds;
+  s.max_bytes = o.max_bytes == 0 ? ZARN_RASTER_DEFAULT_MAX_BYTES : o.max_bytes;
   return s;
 }
 
@@ -182,6 +187,7 @@ std::unique_ptr<zarn_raster_document> make_document(std::string name,
 
 BitmapPtr render_page(zarn_raster_document &doc, int page, const Settings &s)
 {
+  const Budget budget(s, page);
   if (doc.pdf)
     return pdf_render(*doc.pdf, page, s);
   if (page != 1)
@@ -190,9 +196,19 @@ BitmapPtr render_page(zarn_raster_document &doc, int page, const Settings &s)
   return render_picture(doc.info, doc.bytes, s);
 }
 
-std::string page_context(const zarn_raster_document &doc, int page)
+// A page over its budget names the page itself ("page 1 takes more than
+// 10 s to render"), so only the file goes before that message; every
+// other failure of a PDF page is said after "page N: ".
+void render_into(zarn_raster_document &doc, int page, const Settings &s,
+                 zarn_raster_bitmap **bitmap)
 {
-  return doc.pdf ? doc.name + ": page " + std::to_string(page) : doc.name;
+  try {
+    *bitmap = render_page(doc, page, s).release();
+  } catch (const Failure &f) {
+    if (f.status() == ZARN_RASTER_ERR_BUDGET || !doc.pdf)
+      throw;
+    throw Failure(f.status(), "page " + std::to_string(page) + ": " + f.what());
+  }
 }
 
 } // namespace
@@ -211,6 +227,8 @@ void zarn_raster_options_init(zarn_raster_options *options)
   options->rotate = ZARN_RASTER_ROTATE_0;
   options->fit = ZARN_RASTER_FIT_CONTAIN;
   options->max_pixels = ZARN_RASTER_DEFAULT_MAX_PIXELS;
+  options->max_seconds = ZARN_RASTER_DEFAULT_MAX_SECONDS;
+  options->max_bytes = ZARN_RASTER_DEFAULT_MAX_BYTES;
 }
 
 const char *zarn_raster_last_error(void) { return last_error.c_str(); }
@@ -247,11 +265,11 @@ zarn_raster_status zarn_raster_render(zarn_raster_document *document, int page,
                                       const zarn_raster_options *options,
                                       zarn_raster_bitmap **bitmap)
 {
-  const std::string context = document ? page_context(*document, page) : "";
+  const std::string context = document ? document->name : "";
   return guarded(context, [&] {
     require(document != nullptr && bitmap != nullptr, "document and bitmap must not be NULL");
     const Settings s = settings_from(options);
-    *bitmap = render_page(*document, page, s).release();
+    render_into(*document, page, s, bitmap);
   });
 }
 
@@ -278,6 +296,7 @@ zarn_raster_status zarn_raster_render_pixels(const void *pixels, int width, int 
     const Pixels f = public_format(format);
     require(stride >= row_bytes(f, width), "stride is shorter than a row of pixels");
     const Settings s = settings_from(options);
+    const Budget budget(s, 1);
     *bitmap = render_buffer(static_cast<const std::uint8_t *>(pixels), width, height, stride, f, s)
                   .release();
   });

@@ -72,6 +72,8 @@ struct Settings {
   zarn_raster_fit fit = ZARN_RASTER_FIT_CONTAIN;
   double margin_top_mm = 0, margin_right_mm = 0, margin_bottom_mm = 0, margin_left_mm = 0;
   unsigned long long max_pixels = ZARN_RASTER_DEFAULT_MAX_PIXELS;
+  double max_seconds = ZARN_RASTER_DEFAULT_MAX_SECONDS; // one page's CPU time
+  unsigned long long max_bytes = ZARN_RASTER_DEFAULT_MAX_BYTES;
 };
 
 // Checks the caller's options (NULL gives the defaults).

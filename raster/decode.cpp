@@ -3,6 +3,8 @@
 // SDL_image.
 #include "decode.hpp"
 
+#include "budget.hpp"
+
 #include "common/handle.hpp"
 
 #include <SDL.h>
@@ -101,6 +103,9 @@ PictureInfo bmp_header(std::span<const std::uint8_t> d)
 void bmp_decode(std::span<const std::uint8_t> d, RowSink &sink)
 {
   using SurfacePtr = zarn::Owned<SDL_Surface, SDL_FreeSurface>;
+  // Decoded whole, then converted: two surfaces of the picture's size.
+  const PictureInfo info = bmp_header(d);
+  budget_charge(static_cast<std::size_t>(info.width) * static_cast<std::size_t>(info.height) * 8);
   std::lock_guard lock(sdl_mutex);
   SDL_RWops *rw = SDL_RWFromConstMem(d.data(), static_cast<int>(d.size()));
   if (rw == nullptr)

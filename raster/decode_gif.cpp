@@ -4,6 +4,8 @@
 // show the paper.
 #include "decode.hpp"
 
+#include "budget.hpp"
+
 #include "common/handle.hpp"
 
 #include <gif_lib.h>
@@ -114,6 +116,8 @@ void gif_decode(std::span<const std::uint8_t> data, RowSink &sink)
   }
   if (transparent >= 0)
     rgba[transparent][3] = 0;
+  budget_charge(static_cast<std::size_t>(width) *
+                static_cast<std::size_t>(d.Interlace ? height : 1));
   std::vector<GifPixelType> indexes(static_cast<std::size_t>(width) *
                                     static_cast<std::size_t>(d.Interlace ? height : 1));
   std::vector<std::uint8_t> line(static_cast<std::size_t>(width) * 4);

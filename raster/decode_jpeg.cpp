@@ -4,11 +4,17 @@
 // Any warning (truncated data, corrupt entropy data) counts as damage.
 #include "decode.hpp"
 
+#include "budget.hpp"
+
 #include "common/handle.hpp"
 
 #include <cstdio>
 #include <jpeglib.h>
 
+#include <jerror.h>
+
+#include <algorithm>
+#include <climits>
 #include <csetjmp>
 #include <string>
 #include <vector>
@@ -20,6 +26,7 @@ namespace {
 struct JpegReader {
   jpeg_decompress_struct cinfo{};
   jpeg_error_mgr err{};
+  jpeg_progress_mgr progress{};
   std::jmp_buf jump{};
   char message[JMSG_LENGTH_MAX] = "";
   bool created = false;
@@ -41,6 +48,18 @@ void on_error(j_common_ptr cinfo)
   std::longjmp(r->jump, 1);
 }
 
+// Called every few rows of blocks, also while a progressive file's scans
+// are read in before the first line comes out.
+void on_progress(j_common_ptr cinfo)
+{
+  Budget *budget = Budget::current();
+  if (budget == nullptr || !budget->time_is_up())
+    return;
+  auto *r = reinterpret_cast<JpegReader *>(cinfo->client_data);
+  std::snprintf(r->message, sizeof r->message, "over its budget");
+  std::longjmp(r->jump, 1);
+}
+
 void on_message(j_common_ptr cinfo, int level)
 {
   if (level < 0) // a warning: the data is damaged or ends early
@@ -54,11 +73,15 @@ ReaderPtr open_reader()
   r->err.error_exit = on_error;
   r->err.emit_message = on_message;
   r->cinfo.client_data = r.get();
+  r->progress.progress_monitor = on_progress;
+  r->cinfo.progress = &r->progress;
   return r;
 }
 
 [[noreturn]] void damaged(const JpegReader &r)
 {
+  if (const Budget *budget = Budget::current())
+    budget->fail_if_over();
   fail(ZARN_RASTER_ERR_CORRUPT, std::string("damaged JPEG: ") + r.message);
 }
 
@@ -123,8 +146,31 @@ void jpeg_decode(std::span<const std::uint8_t> data, int want_width, int want_he
          ((r->cinfo.image_width + denom - 1) / denom < static_cast<unsigned>(want_width) ||
           (r->cinfo.image_height + denom - 1) / denom < static_cast<unsigned>(want_height)))
     denom /= 2;
-  if (!begin_decompress(*r, denom))
+  // A progressive (or otherwise multi-scan) file is held whole as DCT
+  // coefficients, 128 bytes a block, whatever size it is decoded at.
+  const jpeg_decompress_struct &c = r->cinfo;
+  if (c.progressive_mode || c.comps_in_scan < c.num_components) {
+    std::size_t coefficients = 0;
+    for (int i = 0; i < c.num_components; ++i) {
+      const jpeg_component_info &comp = c.comp_info[i];
+      const auto round_up = [](std::size_t v, std::size_t to) { return (v + to - 1) / to * to; };
+      coefficients +=
+          round_up(comp.width_in_blocks, static_cast<std::size_t>(comp.h_samp_factor)) *
+          round_up(comp.height_in_blocks, static_cast<std::size_t>(comp.v_samp_factor)) *
+          sizeof(JBLOCK);
+    }
+    budget_charge(coefficients);
+  }
+  if (Budget *budget = Budget::current())
+    r->cinfo.mem->max_memory_to_use = static_cast<long>(
+        std::min<std::size_t>(budget->bytes_left(), static_cast<std::size_t>(LONG_MAX)));
+  if (!begin_decompress(*r, denom)) {
+    // libjpeg has no backing store: past max_memory_to_use it gives up.
+    if (r->cinfo.err->msg_code == JERR_NO_BACKING_STORE)
+      if (Budget *budget = Budget::current())
+        budget->try_charge(budget->bytes_left() + 1);
     damaged(*r);
+  }
   const int width = static_cast<int>(r->cinfo.output_width);
   const int height = static_cast<int>(r->cinfo.output_height);
   const int channels = r->cinfo.output_components;

@@ -3,6 +3,8 @@
 // every pass before a row is whole, so those are decoded in one piece).
 #include "decode.hpp"
 
+#include "budget.hpp"
+
 #include "common/handle.hpp"
 
 #include <png.h>
@@ -157,6 +159,7 @@ void png_decode(std::span<const std::uint8_t> data, RowSink &sink)
       damaged(*r);
     return;
   }
+  budget_charge(stride * static_cast<std::size_t>(height)); // interlaced: whole
   std::vector<std::uint8_t> image(stride * static_cast<std::size_t>(height));
   std::vector<png_bytep> rows(static_cast<std::size_t>(height));
   for (int y = 0; y < height; ++y)

@@ -3,6 +3,8 @@
 // messages go to handlers of this file only (never to stderr).
 #include "decode.hpp"
 
+#include "budget.hpp"
+
 #include "common/handle.hpp"
 
 #include <tiffio.h>
@@ -10,6 +12,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -79,6 +82,11 @@ TiffPtr open_tiff(Source &source)
     fail(ZARN_RASTER_ERR_NO_MEMORY, "out of memory");
   TIFFOpenOptionsSetErrorHandlerExtR(options.get(), on_error, &source);
   TIFFOpenOptionsSetWarningHandlerExtR(options.get(), on_warning, &source);
+  // No single buffer of libtiff's may take more than the page has left.
+  if (const Budget *budget = Budget::current())
+    TIFFOpenOptionsSetMaxSingleMemAlloc(
+        options.get(), static_cast<tmsize_t>(std::min<std::size_t>(
+                           budget->bytes_left(), static_cast<std::size_t>(INT64_MAX))));
   TiffPtr tif(TIFFClientOpenExt("picture", "rm", &source, on_read, on_write, on_seek, on_close,
                                 on_size, nullptr, nullptr, options.get()));
   if (!tif)
@@ -112,16 +120,30 @@ void tiff_decode(std::span<const std::uint8_t> data, RowSink &sink)
   img.req_orientation = ORIENTATION_TOPLEFT;
   const int width = static_cast<int>(img.width);
   const int height = static_cast<int>(img.height);
+  // The reader decodes a whole strip or tile (of each plane when the
+  // samples are stored apart) to give any row of it: its declared samples,
+  // bits and rows per strip say what that takes before it is tried.
+  std::uint16_t planar = PLANARCONFIG_CONTIG, samples = 1;
+  TIFFGetFieldDefaulted(tif.get(), TIFFTAG_PLANARCONFIG, &planar);
+  TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &samples);
+  const std::uint64_t piece =
+      TIFFIsTiled(tif.get()) ? TIFFTileSize64(tif.get()) : TIFFStripSize64(tif.get());
+  const std::uint64_t pieces = piece * (planar == PLANARCONFIG_SEPARATE ? samples : 1u);
+  const std::uint64_t ours = static_cast<std::uint64_t>(width) * (kBandRows + 1) * 4;
+  budget_charge(static_cast<std::size_t>(
+      std::min<std::uint64_t>(pieces + ours, std::numeric_limits<std::size_t>::max())));
   std::vector<std::uint32_t> band(static_cast<std::size_t>(width) * kBandRows);
   std::vector<std::uint8_t> line(static_cast<std::size_t>(width) * 4);
   sink.begin(width, height, Pixels::rgba);
   for (int y = 0; y < height; y += kBandRows) {
     const int rows = std::min(kBandRows, height - y);
+    budget_check_time();
     img.row_offset = y;
     img.col_offset = 0;
-    if (!TIFFRGBAImageGet(&img, band.data(), img.width, static_cast<std::uint32_t>(rows)))
+    if (!TIFFRGBAImageGet(&img, band.data(), img.width, static_cast<std::uint32_t>(rows))) {
       fail(ZARN_RASTER_ERR_CORRUPT, std::string("damaged TIFF: ") +
                                         (source.message[0] ? source.message : "unreadable rows"));
+    }
     for (int j = 0; j < rows; ++j) {
       const std::uint32_t *p = band.data() + static_cast<std::size_t>(j) * width;
       for (int x = 0; x < width; ++x) {

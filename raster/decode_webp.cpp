@@ -3,6 +3,8 @@
 // at the printed size by libwebp's own scaler, so memory follows the label.
 #include "decode.hpp"
 
+#include "budget.hpp"
+
 #include "common/handle.hpp"
 
 #include <webp/decode.h>
@@ -48,6 +50,10 @@ void webp_decode(std::span<const std::uint8_t> data, int want_width, int want_he
     config.options.scaled_width = want_width;
     config.options.scaled_height = want_height;
   }
+  // Decoded whole, at the size it is scaled to.
+  budget_charge(
+      static_cast<std::size_t>(config.options.use_scaling ? want_width : config.input.width) *
+      static_cast<std::size_t>(config.options.use_scaling ? want_height : config.input.height) * 4);
   config.output.colorspace = MODE_RGBA;
   code = WebPDecode(data.data(), data.size(), &config);
   const zarn::Owned<WebPDecBuffer, WebPFreeDecBuffer> output(&config.output); // frees its pixels

@@ -1,7 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "pdf.hpp"
 
+#include "budget.hpp"
 #include "grey.hpp"
+
+#include <GlobalParams.h>
+#include <OutputDev.h>
+#include <PDFDoc.h>
+#include <Stream.h>
 
 #include <cairo.h>
 #include <poppler.h>
@@ -54,11 +60,74 @@ void place_page(cairo_t *cr, const Layout &l, double page_w, double page_h)
   cairo_scale(cr, s, s);
 }
 
+// Goes through a page's content the way a renderer would, drawing
+// nothing: forms, patterns, Type 3 glyphs and annotations are interpreted,
+// and every image is charged with the pixels it would decode, without
+// decoding them. Poppler's GLib interface has no way to stop a page, so this
+// pass, which Poppler checks with an abort callback, runs first: a page
+// that costs more than its budget is refused before cairo draws it.
+class CostingDev : public OutputDev {
+ public:
+  explicit CostingDev(Budget &budget) : budget_(budget) {}
+  bool upsideDown() override { return true; }
+  bool useDrawChar() override { return true; }
+  bool interpretType3Chars() override { return true; }
+  bool needNonText() override { return true; }
+  void drawImageMask(GfxState *, Object *, Stream *, int width, int height, bool, bool,
+                     bool) override
+  {
+    charge(width, height);
+  }
+  void setSoftMaskFromImageMask(GfxState *, Object *, Stream *, int width, int height, bool, bool,
+                                double *) override
+  {
+    charge(width, height);
+  }
+  void drawImage(GfxState *, Object *, Stream *, int width, int height, GfxImageColorMap *, bool,
+                 const int *, bool) override
+  {
+    charge(width, height);
+  }
+  void drawMaskedImage(GfxState *, Object *, Stream *, int width, int height, GfxImageColorMap *,
+                       bool, Stream *, int mask_width, int mask_height, bool, bool) override
+  {
+    charge(width, height);
+    charge(mask_width, mask_height);
+  }
+  void drawSoftMaskedImage(GfxState *, Object *, Stream *, int width, int height,
+                           GfxImageColorMap *, bool, Stream *, int mask_width, int mask_height,
+                           GfxImageColorMap *, bool) override
+  {
+    charge(width, height);
+    charge(mask_width, mask_height);
+  }
+
+ private:
+  // cairo holds a decoded image as 4 bytes a pixel.
+  void charge(int width, int height)
+  {
+    if (width > 0 && height > 0)
+      budget_.try_charge(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
+  }
+  Budget &budget_;
+};
+
+bool over_budget(void *data)
+{
+  return static_cast<Budget *>(data)->over() || static_cast<Budget *>(data)->time_is_up();
+}
+
+void silent(ErrorCategory, Goffset, const char *) {}
+
 } // namespace
 
 struct PdfDocument {
+  // The core document beside GLib's, for the costing pass; destroyed first.
+  GlobalParamsIniter params{silent};
   DocumentPtr doc;
+  std::unique_ptr<PDFDoc> core;
   int pages = 0;
+  ~PdfDocument() { core.reset(); }
 };
 
 void pdf_close(PdfDocument *doc)
@@ -85,6 +154,13 @@ PdfPtr pdf_open(std::span<const std::uint8_t> data)
     fail(ZARN_RASTER_ERR_CORRUPT, "damaged PDF: it has no pages");
   PdfPtr out(new PdfDocument);
   out->doc = std::move(doc);
+  Object dict(objNull);
+  auto core =
+      std::make_unique<PDFDoc>(new MemStream(reinterpret_cast<const char *>(data.data()), 0,
+                                             static_cast<Goffset>(data.size()), std::move(dict)));
+  if (!core->isOk() || core->getNumPages() != pages)
+    fail(ZARN_RASTER_ERR_CORRUPT, "damaged PDF: cannot be read");
+  out->core = std::move(core);
   out->pages = pages;
   return out;
 }
@@ -110,9 +186,15 @@ Canvas render_page(PdfDocument &doc, int page, const Settings &s)
   // Dots per point at the printer's own dots per mm.
   const Layout layout = plan_layout(s, page_w, page_h, s.dots_per_mm * 25.4 / 72.0);
   Canvas canvas = make_canvas(s, layout);
+  if (Budget *budget = Budget::current()) {
+    CostingDev costing(*budget);
+    doc.core->displayPage(&costing, page, 72, 72, 0, false, true, true, over_budget, budget);
+    budget->fail_if_over();
+  }
   const std::size_t row_bytes = static_cast<std::size_t>(canvas.width) * 4;
   const int band = static_cast<int>(
       std::clamp<std::size_t>(kBandBytes / row_bytes, 16, static_cast<std::size_t>(canvas.height)));
+  budget_charge(row_bytes * static_cast<std::size_t>(band));
   const FontOptionsPtr fonts(cairo_font_options_create());
   cairo_font_options_set_antialias(fonts.get(), CAIRO_ANTIALIAS_NONE);
   cairo_font_options_set_hint_style(fonts.get(), CAIRO_HINT_STYLE_NONE);
@@ -130,6 +212,7 @@ Canvas render_page(PdfDocument &doc, int page, const Settings &s)
     cairo_clip(cr.get());
     cairo_set_antialias(cr.get(), CAIRO_ANTIALIAS_NONE);
     cairo_set_font_options(cr.get(), fonts.get());
+    budget_check_time();
     poppler_page_render_for_printing(p.get(), cr.get());
     if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS)
       fail(ZARN_RASTER_ERR_CORRUPT, std::string("the page cannot be drawn: ") +

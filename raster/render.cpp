@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "render.hpp"
 
+#include "budget.hpp"
 #include "dither.hpp"
 #include "grey.hpp"
 #include "scaler.hpp"
@@ -37,6 +38,10 @@ class PlacingSink : public RowSink {
     grey_.resize(static_cast<std::size_t>(std::max(width, layout_.scaled_w)));
     if (width == layout_.scaled_w && height == layout_.scaled_h)
       return;
+    // Rows of linear light in and out of the scalers.
+    budget_charge(
+        (static_cast<std::size_t>(width) * 3 + static_cast<std::size_t>(layout_.scaled_w) * 8) *
+        sizeof(float));
     linear_.resize(static_cast<std::size_t>(width));
     // Black and white resized keeps its edges sharp: a dot made only of
     // pure black and white source pixels is inked when at least half its
@@ -71,6 +76,7 @@ class PlacingSink : public RowSink {
     if (rows_ >= height_)
       return;
     ++rows_;
+    budget_check_time();
     if (scaler_) {
       row_to_linear(pixels, format_, width_, linear_.data());
       // Both scalers finish the same output rows on the same source row:
@@ -182,6 +188,8 @@ Canvas make_canvas(const Settings &s, const Layout &layout)
     fail(ZARN_RASTER_ERR_TOO_LARGE,
          "a label of " + std::to_string(layout.label_w) + " x " + std::to_string(layout.label_h) +
              " dots is over the limit of " + std::to_string(s.max_pixels) + " pixels");
+  // The grey canvas and the packed bitmap made from it.
+  budget_charge(static_cast<std::size_t>(n) + static_cast<std::size_t>(n / 8 + layout.label_h));
   return Canvas(layout.label_w, layout.label_h);
 }
 
@@ -233,9 +241,11 @@ BitmapPtr pack_canvas(const Canvas &c, const Settings &s)
   bitmap->dots_per_mm = s.dots_per_mm;
   bitmap->bytes.resize(static_cast<std::size_t>(bitmap->bytes_per_row) * c.height);
   Ditherer ditherer(c.width, s.dither, s.threshold);
-  for (int y = 0; y < c.height; ++y)
+  for (int y = 0; y < c.height; ++y) {
+    budget_check_time();
     ditherer.row(c.grey.data() + static_cast<std::size_t>(y) * c.width,
                  bitmap->bytes.data() + static_cast<std::size_t>(y) * bitmap->bytes_per_row);
+  }
   return bitmap;
 }
 

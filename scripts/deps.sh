@@ -9,7 +9,7 @@ set -euo pipefail
 build=(cmake make g++ pkg-config libusb-1.0-0-dev libsdl2-dev libsdl2-ttf-dev
        libumockdev-dev umockdev libglib2.0-dev libpng-dev libfreetype-dev libzint-dev fonts-dejavu-core
        fontconfig libcli11-dev nlohmann-json3-dev libpappl-dev
-       libpoppler-glib-dev libcairo2-dev libsdl2-image-dev libjpeg-dev libtiff-dev libwebp-dev
+       libpoppler-glib-dev libpoppler-private-dev libcairo2-dev libsdl2-image-dev libjpeg-dev libtiff-dev libwebp-dev
        libgif-dev)
 test=(googletest libgtest-dev locales libzbar-dev zbar-tools cups-ipp-utils
       cups-daemon cups-client cups-core-drivers
