@@ -5,6 +5,7 @@
 // ipptool and the app's own PAPPL command line. Labels are checked by
 // decoding the emulator's PNGs with zbar.
 #include "app_harness.hpp"
+#include "raster/costly_files.hpp"
 
 #include <gtest/gtest.h>
 
@@ -169,8 +170,18 @@ TEST_F(PrinterAppTest, BadJobsEndWithAReasonAndThePrinterGoesOn)
   const fs::path text = dir_->path / "note.txt";
   std::ofstream(text) << "plain text\n";
 
+  // A 3 MB PDF whose one image has a thousand million pixels: over the
+  // render budget, so it is refused before it is decoded.
+  const fs::path costly = dir_->path / "costly.pdf";
+  {
+    const auto bytes = zarn::test::costly::huge_image_pdf(32000);
+    std::ofstream(costly, std::ios::binary)
+        .write(reinterpret_cast<const char *>(bytes.data()), static_cast<long>(bytes.size()));
+  }
+
   for (const auto &[file, format] :
-       {std::pair{corrupt, "image/png"}, {truncated, "image/pwg-raster"}, {text, "text/plain"}}) {
+       {std::pair{corrupt, "image/png"}, {truncated, "image/pwg-raster"}, {text, "text/plain"},
+        {costly, "application/pdf"}}) {
     SCOPED_TRACE(file.filename().string());
     const Outcome r = app_->print_job("Labels", file, format);
     const int job = job_id_of(r);
@@ -179,6 +190,11 @@ TEST_F(PrinterAppTest, BadJobsEndWithAReasonAndThePrinterGoesOn)
     const auto attrs = app_->job_attributes("Labels", job);
     EXPECT_NE(attrs.at("job-state-reasons"), "none");
     EXPECT_FALSE(attrs.at("job-state-reasons").empty());
+    if (file == costly) {
+      EXPECT_NE(attrs.at("job-state-message").find("page 1 needs more than 256 MiB"),
+                std::string::npos)
+          << attrs.at("job-state-message");
+    }
   }
 
   // Nothing of them was printed, and the printer prints the next job.
