@@ -32,8 +32,10 @@ struct PrintOptions {
   std::string threshold; // "50%"; empty: 50 %
   std::string rotate = "0";
   std::string fit = "contain";
-  std::string margin;  // "MM", "V,H" or "T,R,B,L" in mm; empty: none
-  std::string preview; // write the labels as PNG here instead of printing
+  std::string margin;     // "MM", "V,H" or "T,R,B,L" in mm; empty: none
+  std::string preview;    // write the labels as PNG here instead of printing
+  double max_seconds = 0; // a page's CPU time budget; 0: the library's (10 s)
+  unsigned max_mib = 0;   // a page's memory budget in MiB; 0: the library's (256 MiB)
   WaitOptions wait;
 };
 

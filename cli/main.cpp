@@ -151,6 +151,15 @@ int main(int argc, char **argv)
                    "with --label: paper kept free at the edges in mm: ALL, or V,H, or "
                    "TOP,RIGHT,BOTTOM,LEFT")
       ->needs(label_option);
+  print
+      ->add_option("--max-seconds", print_options.max_seconds,
+                   "CPU time one page may take to decode and render, in seconds (default 10); "
+                   "a page that needs more is refused")
+      ->check(CLI::Range(0.001, 86400.0));
+  print
+      ->add_option("--max-mib", print_options.max_mib,
+                   "memory one page may take to decode and render, in MiB (default 256)")
+      ->check(CLI::Range(1u, 1u << 20));
   CLI::Option *preview_option = print->add_option(
       "--preview", print_options.preview,
       "write the dots that would be sent as 1-bit PNG files instead of printing: FILE for one "

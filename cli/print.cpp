@@ -104,6 +104,8 @@ ImageOptions image_options(const PrintOptions &p)
     o.label_height_mm = size.height_mm;
   }
   o.dpi = p.dpi;
+  o.max_seconds = p.max_seconds;
+  o.max_bytes = static_cast<unsigned long long>(p.max_mib) << 20;
   // --threshold alone means threshold dithering: what else would it be for.
   const std::string dither = p.dither.empty() && !p.threshold.empty() ? "threshold" : p.dither;
   if (!p.threshold.empty() && dither != "threshold")

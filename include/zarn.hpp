@@ -371,6 +371,10 @@ struct ImageOptions {
   double margin_bottom_mm = 0;
   double margin_left_mm = 0;
   int copies = 1; // how many of the label PRINT makes
+  // The budget of one page: CPU seconds and bytes of memory its decoding
+  // and rendering may take (0: 10 s and 256 MiB). Past it, ImageError.
+  double max_seconds = 0;
+  unsigned long long max_bytes = 0;
 
   zarn_raster_options raster() const
   {
@@ -387,6 +391,10 @@ struct ImageOptions {
     o.margin_right_mm = margin_right_mm;
     o.margin_bottom_mm = margin_bottom_mm;
     o.margin_left_mm = margin_left_mm;
+    if (max_seconds != 0)
+      o.max_seconds = max_seconds;
+    if (max_bytes != 0)
+      o.max_bytes = max_bytes;
     return o;
   }
 };

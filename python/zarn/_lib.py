@@ -74,6 +74,8 @@ class RasterOptions(ctypes.Structure):
         ("margin_bottom_mm", c_double),
         ("margin_left_mm", c_double),
         ("max_pixels", c_ulonglong),
+        ("max_seconds", c_double),
+        ("max_bytes", c_ulonglong),
     ]
 
 
@@ -243,6 +245,7 @@ _RASTER_ERRORS: dict[int, type[errors.Error]] = {
     1: errors.ArgumentError,
     2: errors.FileError,
     7: errors.NoMemoryError,
+    11: errors.BudgetError,
 }
 
 
@@ -252,7 +255,12 @@ def check(code: int, **details) -> None:
     if code == 0:
         return
     message = client().last_error().decode("utf-8", "replace")
-    error = _CLIENT_ERRORS.get(code, errors.Error)(message)
+    kind = _CLIENT_ERRORS.get(code, errors.Error)
+    if kind is errors.PictureError:
+        kind = _RASTER_ERRORS.get(client().last_raster_status(), kind)
+        if not issubclass(kind, errors.PictureError):
+            kind = errors.PictureError
+    error = kind(message)
     for name, value in details.items():
         setattr(error, name, value)
     raise error

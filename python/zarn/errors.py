@@ -80,6 +80,11 @@ class PictureError(Error):
     library reads, damaged, too large, or no such page."""
 
 
+class BudgetError(PictureError):
+    """A page needs more CPU time or memory to decode and render than its
+    budget (``max_seconds``, ``max_bytes``; by default 10 s and 256 MiB)."""
+
+
 class WaitError(Error):
     """Waiting for a label ended without it being printed.
 

@@ -384,6 +384,8 @@ class Printer:
         threshold: float | str = 0.5,
         rotate: int | str = 0,
         fit: str = "contain",
+        max_seconds: float | None = None,
+        max_bytes: int | None = None,
         progress: ProgressCallback | None = None,
     ) -> None:
         """Draws a picture or PDF page (a path or the file's bytes) or a
@@ -406,6 +408,8 @@ class Printer:
             threshold=threshold,
             rotate=rotate,
             fit=fit,
+            max_seconds=max_seconds,
+            max_bytes=max_bytes,
         ) as bitmap:
             self._call_reporting(self._client.draw_bitmap, bitmap._h(), xd, yd, progress=progress)
 
@@ -436,6 +440,8 @@ class Printer:
         threshold: float | str = 0.5,
         rotate: int | str = 0,
         fit: str = "contain",
+        max_seconds: float | None = None,
+        max_bytes: int | None = None,
         wait: bool = False,
         timeout: float = 60.0,
         progress: ProgressCallback | None = None,
@@ -449,10 +455,20 @@ class Printer:
         order and each once; default all. ``width_mm`` x ``height_mm`` is
         the label (default: the picture's own size). With ``wait`` it waits
         for each page to print before the next and raises as :meth:`wait`
-        does. ``progress`` is told ``(done, total)`` bytes of each page's BITMAP.
+        does. ``progress`` is told ``(done, total)`` bytes of each page's
+        BITMAP. ``max_seconds`` and ``max_bytes`` are each page's budget (see
+        :func:`zarn.render`); past it, :class:`BudgetError`.
         """
         o = raster.options(
-            width_mm=width_mm, height_mm=height_mm, dpi=dpi, dither=dither, threshold=threshold, rotate=rotate, fit=fit
+            width_mm=width_mm,
+            height_mm=height_mm,
+            dpi=dpi,
+            dither=dither,
+            threshold=threshold,
+            rotate=rotate,
+            fit=fit,
+            max_seconds=max_seconds,
+            max_bytes=max_bytes,
         )
         n = int(_dots("copies", copies, 1))
         if wait:

@@ -98,6 +98,8 @@ def options(
     threshold: float | str = 0.5,
     rotate: int | str = 0,
     fit: str = "contain",
+    max_seconds: float | None = None,
+    max_bytes: int | None = None,
 ) -> _lib.RasterOptions:
     """The C options for these picture options; libzarn-raster checks the
     sizes and the resolution when it renders."""
@@ -113,6 +115,18 @@ def options(
     o.rotate = _choice("rotate", rotate, ROTATIONS)
     o.fit = _choice("fit", fit, FITS)
     o.threshold = parse_threshold(threshold)
+    # The page's budget; None keeps the library's (10 s, 256 MiB).
+    if max_seconds is not None:
+        seconds = _number("max_seconds", max_seconds)
+        if not 0 < seconds < float("inf"):
+            raise ArgumentError(f"max_seconds is a number of seconds over 0, not {max_seconds!r}")
+        o.max_seconds = seconds
+    if max_bytes is not None:
+        if isinstance(max_bytes, bool) or not isinstance(max_bytes, int):
+            raise ArgumentTypeError(f"max_bytes is a number of bytes, not {max_bytes!r}")
+        if not 0 < max_bytes < 2**64:
+            raise ArgumentError(f"max_bytes is a number of bytes over 0, not {max_bytes}")
+        o.max_bytes = max_bytes
     return o
 
 
@@ -276,6 +290,8 @@ def render(
     threshold: float | str = 0.5,
     rotate: int | str = 0,
     fit: str = "contain",
+    max_seconds: float | None = None,
+    max_bytes: int | None = None,
 ) -> Bitmap:
     """Renders one page of a picture or PDF (a path or the file's bytes) or
     a Pillow image as a 1-bit label, without a printer.
@@ -287,13 +303,23 @@ def render(
     ``threshold`` (for ``"threshold"``) a fraction such as 0.5 or
     ``"0.5"``, or a percentage such as ``"50%"`` (the same); ``rotate`` 0,
     90, 180, 270 (clockwise) or ``"auto"``; ``fit`` ``"contain"``,
-    ``"shrink"`` or ``"none"``. Raises :class:`FileError`,
-    :class:`PictureError` or :class:`ArgumentError`.
+    ``"shrink"`` or ``"none"``; ``max_seconds`` and ``max_bytes`` the
+    CPU time and memory the page may take (default 10 s and 256 MiB).
+    Raises :class:`FileError`, :class:`PictureError` (:class:`BudgetError`
+    past the budget) or :class:`ArgumentError`.
     """
     if isinstance(page, bool) or not isinstance(page, int):
         raise ArgumentTypeError(f"page is a page number, not {type(page).__name__}")
     o = options(
-        width_mm=width_mm, height_mm=height_mm, dpi=dpi, dither=dither, threshold=threshold, rotate=rotate, fit=fit
+        width_mm=width_mm,
+        height_mm=height_mm,
+        dpi=dpi,
+        dither=dither,
+        threshold=threshold,
+        rotate=rotate,
+        fit=fit,
+        max_seconds=max_seconds,
+        max_bytes=max_bytes,
     )
     with contextlib.closing(render_pages(source, page, o)) as rendered:
         return next(iter(rendered))

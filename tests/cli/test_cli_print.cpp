@@ -258,6 +258,11 @@ TEST_F(Print, BadFilesAndOptionsGiveOneLineAndSendNothing)
       {{good, "--label", "50x30mm", "--margin", "1,2,3"}, "bad margin '1,2,3'"},
       {{good, "--label", "50x30mm", "--margin", "15"}, "the margins leave no room on the label"},
       {{good, "--dpi", "250"}, "--dpi"},
+      // A page over its memory budget, and budgets that make no sense.
+      {{good, "--label", "200x200mm", "--dpi", "600", "--max-mib", "1"},
+       good + ": page 1 needs more than 1 MiB"},
+      {{good, "--max-seconds", "0"}, "--max-seconds"},
+      {{good, "--max-mib", "0"}, "--max-mib"},
       {{good, "--preview", "x.png", "--wait"}, "excludes"},
       {{"-", "-"}, "standard input (-) can be given only once"},
       {{}, "FILE is required"},

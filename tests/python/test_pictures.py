@@ -110,3 +110,22 @@ def test_bad_pictures(tmp_path):
         zarn.render(box(), page=2)
     with pytest.raises(zarn.ArgumentError):
         zarn.render(box(), width_mm=0, height_mm=5)
+
+
+def test_a_page_over_its_budget_raises_budget_error_and_prints_nothing(emulator):
+    # 4724 x 4724 dots at 600 dpi: its grey canvas alone is over 1 MiB.
+    big = dict(width_mm=200, height_mm=200, dpi=600, max_bytes=1 << 20)
+    with pytest.raises(zarn.BudgetError, match="page 1 needs more than 1 MiB"):
+        zarn.render(box(), **big)
+    with zarn.Printer(emulator.address) as p:
+        with pytest.raises(zarn.BudgetError, match="needs more than 1 MiB"):
+            p.print_file(box(), **big)
+        # Inside its budget the same page renders.
+        with zarn.render(box(), width_mm=20, height_mm=12, max_seconds=5, max_bytes=64 << 20) as b:
+            assert b.width == 160
+    for bad in (dict(max_seconds=0), dict(max_seconds=float("nan")), dict(max_bytes=0), dict(max_bytes=-1)):
+        with pytest.raises(zarn.ArgumentError):
+            zarn.render(box(), **bad)
+    with pytest.raises(zarn.ArgumentTypeError):
+        zarn.render(box(), max_bytes=1.5)
+    assert emulator.labels() == []
