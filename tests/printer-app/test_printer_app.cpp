@@ -179,9 +179,10 @@ TEST_F(PrinterAppTest, BadJobsEndWithAReasonAndThePrinterGoesOn)
         .write(reinterpret_cast<const char *>(bytes.data()), static_cast<long>(bytes.size()));
   }
 
-  for (const auto &[file, format] :
-       {std::pair{corrupt, "image/png"}, {truncated, "image/pwg-raster"}, {text, "text/plain"},
-        {costly, "application/pdf"}}) {
+  for (const auto &[file, format] : {std::pair{corrupt, "image/png"},
+                                     {truncated, "image/pwg-raster"},
+                                     {text, "text/plain"},
+                                     {costly, "application/pdf"}}) {
     SCOPED_TRACE(file.filename().string());
     const Outcome r = app_->print_job("Labels", file, format);
     const int job = job_id_of(r);

@@ -99,8 +99,8 @@ inline Bytes one_strip_tiff(std::uint32_t side, std::uint16_t samples, std::uint
 
 // A one-page PDF from its objects (1 catalog, 2 pages, 3 page, then the
 // caller's), with a correct cross-reference table.
-inline Bytes pdf(const std::string &page_extra, const std::vector<std::string> &objects, double w = 288,
-          double h = 432)
+inline Bytes pdf(const std::string &page_extra, const std::vector<std::string> &objects,
+                 double w = 288, double h = 432)
 {
   std::vector<std::string> all = {
       "<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
