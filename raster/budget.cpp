@@ -44,6 +44,13 @@ bool Budget::time_is_up()
   return over_time_;
 }
 
+bool Budget::time_is_up_sometimes()
+{
+  if ((++calls_ & 255u) != 0 && !over_time_)
+    return false;
+  return time_is_up();
+}
+
 void Budget::check_time()
 {
   // The clock is a system call; rows come by the thousand.

@@ -31,6 +31,9 @@ class Budget {
   // that must not be unwound: they note it and stop; over() tells, and
   // fail_if_over() throws afterwards.
   bool time_is_up();
+  // time_is_up() on every 256th call: the clock is a system call, and
+  // Poppler asks between every few operators.
+  bool time_is_up_sometimes();
   bool try_charge(std::size_t bytes);
   bool over() const { return over_time_ || over_memory_; }
   void fail_if_over() const;

@@ -114,7 +114,7 @@ class CostingDev : public OutputDev {
 
 bool over_budget(void *data)
 {
-  return static_cast<Budget *>(data)->over() || static_cast<Budget *>(data)->time_is_up();
+  return static_cast<Budget *>(data)->over() || static_cast<Budget *>(data)->time_is_up_sometimes();
 }
 
 void silent(ErrorCategory, Goffset, const char *) {}

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -111,6 +112,31 @@ TEST(RasterBudget, PdfFormsDrawnAThousandMillionTimesStopAtTheTimeBudget)
     EXPECT_LT(out.cpu_seconds, 3.0);
     EXPECT_LT(out.grown_kib, kBudgetKib);
   }
+}
+
+TEST(RasterBudget, APdfPageReportedRenderedStayedInsideItsTimeBudget)
+{
+  // Forms drawn from a thousand to a quarter of a million times, in steps
+  // of at most 1.5 times: whatever this machine's speed, some of them cost
+  // close to the budget. Each either is refused or took no more than its budget
+  // (with room for starting the process); none renders far past it.
+  const double budget = 0.5;
+  int refused = 0, rendered = 0;
+  for (auto [fan, from, to] : {std::tuple{2, 11, 19}, {3, 7, 12}, {5, 5, 9}}) {
+    for (int depth = from; depth < to; ++depth) {
+      SCOPED_TRACE(std::to_string(fan) + " ways, " + std::to_string(depth) + " deep");
+      const Outcome out = render_in_child(nested_forms(depth, fan), label_4x6(203, budget));
+      if (out.status == ZARN_RASTER_ERR_BUDGET) {
+        ++refused;
+        continue;
+      }
+      ++rendered;
+      EXPECT_EQ(out.status, ZARN_RASTER_OK) << out.message;
+      EXPECT_LE(out.cpu_seconds, budget * 1.3);
+    }
+  }
+  EXPECT_GT(refused, 0);
+  EXPECT_GT(rendered, 0);
 }
 
 TEST(RasterBudget, PdfImageOfThousandMillionPixelsIsRefusedUndecoded)
