@@ -6,12 +6,14 @@
 #include "costly_files.hpp"
 
 #include <gtest/gtest.h>
+#include <jpeglib.h>
 
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -89,6 +91,41 @@ zarn_raster_options label_4x6(int dpi, double seconds)
 
 constexpr long kBudgetKib = 256 * 1024;
 
+// A progressive JPEG of side x side grey-blue pixels: a decoder must hold
+// every coefficient of it (about 1.5 x 2 bytes a pixel) before the first row.
+Bytes progressive_jpeg(int side)
+{
+  jpeg_compress_struct c{};
+  jpeg_error_mgr err{};
+  c.err = jpeg_std_error(&err);
+  jpeg_create_compress(&c);
+  unsigned char *mem = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&c, &mem, &size);
+  c.image_width = static_cast<JDIMENSION>(side);
+  c.image_height = static_cast<JDIMENSION>(side);
+  c.input_components = 3;
+  c.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&c);
+  jpeg_simple_progression(&c);
+  jpeg_start_compress(&c, TRUE);
+  std::vector<unsigned char> line(static_cast<std::size_t>(side) * 3);
+  for (int x = 0; x < side; ++x) {
+    line[static_cast<std::size_t>(x) * 3] = static_cast<unsigned char>(x);
+    line[static_cast<std::size_t>(x) * 3 + 1] = 90;
+    line[static_cast<std::size_t>(x) * 3 + 2] = 200;
+  }
+  for (int y = 0; y < side; ++y) {
+    JSAMPROW row = line.data();
+    jpeg_write_scanlines(&c, &row, 1);
+  }
+  jpeg_finish_compress(&c);
+  Bytes out(mem, mem + size);
+  jpeg_destroy_compress(&c);
+  std::free(mem);
+  return out;
+}
+
 TEST(RasterBudget, TiffsWhoseOneStripIsOverTheMemoryAreRefusedBeforeDecoding)
 {
   for (std::uint16_t samples : {4, 8}) {
@@ -99,6 +136,22 @@ TEST(RasterBudget, TiffsWhoseOneStripIsOverTheMemoryAreRefusedBeforeDecoding)
     EXPECT_LT(out.grown_kib, kBudgetKib);
     EXPECT_LT(out.cpu_seconds, 10.0);
   }
+}
+
+TEST(RasterBudget, AProgressiveJpegIsRefusedBeforeItsCoefficientsOutgrowTheMemory)
+{
+  // 4096 x 4096: about 48 MiB of coefficients. Refused under a budget of
+  // 32 MiB, printed within the default one.
+  const Bytes jpeg = progressive_jpeg(4096);
+  zarn_raster_options small = label_4x6(203, 0);
+  small.max_bytes = 32u << 20;
+  const Outcome refused = render_in_child(jpeg, small);
+  EXPECT_EQ(refused.status, ZARN_RASTER_ERR_BUDGET);
+  EXPECT_STREQ(refused.message, "hostile: page 1 needs more than 32 MiB");
+  EXPECT_LT(refused.grown_kib, 32 * 1024);
+  const Outcome printed = render_in_child(jpeg, label_4x6(203, 0));
+  EXPECT_EQ(printed.status, ZARN_RASTER_OK) << printed.message;
+  EXPECT_LT(printed.grown_kib, kBudgetKib);
 }
 
 TEST(RasterBudget, PdfFormsDrawnAThousandMillionTimesStopAtTheTimeBudget)
