@@ -112,3 +112,11 @@ if [[ -x "$build/printer-app/zarn-printer-app" && -x "$build/emulator/zarn-emula
   echo "== zarn-printer-app, 20 labels per printer, all printers at once"
   bench/bench_printer_app.py "$build" 20 | tee "$out/printer-app.txt"
 fi
+
+# The costly pictures and PDFs of the render budget, one child process each
+# (a table of its own: one run each, not repetitions).
+if [[ -x "$build/bench/costly_raster" ]]; then
+  echo
+  echo "== libzarn-raster: costly files under the default page budget"
+  "$build/bench/costly_raster" | tee "$out/costly-raster.txt"
+fi

@@ -82,8 +82,8 @@ void run(const char *name, const Bytes &file)
   std::printf("| %s | %.1f KiB | %s | %.2f s | %.2f s | %.1f MiB |\n", name,
               static_cast<double>(file.size()) / 1024,
               got ? (r.status == ZARN_RASTER_ERR_BUDGET ? "over budget"
-                     : r.status == ZARN_RASTER_OK      ? "rendered"
-                                                       : "other error")
+                     : r.status == ZARN_RASTER_OK       ? "rendered"
+                                                        : "other error")
                   : "child died",
               wall, r.cpu_s, static_cast<double>(r.grown_kib) / 1024);
 }
@@ -92,7 +92,8 @@ void run(const char *name, const Bytes &file)
 
 int main()
 {
-  std::printf("| file | size | outcome | wall | CPU | peak memory growth |\n|---|---|---|---|---|---|\n");
+  std::printf(
+      "| file | size | outcome | wall | CPU | peak memory growth |\n|---|---|---|---|---|---|\n");
   run("TIFF 8192 x 8192, 16-bit RGBA, one strip", one_strip_tiff(8192, 4, 16));
   run("TIFF 8192 x 8192, 8 samples of 16 bits, one strip", one_strip_tiff(8192, 8, 16));
   run("PDF, a form drawing itself 10 times, 9 levels deep", nested_forms(9, 10));
