@@ -31,17 +31,22 @@ class Budget {
   // that must not be unwound: they note it and stop; over() tells, and
   // fail_if_over() throws afterwards.
   bool time_is_up();
-  // time_is_up() on every 256th call: the clock is a system call, and
+  // time_is_up() at most every 2 ms: the clock is a system call, and
   // Poppler asks between every few operators.
   bool time_is_up_sometimes();
   bool try_charge(std::size_t bytes);
   bool over() const { return over_time_ || over_memory_; }
   void fail_if_over() const;
 
+  // CPU seconds the page has used, and the most it may.
+  double seconds_used() const;
+  double max_seconds() const { return max_seconds_; }
+  // Throws ERR_BUDGET for the time budget ("takes more than ...").
+  [[noreturn]] void fail_time() const;
+
   std::size_t bytes_left() const { return charged_ < max_bytes_ ? max_bytes_ - charged_ : 0; }
 
  private:
-  [[noreturn]] void fail_time() const;
   [[noreturn]] void fail_memory() const;
 
   double max_seconds_;
@@ -50,6 +55,7 @@ class Budget {
   double start_ = 0;
   std::size_t charged_ = 0;
   unsigned calls_ = 0;
+  double last_look_ = 0; // monotonic seconds when time_is_up_sometimes last read the clock
   bool over_time_ = false;
   bool over_memory_ = false;
   Budget *outer_ = nullptr;

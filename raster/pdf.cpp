@@ -186,10 +186,14 @@ Canvas render_page(PdfDocument &doc, int page, const Settings &s)
   // Dots per point at the printer's own dots per mm.
   const Layout layout = plan_layout(s, page_w, page_h, s.dots_per_mm * 25.4 / 72.0);
   Canvas canvas = make_canvas(s, layout);
-  if (Budget *budget = Budget::current()) {
+  Budget *const budget = Budget::current();
+  double walk = 0; // CPU seconds of the costing pass
+  if (budget != nullptr) {
+    const double before = budget->seconds_used();
     CostingDev costing(*budget);
     doc.core->displayPage(&costing, page, 72, 72, 0, false, true, true, over_budget, budget);
     budget->fail_if_over();
+    walk = budget->seconds_used() - before;
   }
   const std::size_t row_bytes = static_cast<std::size_t>(canvas.width) * 4;
   const int band = static_cast<int>(
@@ -198,7 +202,17 @@ Canvas render_page(PdfDocument &doc, int page, const Settings &s)
   const FontOptionsPtr fonts(cairo_font_options_create());
   cairo_font_options_set_antialias(fonts.get(), CAIRO_ANTIALIAS_NONE);
   cairo_font_options_set_hint_style(fonts.get(), CAIRO_HINT_STYLE_NONE);
+  double last_band = 0;
   for (int top = 0; top < canvas.height; top += band) {
+    // cairo cannot be stopped inside a band, and each band goes through the
+    // page's whole content again (no faster than the costing pass did): a
+    // band that cannot end within the budget is not begun.
+    double band_start = 0;
+    if (budget != nullptr) {
+      band_start = budget->seconds_used();
+      if (band_start + std::max(walk, last_band) > budget->max_seconds())
+        budget->fail_time();
+    }
     const int rows = std::min(band, canvas.height - top);
     const SurfacePtr surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, canvas.width, rows));
     const CairoPtr cr(cairo_create(surface.get()));
@@ -214,6 +228,8 @@ Canvas render_page(PdfDocument &doc, int page, const Settings &s)
     cairo_set_font_options(cr.get(), fonts.get());
     budget_check_time();
     poppler_page_render_for_printing(p.get(), cr.get());
+    if (budget != nullptr)
+      last_band = budget->seconds_used() - band_start;
     if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS)
       fail(ZARN_RASTER_ERR_CORRUPT, std::string("the page cannot be drawn: ") +
                                         cairo_status_to_string(cairo_status(cr.get())));

@@ -162,7 +162,8 @@ TEST(RasterBudget, PdfFormsDrawnAThousandMillionTimesStopAtTheTimeBudget)
     const Outcome out = render_in_child(nested_forms(depth, fan), label_4x6(203, 1));
     EXPECT_EQ(out.status, ZARN_RASTER_ERR_BUDGET);
     EXPECT_STREQ(out.message, "hostile: page 1 takes more than 1 s to render");
-    EXPECT_LT(out.cpu_seconds, 3.0);
+    // The budget, and a little for starting and reading the file.
+    EXPECT_LT(out.cpu_seconds, 1.3);
     EXPECT_LT(out.grown_kib, kBudgetKib);
   }
 }
