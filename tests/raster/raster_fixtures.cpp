@@ -98,7 +98,7 @@ std::vector<std::uint8_t> png_rgb_file(int w, int h, const std::vector<std::uint
   return out;
 }
 
-std::vector<std::uint8_t> jpeg_file(const Grey &g, int quality)
+std::vector<std::uint8_t> jpeg_file(const Grey &g, int quality, bool progressive)
 {
   jpeg_compress_struct c{};
   jpeg_error_mgr err{};
@@ -113,6 +113,8 @@ std::vector<std::uint8_t> jpeg_file(const Grey &g, int quality)
   c.in_color_space = JCS_RGB; // stored as YCbCr: the colour path is exercised
   jpeg_set_defaults(&c);
   jpeg_set_quality(&c, quality, TRUE);
+  if (progressive)
+    jpeg_simple_progression(&c);
   jpeg_start_compress(&c, TRUE);
   std::vector<std::uint8_t> line(static_cast<std::size_t>(g.width) * 3);
   for (int y = 0; y < g.height; ++y) {

@@ -36,7 +36,8 @@ struct Grey {
 // Encoded files of a picture.
 std::vector<std::uint8_t> png_file(const Grey &g);
 std::vector<std::uint8_t> png_rgb_file(int w, int h, const std::vector<std::uint8_t> &rgb);
-std::vector<std::uint8_t> jpeg_file(const Grey &g, int quality = 95);
+// progressive: in several scans, so a decoder holds every coefficient.
+std::vector<std::uint8_t> jpeg_file(const Grey &g, int quality = 95, bool progressive = false);
 std::vector<std::uint8_t> bmp_file(const Grey &g);
 std::vector<std::uint8_t> gif_file(const Grey &g);
 std::vector<std::uint8_t> tiff_file(const Grey &g, const std::filesystem::path &scratch);

@@ -4,16 +4,15 @@
 // status and message, in a child process whose memory growth is measured.
 #include "zarn-raster.h"
 #include "costly_files.hpp"
+#include "raster_fixtures.hpp"
 
 #include <gtest/gtest.h>
-#include <jpeglib.h>
 
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -91,41 +90,6 @@ zarn_raster_options label_4x6(int dpi, double seconds)
 
 constexpr long kBudgetKib = 256 * 1024;
 
-// A progressive JPEG of side x side grey-blue pixels: a decoder must hold
-// every coefficient of it (about 1.5 x 2 bytes a pixel) before the first row.
-Bytes progressive_jpeg(int side)
-{
-  jpeg_compress_struct c{};
-  jpeg_error_mgr err{};
-  c.err = jpeg_std_error(&err);
-  jpeg_create_compress(&c);
-  unsigned char *mem = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&c, &mem, &size);
-  c.image_width = static_cast<JDIMENSION>(side);
-  c.image_height = static_cast<JDIMENSION>(side);
-  c.input_components = 3;
-  c.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&c);
-  jpeg_simple_progression(&c);
-  jpeg_start_compress(&c, TRUE);
-  std::vector<unsigned char> line(static_cast<std::size_t>(side) * 3);
-  for (int x = 0; x < side; ++x) {
-    line[static_cast<std::size_t>(x) * 3] = static_cast<unsigned char>(x);
-    line[static_cast<std::size_t>(x) * 3 + 1] = 90;
-    line[static_cast<std::size_t>(x) * 3 + 2] = 200;
-  }
-  for (int y = 0; y < side; ++y) {
-    JSAMPROW row = line.data();
-    jpeg_write_scanlines(&c, &row, 1);
-  }
-  jpeg_finish_compress(&c);
-  Bytes out(mem, mem + size);
-  jpeg_destroy_compress(&c);
-  std::free(mem);
-  return out;
-}
-
 TEST(RasterBudget, TiffsWhoseOneStripIsOverTheMemoryAreRefusedBeforeDecoding)
 {
   for (std::uint16_t samples : {4, 8}) {
@@ -142,7 +106,10 @@ TEST(RasterBudget, AProgressiveJpegIsRefusedBeforeItsCoefficientsOutgrowTheMemor
 {
   // 4096 x 4096: about 48 MiB of coefficients. Refused under a budget of
   // 32 MiB, printed within the default one.
-  const Bytes jpeg = progressive_jpeg(4096);
+  zarn::raster::test::Grey picture(4096, 4096);
+  for (int x = 0; x < 4096; ++x)
+    picture.at(x, 0) = static_cast<std::uint8_t>(x);
+  const Bytes jpeg = zarn::raster::test::jpeg_file(picture, 95, true);
   zarn_raster_options small = label_4x6(203, 0);
   small.max_bytes = 32u << 20;
   const Outcome refused = render_in_child(jpeg, small);
