@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "driver.hpp"
+#include "order.hpp"
 
 #include "devices.hpp"
 #include "media.hpp"
@@ -55,6 +56,8 @@ using namespace std::chrono_literals;
 // How often a job that waits for the printer asks it again.
 constexpr auto kPollInterval = 500ms;
 constexpr auto kCancelCheck = 50ms;
+// How long a job lets older jobs that PAPPL started at once go first.
+constexpr auto kStartedJobsLimit = 2s;
 
 // The bytes of an encoding go to the job's device; a failed write stops
 // the encoding (the device has logged why).
@@ -299,6 +302,30 @@ bool update_status(pappl_printer_t *printer)
   return true;
 }
 
+// Whether PAPPL has started a job of job's printer that is older than job
+// and has not had its turn yet.
+bool older_job_started(pappl_job_t *job)
+{
+  struct Look {
+    int id;
+    PrinterState *state;
+    bool found = false;
+  } look{papplJobGetID(job), printer_state(papplJobGetPrinter(job))};
+  papplPrinterIterateActiveJobs(
+      papplJobGetPrinter(job),
+      [](pappl_job_t *other, void *data) {
+        auto *look = static_cast<Look *>(data);
+        const int id = papplJobGetID(other);
+        if (id >= look->id || papplJobGetState(other) != IPP_JSTATE_PROCESSING)
+          return;
+        std::lock_guard lock(look->state->mutex);
+        if (look->state->running != id && look->state->printed.count(id) == 0)
+          look->found = true;
+      },
+      &look, 1, 0);
+  return look.found;
+}
+
 } // namespace
 
 // PAPPL may start a printer's next job while one is printing (two jobs of a
@@ -330,9 +357,17 @@ JobTurn::JobTurn(pappl_job_t *job) : job_(job)
     return;
   }
   state_->waiting.insert(id);
+  const auto give_up = std::chrono::steady_clock::now() + kStartedJobsLimit;
   for (;;) {
-    if (state_->running == 0 && *state_->waiting.begin() == id)
-      break;
+    if (state_->running == 0 && *state_->waiting.begin() == id) {
+      // An older job that PAPPL has started is on its way here: it goes
+      // first. PAPPL is asked without this printer's lock.
+      lock.unlock();
+      const bool older = std::chrono::steady_clock::now() < give_up && older_job_started(job);
+      lock.lock();
+      if (!older && state_->running == 0 && *state_->waiting.begin() == id)
+        break;
+    }
     if (papplJobIsCanceled(job) || papplSystemIsShutdown(papplPrinterGetSystem(printer))) {
       state_->waiting.erase(id);
       state_->turn_free.notify_all();
@@ -360,6 +395,7 @@ JobTurn::~JobTurn()
     state_->running = 0;
   }
   state_->turn_free.notify_all();
+  settle_job_order(job_);
 }
 
 bool start_label(pappl_job_t *job, pappl_device_t *device, const LabelSetup &s)

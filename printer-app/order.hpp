@@ -2,10 +2,10 @@
 // A printer's jobs print in the order they were accepted. PAPPL picks the
 // newest waiting job when a printer comes free, so a backlog (paper out,
 // a paused printer, a burst) would print 1, 5, 4, 3, 2; shipping labels are
-// matched to parcels in the order they were sent. So a job that arrives
-// while its printer has work is held, and released, oldest first, when the
-// printer has nothing else to do. The held jobs are written to a file so
-// that a restart releases them too.
+// matched to parcels in the order they were sent. So of the jobs waiting
+// for a printer only the oldest is left pending, for PAPPL to start next;
+// the others are held, and released oldest first. The held jobs are
+// written to a file so that a restart releases them too.
 #pragma once
 
 #include <pappl/pappl.h>
@@ -17,5 +17,10 @@ namespace zarn::app {
 // Starts keeping order for every printer of system (after its state is
 // loaded); order_file keeps the jobs held for their turn.
 void keep_job_order(pappl_system_t *system, const std::string &order_file);
+
+// Called on the thread of a job that has printed, before PAPPL picks its
+// printer's next job: holds every waiting job of the printer but the
+// oldest, which is released, so that PAPPL starts that one next.
+void settle_job_order(pappl_job_t *ending);
 
 } // namespace zarn::app

@@ -183,7 +183,9 @@ class ControlledEmulator {
   ControlledEmulator(const fs::path &out, const std::string &status)
       : child_(zarn::emu::test::run_emulator(
             {"--tcp", "0", "--control", "0", "--status", status, "--out", out.string()},
-            out.parent_path() / (out.filename().string() + "-emulator.log"), "control on"))
+            // The control port is announced before the printer's own port:
+            // ready is the later line, so both ports are known.
+            out.parent_path() / (out.filename().string() + "-emulator.log"), "listening on"))
   {
   }
 

@@ -202,9 +202,10 @@ TEST_F(PrinterAppWorkers, ABurstOfJobsPrintsEachLabelOnce)
   EXPECT_EQ(rest, expected_rest);
 
   // The history after a restart: every job once, none left to print.
-  // (With three clients at once PAPPL can still start a job ahead of an
-  // older one, and in the slow sanitizer build a job can be listed as
-  // aborted though its label printed once; only the count is held here.)
+  // (With three clients at once PAPPL can still start a job that arrives
+  // as the printer comes free ahead of an older one, and in the slow
+  // sanitizer build a job can be listed as aborted though its label
+  // printed once; only the count is held here.)
   ASSERT_TRUE(app.restart()) << app.server_log();
   const auto jobs = all_jobs(app, "Burst");
   std::set<int> ids;
