@@ -5,10 +5,14 @@
 #include "doctor.hpp"
 #include "progress.hpp"
 
+#include "common/handle.hpp"
 #include "common/protocol.hpp"
 
+#include <SDL_ttf.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +30,9 @@ namespace zarn::cli {
 namespace {
 
 using Json = nlohmann::ordered_json;
+
+// What zarn send reads and sends at a time.
+constexpr std::size_t kSendChunk = 64 * 1024;
 
 void print_json(const Json &j)
 {
@@ -68,22 +75,70 @@ int outcome_exit(WaitOutcome o)
   }
 }
 
-// The whole file, or standard input for "-". Throws FileError.
-std::string read_input(const std::string &file)
+// A file to read, or standard input for "-"; its size when it is a regular
+// file (0 otherwise). Throws FileError.
+struct Input {
+  zarn::UniqueFd owned;
+  int fd = STDIN_FILENO;
+  std::string name = "standard input";
+  std::size_t size = 0;
+};
+
+Input open_input(const std::string &file)
 {
-  if (file == "-") {
-    return std::string(std::istreambuf_iterator<char>(std::cin.rdbuf()), {});
+  Input in;
+  if (file != "-") {
+    in.name = printable(file);
+    in.owned.reset(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in.owned)
+      throw FileError("cannot read " + in.name + ": " + std::strerror(errno));
+    in.fd = in.owned.get();
   }
-  std::error_code ec;
-  if (std::filesystem::is_directory(file, ec))
-    throw FileError("cannot read " + file + ": it is a folder");
-  std::ifstream in(file, std::ios::binary);
-  if (!in)
-    throw FileError("cannot read " + file + ": " + std::strerror(errno));
-  std::string data{std::istreambuf_iterator<char>(in), {}};
-  if (in.bad())
-    throw FileError("cannot read " + file);
-  return data;
+  struct stat st {};
+  if (::fstat(in.fd, &st) != 0)
+    throw FileError("cannot read " + in.name + ": " + std::strerror(errno));
+  if (S_ISDIR(st.st_mode))
+    throw FileError("cannot read " + in.name + ": it is a folder");
+  if (S_ISREG(st.st_mode))
+    in.size = static_cast<std::size_t>(st.st_size);
+  return in;
+}
+
+// Up to size bytes; fewer only at the end. Throws FileError.
+std::size_t read_some(const Input &in, char *buffer, std::size_t size)
+{
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::read(in.fd, buffer + got, size - got);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      throw FileError("cannot read " + in.name + ": " + std::strerror(errno));
+    if (n == 0)
+      break;
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
+}
+
+// A printer's own text for a person to read: a name or serial could hold
+// escape sequences that retitle, recolour or turn round the terminal, so
+// every byte outside printable ASCII is shown as \xNN.
+std::string terminal_text(std::string_view text)
+{
+  std::string out;
+  for (const char c : printable(text)) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x80) {
+      out += c;
+      continue;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += "\\x";
+    out += kHex[u >> 4];
+    out += kHex[u & 15];
+  }
+  return out;
 }
 
 void require_readable(const std::string &file, const char *what)
@@ -162,7 +217,8 @@ int run_info(const Address &address, bool json, std::chrono::milliseconds timeou
   } else {
     std::cout << "printer  " << printer.describe() << '\n';
     if (s.answered())
-      std::cout << "name     " << name << '\n' << "serial   " << serial << '\n';
+      std::cout << "name     " << terminal_text(name) << '\n'
+                << "serial   " << terminal_text(serial) << '\n';
     std::cout << "status   " << s.text() << '\n';
   }
   return status_exit(s);
@@ -170,11 +226,27 @@ int run_info(const Address &address, bool json, std::chrono::milliseconds timeou
 
 int run_send(const Address &address, const std::string &file, const WaitOptions &wait)
 {
-  const std::string data = read_input(file);
+  // The bytes go to the printer as they are read, so a file of any size,
+  // or a stream that does not end, costs one chunk of memory.
+  const Input in = open_input(file);
   Printer printer(address);
   ProgressMeter meter(STDERR_FILENO);
-  printer.send_binary(data, meter.callback());
-  meter.finish(data.size());
+  const Progress shown = meter.callback();
+  std::vector<char> chunk(kSendChunk);
+  std::size_t sent = 0;
+  for (;;) {
+    const std::size_t n = read_some(in, chunk.data(), chunk.size());
+    if (n == 0)
+      break;
+    Progress progress;
+    if (shown)
+      progress = [&](std::size_t done, std::size_t) {
+        shown(sent + done, std::max(in.size, sent + done));
+      };
+    printer.send_binary(std::string_view(chunk.data(), n), progress);
+    sent += n;
+  }
+  meter.finish(sent);
   return wait_and_report(printer, wait);
 }
 
@@ -182,7 +254,20 @@ int run_query(const Address &address, const std::string &command)
 {
   Printer printer(address);
   const std::string reply = printer.query(command);
-  std::cout.write(reply.data(), static_cast<std::streamsize>(reply.size()));
+  if (::isatty(STDOUT_FILENO) == 1) {
+    // Shown to a person line by line; a pipe gets the bytes as they came.
+    std::string_view rest = reply;
+    while (!rest.empty()) {
+      const std::size_t end = std::min(rest.find('\n'), rest.size());
+      std::string_view line = rest.substr(0, end);
+      if (line.ends_with('\r'))
+        line.remove_suffix(1);
+      std::cout << terminal_text(line) << '\n';
+      rest.remove_prefix(std::min(end + 1, rest.size()));
+    }
+  } else {
+    std::cout.write(reply.data(), static_cast<std::streamsize>(reply.size()));
+  }
   std::cout.flush();
   return kExitOk;
 }
@@ -204,6 +289,32 @@ int run_upload(const Address &address, const std::string &file, std::string as)
   return kExitOk;
 }
 
+// The text is measured before it is rendered: one that cannot fit the
+// label, even at the finest resolution printers have (600 dpi), would
+// take gigabytes to render and give a block the printer refuses.
+void require_fits(const std::string &text, const std::string &font, int size, const LabelSize &mm)
+{
+  constexpr double kFinestDotsPerMm = 600 / 25.4;
+  const int most_w = static_cast<int>(mm.width_mm * kFinestDotsPerMm);
+  const int most_h = static_cast<int>(mm.height_mm * kFinestDotsPerMm);
+  if (TTF_WasInit() == 0 && TTF_Init() != 0)
+    throw Error(std::string("cannot start the font engine: ") + TTF_GetError());
+  int w = 0, h = 0;
+  {
+    const Owned<TTF_Font, TTF_CloseFont> f(TTF_OpenFont(font.c_str(), size));
+    if (!f)
+      throw FileError("cannot use the font " + printable(font) + " (not a TrueType font?)");
+    if (TTF_SizeUTF8(f.get(), text.c_str(), &w, &h) != 0)
+      throw Error("cannot measure the text: " + std::string(TTF_GetError()));
+  }
+  TTF_Quit();
+  if (w > most_w || h > most_h)
+    throw Error("the text is " + std::to_string(w) + " x " + std::to_string(h) + " dots at size " +
+                std::to_string(size) + "; the " + mm_text(mm.width_mm) + " x " +
+                mm_text(mm.height_mm) + " mm label holds at most " + std::to_string(most_w) +
+                " x " + std::to_string(most_h));
+}
+
 int run_text(const Address &address, const std::string &text, const std::string &font, int size,
              const std::string &label, const std::string &at, const WaitOptions &wait)
 {
@@ -215,6 +326,7 @@ int run_text(const Address &address, const std::string &text, const std::string 
   if (text.empty())
     throw Error("the text is empty");
   require_readable(font, "the font ");
+  require_fits(text, font, size, mm);
   Printer printer(address);
   printer.send("SIZE " + mm_text(mm.width_mm) + " mm," + mm_text(mm.height_mm) + " mm");
   printer.send("CLS");

@@ -53,7 +53,8 @@ struct SerialDevice {
   Node node;
   std::string target; // what a link resolves to, "" when not a link
   bool is_terminal = false;
-  std::string kind; // "terminal", "regular file", "folder", ...
+  bool is_console = false; // a virtual console, /dev/console or /dev/tty
+  std::string kind;        // "terminal", "regular file", "folder", ...
 };
 
 // Every USB device, in libusb's order; problem says why libusb could not

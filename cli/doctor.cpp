@@ -244,6 +244,14 @@ void serial_findings(const Facts &f, std::vector<Finding> &out)
                       "shows the adapters)"}});
       continue;
     }
+    if (s.is_console) {
+      out.push_back({level,
+                     shown + " is a console (a screen and keyboard), not a serial line",
+                     {"what is sent there shows on a screen; the library refuses it"},
+                     {"give the printer's serial device, for example serial:ttyUSB0 (zarn list "
+                      "shows the adapters)"}});
+      continue;
+    }
     if (s.node.can_open) {
       out.push_back({Level::ok, "the serial device " + shown + ": you may open it", {}, {}});
       continue;

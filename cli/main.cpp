@@ -4,6 +4,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -25,6 +27,28 @@ constexpr const char *kExitStatus = "Exit status:\n"
                                     "paper jam, head or cover open, paused, temperature)\n"
                                     "  3  --wait: still printing when the time-out ran out";
 
+// Seconds from min to max, as --timeout and --max-seconds take them.
+// CLI11's Range lets NaN through, which no wait can be made of.
+CLI::Validator seconds_in(double min, double max)
+{
+  const auto text = [](double v) {
+    char buf[32];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, r.ptr);
+  };
+  const std::string range = "seconds from " + text(min) + " to " + text(max);
+  return CLI::Validator(
+      [min, max, range](std::string &input) -> std::string {
+        double v = 0;
+        const auto [end, ec] = std::from_chars(input.data(), input.data() + input.size(), v);
+        if (ec != std::errc() || end != input.data() + input.size() || !std::isfinite(v) ||
+            v < min || v > max)
+          return input + " is not a number of " + range;
+        return {};
+      },
+      "SECONDS (" + range + ")");
+}
+
 void add_wait(CLI::App *cmd, WaitOptions &wait, double &timeout)
 {
   cmd->add_flag("--wait", wait.wait,
@@ -33,7 +57,7 @@ void add_wait(CLI::App *cmd, WaitOptions &wait, double &timeout)
                 "no reply, or timed out");
   cmd->add_option("--timeout", timeout, "seconds --wait waits for printing to end")
       ->default_val(60)
-      ->check(CLI::PositiveNumber);
+      ->check(seconds_in(0.001, 86400));
 }
 
 } // namespace
@@ -62,7 +86,7 @@ int main(int argc, char **argv)
     cmd->add_option("--timeout", reply_timeout,
                     "seconds a TCP or serial printer may stay silent before it is reported as "
                     "no reply (default 2)")
-        ->check(CLI::Range(0.001, 60.0));
+        ->check(seconds_in(0.001, 60));
   };
   add_reply_timeout(status);
   status->footer("Prints ready, printing, no reply, receive failed, or the conditions that are "
@@ -155,7 +179,7 @@ int main(int argc, char **argv)
       ->add_option("--max-seconds", print_options.max_seconds,
                    "CPU time one page may take to decode and render, in seconds (default 10); "
                    "a page that needs more is refused")
-      ->check(CLI::Range(0.001, 86400.0));
+      ->check(seconds_in(0.001, 86400));
   print
       ->add_option("--max-mib", print_options.max_mib,
                    "memory one page may take to decode and render, in MiB (default 256)")
@@ -199,6 +223,15 @@ int main(int argc, char **argv)
       std::cerr << "zarn: no command given (see zarn --help)\n";
     else
       std::cerr << "zarn: " << e.what() << " (see zarn --help)\n";
+    return kExitFailure;
+  }
+  // An empty name would mean the default printer, or no file at all.
+  if (app.get_option("--printer")->count() > 0 && printer_text.empty()) {
+    std::cerr << "zarn: the printer address is empty (see zarn --help)\n";
+    return kExitFailure;
+  }
+  if (preview_option->count() > 0 && print_options.preview.empty()) {
+    std::cerr << "zarn: the --preview file name is empty\n";
     return kExitFailure;
   }
   wait.timeout = std::chrono::duration<double>(timeout);

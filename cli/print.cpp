@@ -170,6 +170,8 @@ bool pdf_head(std::string_view head)
   return head.substr(0, 1024).find("%PDF-") != std::string_view::npos;
 }
 
+constexpr std::size_t kMaxInputBytes = std::size_t{1} << 30;
+
 struct Opened {
   Document document;
   bool pdf = false; // --pages picks pages of PDFs; a picture is its one page
@@ -180,7 +182,16 @@ Opened open_document(const std::string &file)
   zarn_raster_document *d = nullptr;
   Opened o;
   if (file == "-") {
-    const std::string bytes{std::istreambuf_iterator<char>(std::cin.rdbuf()), {}};
+    // Held whole, so bounded as libzarn-raster bounds a file.
+    std::string bytes;
+    char chunk[65536];
+    while (std::cin.read(chunk, sizeof chunk) || std::cin.gcount() > 0) {
+      if (bytes.size() + static_cast<std::size_t>(std::cin.gcount()) > kMaxInputBytes)
+        throw FileError("standard input is larger than 1 GiB, the most a picture or PDF may be");
+      bytes.append(chunk, static_cast<std::size_t>(std::cin.gcount()));
+    }
+    if (std::cin.bad())
+      throw FileError("cannot read standard input");
     detail::check_raster(zarn_raster_open_memory(bytes.data(), bytes.size(), "standard input", &d));
     o.pdf = pdf_head(bytes);
   } else {

@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -324,6 +325,13 @@ void open_serial(Connection &c, const zarn_client_address &a)
   if (::stat(path.c_str(), &st) != 0 || ::access(path.c_str(), R_OK | W_OK) != 0)
     fail(ZARN_CLIENT_ERR_CONNECT,
          "cannot open the serial printer " + path + ": " + std::strerror(errno));
+  // Virtual consoles (tty0 to tty63), /dev/console and /dev/tty are
+  // terminals too, but a screen: label bytes there land on someone's display.
+  if (S_ISCHR(st.st_mode) && ((major(st.st_rdev) == 4 && minor(st.st_rdev) < 64) ||
+                              (major(st.st_rdev) == 5 && minor(st.st_rdev) <= 1)))
+    fail(ZARN_CLIENT_ERR_CONNECT,
+         "cannot use the serial printer " + path +
+             ": it is a console (a screen and keyboard), not a serial line");
   {
     // openport refuses anything but a terminal; say so rather than just fail.
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

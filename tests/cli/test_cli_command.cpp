@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 
 #include <grp.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <pwd.h>
 
 #include <cstdint>
@@ -205,18 +207,93 @@ TEST_F(Command, BadInputGivesOneLineAndExitStatus1)
       {{"frobnicate"}, "unknown command 'frobnicate'"},
       {{}, "no command given"},
       {{"status", "--bogus"}, "--bogus"},
+      // Numbers that make no wait, empty names, and a text no label holds.
+      {{"send", "-", "--wait", "--timeout", "9.3e9", "-p", p}, "seconds from 0.001 to 86400"},
+      {{"send", "-", "--wait", "--timeout", "1e300", "-p", p}, "seconds from 0.001 to 86400"},
+      {{"send", "-", "--wait", "--timeout", "nan", "-p", p}, "seconds from 0.001 to 86400"},
+      {{"status", "--timeout", "nan", "-p", p}, "seconds from 0.001 to 60"},
+      {{"print", "x.png", "--max-seconds", "nan", "-p", p}, "seconds from 0.001 to 86400"},
+      {{"status", "-p", ""}, "the printer address is empty"},
+      {{"print", font, "--preview", "", "-p", p}, "the --preview file name is empty"},
+      {{"text", std::string(400, 'W'), "--font", font, "--size", "2000", "-p", p},
+       "label holds at most 2362 x 1417"},
   };
   const std::string plain = "/dev/ttyZCLIFILE" + std::to_string(::getpid());
   if (::geteuid() == 0) {
     std::ofstream(plain) << "not a terminal";
     cases.push_back(
         {{"status", "-p", "serial:" + plain.substr(5)}, plain + ": it is not a terminal"});
+    // A terminal, but a screen: nothing may be written to it.
+    cases.push_back({{"status", "-p", "serial:tty0"}, "/dev/tty0: it is a console"});
   }
   for (const auto &[args, why] : cases)
     expect_refused(args, why);
   fs::remove(plain);
   // Nothing of the bad commands reached the printer.
   EXPECT_FALSE(has(emu->log(), "label 1:"));
+}
+
+// Runs zarn with standard input from stdin_path; its exit status and the
+// most memory it held (KiB), or -1 when it did not end within a minute.
+std::pair<int, long> run_zarn_measured(const std::vector<std::string> &args,
+                                       const fs::path &stdin_path, const fs::path &err)
+{
+  std::vector<std::string> argv{zarn_bin()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const pid_t pid = zarn::test::spawn_logged(argv, environment({"ZARN_PRINTER"}), stdin_path,
+                                             fs::path(err).replace_extension(".out"), err);
+  if (pid <= 0)
+    return {-2, 0};
+  for (int i = 0; i < 6000; ++i) {
+    int status = 0;
+    rusage usage{};
+    if (::wait4(pid, &status, WNOHANG, &usage) == pid)
+      return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), usage.ru_maxrss};
+    std::this_thread::sleep_for(10ms);
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  return {-1, 0};
+}
+
+TEST_F(Command, StreamsAreSentAsTheyAreReadAndBoundedWhereHeldWhole)
+{
+  // 64 MiB to send: read and sent a chunk at a time, so far less is held.
+  const fs::path big = dir.path / "big.bin";
+  fs::resize_file((std::ofstream(big), big), 64u << 20); // zero bytes, which the printer skips
+  const auto [sent, sent_kib] =
+      run_zarn_measured({"send", big.string(), "-p", p}, "/dev/null", dir.path / "send.err");
+  EXPECT_EQ(sent, 0) << slurp(dir.path / "send.err");
+  EXPECT_LT(sent_kib, 48 * 1024) << "KiB held to send 64 MiB";
+  EXPECT_EQ(run_zarn({"status", "-p", p}).out, "ready\n"); // every byte arrived
+
+  // A picture from a stream is held whole: refused past 1 GiB, not read
+  // until memory runs out.
+  const auto [printed, printed_kib] =
+      run_zarn_measured({"print", "-", "--preview", (dir.path / "zero.png").string()}, "/dev/zero",
+                        dir.path / "print.err");
+  EXPECT_EQ(printed, 1);
+  EXPECT_EQ(slurp(dir.path / "print.err"),
+            "zarn: standard input is larger than 1 GiB, the most a picture or PDF may be\n");
+  EXPECT_LT(printed_kib, 1200 * 1024);
+}
+
+TEST_F(Command, PrinterTextReachesATerminalWithoutItsControlBytes)
+{
+  // A name and serial that would retitle, recolour and turn round the
+  // terminal they are shown on.
+  zarn::test::FakeTcpPrinter fake;
+  fake.on({protocol::kStatusRequest, {{std::string(1, '\0')}}});
+  fake.on({protocol::kNameRequest, {{"ZP\x1b]0;owned\x07\x1b[31m\xe2\x80\xae\r\n"}}});
+  fake.on({protocol::kSerialRequest,
+           {{"S\x9b"
+             "2J\\1\r\n"}}});
+  const std::string at = "tcp://127.0.0.1:" + std::to_string(fake.port());
+  Result r = run_zarn({"info", "-p", at});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(has(r.out, "name     ZP\\x1b]0;owned\\x07\\x1b[31m\\xe2\\x80\\xae\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "serial   S\\x9b2J\\\\1\n")) << r.out;
+  EXPECT_EQ(r.out.find_first_of("\x1b\x07\x9b"), std::string::npos) << r.out;
 }
 
 TEST_F(Command, UploadRefusesANameThatWouldEndItsHeader)
