@@ -73,19 +73,29 @@ def _field(name: str, value: Any) -> bytes:
 
 
 def _dots(name: str, value: Any, minimum: int = 0, maximum: int | None = None) -> bytes:
+    """A whole number; without a maximum of its own, still one a C int holds."""
     if isinstance(value, bool) or not isinstance(value, int):
         raise ArgumentTypeError(f"{name} is a whole number of dots, not {type(value).__name__}")
-    if value < minimum or (maximum is not None and value > maximum):
-        upper = f" to {maximum}" if maximum is not None else " or more"
-        raise ArgumentError(f"{name} must be {minimum}{upper}, not {value}")
+    if maximum is not None and not minimum <= value <= maximum:
+        raise ArgumentError(f"{name} must be {minimum} to {maximum}, not {_lib.shown(value)}")
+    if value < minimum:
+        raise ArgumentError(f"{name} must be {minimum} or more, not {_lib.shown(value)}")
+    if value > _lib.INT_MAX:
+        raise ArgumentError(f"{name} must be at most {_lib.INT_MAX}, not {_lib.shown(value)}")
     return str(value).encode()
 
 
 def _number(name: str, value: Any, minimum: float = 0.0, inclusive: bool = True) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise ArgumentTypeError(f"{name} is a number, not {type(value).__name__}")
-    if not math.isfinite(value) or value < minimum or (not inclusive and value == minimum):
-        raise ArgumentError(f"{name} must be a number {'at least' if inclusive else 'more than'} {minimum:g}, not {value}")
+    try:
+        finite = math.isfinite(value)
+    except OverflowError:  # an int past any float
+        finite = False
+    if not finite or value < minimum or (not inclusive and value == minimum):
+        raise ArgumentError(
+            f"{name} must be a number {'at least' if inclusive else 'more than'} {minimum:g}, not {_lib.shown(value)}"
+        )
     return float(value)
 
 
@@ -259,7 +269,8 @@ class Printer:
         is told ``(done, total)`` after each piece."""
         if not isinstance(data, (bytes, bytearray, memoryview)):
             raise ArgumentTypeError(f"data is bytes, bytearray or memoryview, not {type(data).__name__}")
-        raw = bytes(memoryview(data).cast("B"))
+        # tobytes, unlike a cast, takes a view that is not contiguous too.
+        raw = memoryview(data).tobytes()
         self._call_reporting(self._client.send_binary, raw, len(raw), progress=progress)
 
     def setup(
@@ -595,19 +606,19 @@ class Printer:
 def check_upload_name(name: str | bytes, size: int = 0) -> None:
     """Raises :class:`UploadNameError` with the reason when the printer
     cannot store a file of size bytes under name, as :meth:`Printer.upload` would."""
-    _lib.check(_lib.client().upload_name_check(_text("name", name), int(_dots("size", size))))
+    if isinstance(size, int) and not isinstance(size, bool) and _lib.INT_MAX < size <= _lib.SIZE_MAX:
+        size_t = size  # a size_t, wider than the C int _dots stops at
+    else:
+        size_t = int(_dots("size", size))
+    _lib.check(_lib.client().upload_name_check(_text("name", name), size_t))
 
 
 def _milliseconds(name: str, seconds: Any) -> int:
-    """Seconds as the whole milliseconds the host layer takes."""
-    _number(name, seconds)
+    """Seconds as the whole milliseconds the host layer takes (a C int)."""
+    if _number(name, seconds) > _lib.INT_MAX / 1000:
+        raise ArgumentError(f"{name} must be at most {_lib.INT_MAX / 1000:.3f} s, not {_lib.shown(seconds)}")
     return int(round(seconds * 1000))
 
 
 def _path(name: str, value: Any) -> bytes:
-    if not isinstance(value, (str, bytes, os.PathLike)):
-        raise ArgumentTypeError(f"{name} is a path, not {type(value).__name__}")
-    path = os.fsencode(value)
-    if not path or b"\0" in path:
-        raise ArgumentError(f"{name} must be a file name without NUL characters")
-    return path
+    return _lib.path(name, value)

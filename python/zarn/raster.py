@@ -40,6 +40,7 @@ def parse_threshold(value: float | str) -> float:
 def parse_pages(text: str, page_count: int) -> list[int]:
     """The pages a page list such as "1-3,5,7-" names in a file of
     page_count pages: in the file's order, each once; "" names every page."""
+    page_count = _lib.integer("page_count", page_count, 0)
     pages = ctypes.POINTER(ctypes.c_int)()
     count = ctypes.c_int()
     lib = _lib.client()
@@ -79,13 +80,20 @@ def _pages_text(pages: int | str | Iterable[int] | None) -> str:
 def _number(name: str, value: Any) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise ArgumentTypeError(f"{name} is a number, not {type(value).__name__}")
-    return float(value)
+    try:
+        return float(value)
+    except OverflowError:
+        raise ArgumentError(f"{name} is too large a number: {_lib.shown(value)}") from None
 
 
 def _choice(name: str, value: Any, choices: dict) -> int:
     key = value.lower() if isinstance(value, str) else value
-    if isinstance(key, bool) or key not in choices:
-        raise ArgumentError(f"{name} must be one of {', '.join(map(str, choices))}, not {value!r}")
+    try:
+        known = not isinstance(key, bool) and key in choices
+    except TypeError:  # unhashable, such as a list
+        known = False
+    if not known:
+        raise ArgumentError(f"{name} must be one of {', '.join(map(str, choices))}, not {_lib.shown(value)}")
     return choices[key]
 
 
@@ -109,7 +117,9 @@ def options(
     if height_mm is not None:
         o.label_height_mm = _number("height_mm", height_mm)
     if isinstance(dpi, bool) or not isinstance(dpi, int):
-        raise ArgumentTypeError(f"dpi is 203, 300 or 600, not {dpi!r}")
+        raise ArgumentTypeError(f"dpi is 203, 300 or 600, not {_lib.shown(dpi)}")
+    if not 0 < dpi <= _lib.INT_MAX:  # the library says which it takes; ctypes would wrap this
+        raise ArgumentError(f"dpi is 203, 300 or 600, not {_lib.shown(dpi)}")
     o.dpi = dpi
     o.dither = _choice("dither", dither, DITHERS)
     o.rotate = _choice("rotate", rotate, ROTATIONS)
@@ -123,9 +133,9 @@ def options(
         o.max_seconds = seconds
     if max_bytes is not None:
         if isinstance(max_bytes, bool) or not isinstance(max_bytes, int):
-            raise ArgumentTypeError(f"max_bytes is a number of bytes, not {max_bytes!r}")
+            raise ArgumentTypeError(f"max_bytes is a number of bytes, not {_lib.shown(max_bytes)}")
         if not 0 < max_bytes < 2**64:
-            raise ArgumentError(f"max_bytes is a number of bytes over 0, not {max_bytes}")
+            raise ArgumentError(f"max_bytes is a number of bytes over 0, not {_lib.shown(max_bytes)}")
         o.max_bytes = max_bytes
     return o
 
@@ -176,6 +186,9 @@ class Bitmap:
 
     def ink(self, x: int, y: int) -> bool:
         """Whether the dot at (x, y) is ink."""
+        for name, v in (("x", x), ("y", y)):
+            if isinstance(v, bool) or not isinstance(v, int):
+                raise ArgumentTypeError(f"{name} is a whole number of dots, not {type(v).__name__}")
         if not (0 <= x < self.width and 0 <= y < self.height):
             raise ArgumentError(f"({x}, {y}) is outside the {self.width} x {self.height} bitmap")
         byte = self._lib.bitmap_data(self._h())[y * self.bytes_per_row + x // 8]
@@ -183,7 +196,7 @@ class Bitmap:
 
     def save_png(self, path: str | os.PathLike[str]) -> None:
         """Writes exactly the dots that would print, as a 1-bit PNG."""
-        _lib.check_raster(self._lib.bitmap_write_png(self._h(), os.fsencode(path)))
+        _lib.check_raster(self._lib.bitmap_write_png(self._h(), _lib.path("path", path)))
 
     def close(self) -> None:
         """Releases the bitmap."""
@@ -236,10 +249,7 @@ def _open_document(lib: _lib.RasterLibrary, source: Source) -> int:
         data = bytes(source)
         code = lib.open_memory(data, len(data), b"picture", ctypes.byref(doc))
     elif isinstance(source, (str, os.PathLike)):
-        path = os.fspath(source)
-        if isinstance(path, str) and "\0" in path or isinstance(path, bytes) and b"\0" in path:
-            raise ArgumentError("a file name cannot contain a NUL character")
-        code = lib.open_file(os.fsencode(path), ctypes.byref(doc))
+        code = lib.open_file(_lib.path("the picture's file name", source), ctypes.byref(doc))
     else:
         raise ArgumentTypeError(
             f"a picture is a path, the file's bytes or a Pillow image, not {type(source).__name__}"
