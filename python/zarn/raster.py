@@ -11,7 +11,7 @@ import os
 from typing import TYPE_CHECKING, Any, Generator, Iterable, Union
 
 from . import _lib
-from .errors import ArgumentError, ArgumentTypeError, ClosedError
+from .errors import AddressError, ArgumentError, ArgumentTypeError, ClosedError
 
 if TYPE_CHECKING:
     from PIL.Image import Image as PillowImage
@@ -58,23 +58,42 @@ def parse_label_size(text: str) -> tuple[float, float]:
     return w.value, h.value
 
 
-def _pages_text(pages: int | str | Iterable[int] | None) -> str:
-    """Every way of naming pages as the one page list text."""
+def _no_page(page: int, count: int) -> AddressError:
+    # The words of the host layer's page lists.
+    return AddressError(f"there is no page {_lib.shown(page)} (it has {count} page{'' if count == 1 else 's'})")
+
+
+def _select(pages: int | str | Iterable[int] | None, count: int) -> list[int]:
+    """The pages that pages names in a file of count pages, in the file's
+    order and each once. A list or range is read one number at a time and
+    the first past the end stops it, so range(4, 10**9) costs nothing."""
     if pages is None:
-        return ""
+        return parse_pages("", count)
     if isinstance(pages, str):
-        return pages
+        return parse_pages(pages, count)
     if isinstance(pages, bool):
         raise ArgumentTypeError("pages is a page number, a text such as '1-3', or a list of page numbers")
     if isinstance(pages, int):
-        return str(pages)
+        if pages > _lib.INT_MAX:  # the page count is a C int: no file has it
+            raise _no_page(pages, count)
+        return parse_pages(str(pages), count)
     try:
-        numbers = list(pages)
+        numbers = iter(pages)
     except TypeError:
         raise ArgumentTypeError(f"pages is a page number, a text such as '1-3', or a list, not {type(pages).__name__}") from None
-    if not numbers or any(isinstance(n, bool) or not isinstance(n, int) for n in numbers):
+    chosen = bytearray(count + 1)
+    named = False
+    for n in numbers:
+        if isinstance(n, bool) or not isinstance(n, int):
+            raise ArgumentTypeError("a list of pages holds one page number or more, each an int")
+        if n < 1:
+            raise AddressError(f"bad page {_lib.shown(n)} in the list: pages are numbered from 1")
+        if n > count:
+            raise _no_page(n, count)
+        chosen[n] = named = True
+    if not named:
         raise ArgumentTypeError("a list of pages holds one page number or more, each an int")
-    return ",".join(map(str, numbers))
+    return [n for n in range(1, count + 1) if chosen[n]]
 
 
 def _number(name: str, value: Any) -> float:
@@ -268,25 +287,57 @@ def pages(source: str | os.PathLike[str] | bytes) -> int:
         lib.document_close(doc)
 
 
+class Pages:
+    """A picture or PDF held open with the pages a page list names in it
+    (all when None) in :attr:`numbers`; :meth:`render` renders one of them
+    at a time, as often as asked, so no more than one need be held."""
+
+    def __init__(self, source: Source, pages: int | str | Iterable[int] | None, o: _lib.RasterOptions) -> None:
+        self._lib = _lib.raster()
+        self._options = o
+        self._doc: int | None = None
+        self._pixels: tuple[bytes, int, int, int, int] | None = None
+        if _is_pillow(source):
+            self.numbers = _select(pages, 1)  # a Pillow image has the one page
+            self._pixels = _pillow_pixels(source)
+            return
+        self._doc = _open_document(self._lib, source)
+        try:
+            self.numbers = _select(pages, self._lib.document_pages(self._doc))
+        except BaseException:
+            self.close()
+            raise
+
+    def render(self, page: int) -> Bitmap:
+        bmp = ctypes.c_void_p()
+        if self._pixels is not None:
+            pixels, width, height, stride, fmt = self._pixels
+            code = self._lib.render_pixels(pixels, width, height, stride, fmt, ctypes.byref(self._options), ctypes.byref(bmp))
+        elif self._doc is not None:
+            code = self._lib.render(self._doc, page, ctypes.byref(self._options), ctypes.byref(bmp))
+        else:
+            raise ClosedError("the document was closed")
+        _lib.check_raster(code)
+        return Bitmap(bmp.value)
+
+    def close(self) -> None:
+        if self._doc is not None:
+            self._lib.document_close(self._doc)
+            self._doc = None
+        self._pixels = None
+
+    def __enter__(self) -> Pages:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
 def render_pages(source: Source, pages: int | str | Iterable[int] | None, o: _lib.RasterOptions) -> Generator[Bitmap, None, None]:
     """Renders the pages a page list names (all when None), one at a time."""
-    lib = _lib.raster()
-    text = _pages_text(pages)
-    if _is_pillow(source):
-        parse_pages(text, 1)  # a Pillow image has the one page
-        pixels, width, height, stride, fmt = _pillow_pixels(source)
-        bmp = ctypes.c_void_p()
-        _lib.check_raster(lib.render_pixels(pixels, width, height, stride, fmt, ctypes.byref(o), ctypes.byref(bmp)))
-        yield Bitmap(bmp.value)
-        return
-    doc = _open_document(lib, source)
-    try:
-        for n in parse_pages(text, lib.document_pages(doc)):
-            bmp = ctypes.c_void_p()
-            _lib.check_raster(lib.render(doc, n, ctypes.byref(o), ctypes.byref(bmp)))
-            yield Bitmap(bmp.value)
-    finally:
-        lib.document_close(doc)
+    with Pages(source, pages, o) as job:
+        for n in job.numbers:
+            yield job.render(n)
 
 
 def render(

@@ -1,18 +1,23 @@
 # SPDX-License-Identifier: MIT
 """The package at its edges: numbers past what a C argument holds, texts
-that cannot be encoded. Every bad argument raises a zarn.Error before
-anything is sent."""
+that cannot be encoded, and page lists past the end of the file. Every
+bad argument raises a zarn.Error before anything is sent."""
 
 from __future__ import annotations
 
 import dataclasses
+import json
 import socket
+import subprocess
+import sys
+import textwrap
 
 import pytest
 from PIL import Image
 
 import zarn
 from conftest import font
+from test_cases import numbered_pdf
 
 WRAPS = 2**32  # what ctypes drops without a word from a C int
 
@@ -94,6 +99,8 @@ def test_numbers_past_a_c_argument_are_refused_without_a_printer():
         (lambda p: p.image(picture(), width_mm=10**400, height_mm=10), zarn.ArgumentError, "width_mm is too large"),
         (lambda p: p.print_file(picture(), pages=[1, "2"]), zarn.ArgumentTypeError, "each an int"),
         (lambda p: p.print_file(picture(), pages=[]), zarn.ArgumentTypeError, "one page number or more"),
+        (lambda p: p.print_file(picture(), pages=[0]), zarn.AddressError, "bad page 0 in the list"),
+        (lambda p: p.print_file(picture(), pages=2**40), zarn.AddressError, "there is no page 1099511627776 (it has 1 page)"),
     ],
 )
 def test_bad_arguments_raise_zarn_errors_and_send_nothing(fake, action, error, words):
@@ -135,3 +142,57 @@ def test_bytes_from_a_view_that_is_not_contiguous_are_sent(fake):
     with zarn.Printer(printer.address) as p:
         p.send_bytes(memoryview(b"a-b-c-")[::2])
     assert printer.received() == b"abc"
+
+
+# Run in a child whose address space is capped a little above what it has
+# after loading, so a selection that lists every page number it names
+# fails with MemoryError instead of taking the machine's memory.
+PAST_THE_END = textwrap.dedent(
+    """
+    import json, resource, sys
+    import zarn
+    address, pdf = sys.argv[1:]
+    selections = {
+        "'4-200000000'": "4-200000000",
+        "'1,3-2000000000'": "1,3-2000000000",
+        "range(4, 2**31)": range(4, 2**31),
+        "range(1, 2**62)": range(1, 2**62),
+        "a generator": (n for n in range(1, 2**40)),
+        "[2, 2**40]": [2, 2**40],
+    }
+    with zarn.Printer(address) as p:
+        with open("/proc/self/statm") as f:
+            size = int(f.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (size + (512 << 20), resource.RLIM_INFINITY))
+        seen = {}
+        for name, pages in selections.items():
+            try:
+                p.print_file(pdf, pages=pages)
+                seen[name] = "printed"
+            except zarn.Error as e:
+                seen[name] = f"{type(e).__name__}: {e}"
+            except MemoryError:
+                seen[name] = "MemoryError"
+    print(json.dumps(seen))
+    """
+)
+
+
+def test_a_page_past_the_end_is_refused_before_a_page_is_listed(fake, tmp_path):
+    pdf = numbered_pdf(tmp_path / "three.pdf", 3)
+    printer = fake()
+    child = subprocess.run(
+        [sys.executable, "-c", PAST_THE_END, printer.address, str(pdf)], capture_output=True, text=True, timeout=120
+    )
+    assert child.returncode == 0, child.stderr
+    seen = json.loads(child.stdout)
+    expected = {
+        "'4-200000000'": "AddressError: there is no page 4 (it has 3 pages)",
+        "'1,3-2000000000'": "AddressError: there is no page 4 (it has 3 pages)",
+        "range(4, 2**31)": "AddressError: there is no page 4 (it has 3 pages)",
+        "range(1, 2**62)": "AddressError: there is no page 4 (it has 3 pages)",
+        "a generator": "AddressError: there is no page 4 (it has 3 pages)",
+        "[2, 2**40]": "AddressError: there is no page 1099511627776 (it has 3 pages)",
+    }
+    assert seen == expected
+    assert printer.received() == b""
