@@ -24,6 +24,16 @@ CLIENT_SONAME = "libzarn-client.so.1"
 #: globals and takes no locks of its own.
 lock = threading.RLock()
 
+
+def _lock_anew() -> None:
+    # A thread of the parent may have held the lock at the fork, and no
+    # thread of the child would ever release it.
+    global lock
+    lock = threading.RLock()
+
+
+os.register_at_fork(after_in_child=_lock_anew)
+
 #: zarn_client_progress: (done, total, context).
 Progress = ctypes.CFUNCTYPE(None, c_size_t, c_size_t, c_void_p)
 

@@ -22,6 +22,7 @@ from .errors import (
     HeadOpen,
     HeadTemperature,
     NoReply,
+    OtherProcessError,
     PaperJam,
     PaperOut,
     Paused,
@@ -137,8 +138,11 @@ class Printer:
 
     The library holds one connection per process: a second open Printer
     raises :class:`BusyError`. One thread at a time should use a Printer;
-    calls into the library are serialised all the same. Raises
-    :class:`AddressError`, :class:`ConnectError`, :class:`BusyError`.
+    calls into the library are serialised all the same. A Printer belongs
+    to the process that opened it: in a child after :func:`os.fork` every
+    call raises :class:`OtherProcessError`, and closing it there leaves the
+    parent's connection open. Raises :class:`AddressError`,
+    :class:`ConnectError`, :class:`BusyError`.
 
     ``reply_timeout`` is how long, in seconds, the status and queries wait
     for the printer's first byte on TCP and serial before the answer is
@@ -155,6 +159,9 @@ class Printer:
     ) -> None:
         self._handle: int | None = None
         self._last: Status | None = None
+        # A child after os.fork() has a copy of the connection's socket:
+        # its calls would read the parent's answers.
+        self._pid = os.getpid()
         if address is None:
             address = os.environ.get("ZARN_PRINTER") or "usb"
         if isinstance(address, Address):
@@ -188,8 +195,8 @@ class Printer:
 
     @property
     def is_open(self) -> bool:
-        """True until :meth:`close`."""
-        return self._handle is not None
+        """True until :meth:`close`, and only in the process that opened it."""
+        return self._handle is not None and self._pid == os.getpid()
 
     @property
     def last_status(self) -> Status | None:
@@ -214,10 +221,13 @@ class Printer:
         return self._described
 
     def close(self) -> None:
-        """Closes the connection; the Printer can then not be used again."""
+        """Closes the connection; the Printer can then not be used again. In
+        a process forked from the one that opened it, it only forgets the
+        connection, which stays the parent's and open."""
         with _lib.lock:
             if self._handle is not None:
-                self._client.close(self._handle)
+                if self._pid == os.getpid():
+                    self._client.close(self._handle)
                 self._handle = None
 
     def __enter__(self) -> Printer:
@@ -240,6 +250,11 @@ class Printer:
         # ask the host layer with.
         if self._handle is None:
             raise ClosedError(f"the printer connection to {self._address.text} is closed")
+        if self._pid != os.getpid():
+            raise OtherProcessError(
+                f"the printer connection to {self._described} was opened by process {self._pid}, "
+                f"not this one ({os.getpid()}); a forked child cannot share it"
+            )
         return self._handle
 
     def _sent(self, ok: int) -> None:

@@ -1,12 +1,14 @@
 # SPDX-License-Identifier: MIT
 """The package at its edges: numbers past what a C argument holds, texts
-that cannot be encoded, and page lists past the end of the file. Every
-bad argument raises a zarn.Error before anything is sent."""
+that cannot be encoded, page lists past the end of the file, and a Printer
+used from a forked child. Every bad argument raises a zarn.Error before
+anything is sent."""
 
 from __future__ import annotations
 
 import dataclasses
 import json
+import os
 import socket
 import subprocess
 import sys
@@ -196,3 +198,55 @@ def test_a_page_past_the_end_is_refused_before_a_page_is_listed(fake, tmp_path):
     }
     assert seen == expected
     assert printer.received() == b""
+
+
+def test_a_printer_refuses_use_from_a_forked_child_and_stays_the_parents(fake):
+    name_request = bytes.fromhex("7e21540a0d0d0a")
+
+    def answer(data, conn):
+        if data.endswith(name_request):
+            conn.sendall(b"ZX420\r\n")
+
+    printer = fake(answer)
+    with zarn.Printer(printer.address) as p:
+        p.send("CLS")
+        read, write = os.pipe()
+        pid = os.fork()
+        if pid == 0:  # the child: report and leave without pytest's cleanup
+            seen = []
+            try:
+                for call in (lambda: p.send("CLS"), p.name, p.status, lambda: p.print_file(picture())):
+                    try:
+                        call()
+                        seen.append("sent")
+                    except zarn.OtherProcessError as e:
+                        seen.append(str(e))
+                seen.append(p.is_open)
+                p.close()  # forgets the copy; the parent's stays open
+                del p
+                import gc
+
+                gc.collect()
+                # The process's one connection is still taken in the child's
+                # copy of the library.
+                try:
+                    zarn.Printer(printer.address).close()
+                    seen.append("opened")
+                except zarn.BusyError:
+                    seen.append("busy")
+                os.write(write, json.dumps(seen).encode())
+            finally:
+                os._exit(0)
+        os.close(write)
+        with os.fdopen(read) as r:
+            seen = json.loads(r.read())
+        os.waitpid(pid, 0)
+        assert seen[4:] == [False, "busy"]
+        for words in seen[:4]:
+            assert f"was opened by process {os.getpid()}, not this one" in words
+            assert isinstance(zarn.OtherProcessError("x"), zarn.ClosedError)
+        # The parent's connection is whole: it sends and reads its own answers.
+        assert p.is_open
+        assert p.name() == "ZX420"
+        p.send("END")
+    assert printer.received() == b"CLS\r\n" + name_request + b"END\r\n"
