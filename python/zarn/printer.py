@@ -41,6 +41,10 @@ REPLY_WAIT_SECONDS = 10.0
 # Longest lines the library sends whole; it cuts longer ones.
 _MAX_SETUP_LINE, _MAX_TEXT_LINE, _MAX_BARCODE_LINE, _MAX_PRINT_LINE = 99, 499, 1023, 49
 
+# Bitmaps print_file keeps between checking every page and sending them,
+# as zarn print keeps them (some 2000 labels of 4 x 6 in at 203 dpi).
+_KEPT_BYTES = 256 << 20
+
 #: Told (done, total) bytes after each piece of a send.
 ProgressCallback = Callable[[int, int], None]
 
@@ -477,8 +481,13 @@ class Printer:
         ``BITMAP`` and ``PRINT 1,copies``, as ``zarn print`` does.
 
         ``pages`` selects PDF pages as ``zarn print --pages`` does: 3,
-        ``"1-3,5,7-"`` (7- runs to the end) or a list, printed in the file's
-        order and each once; default all. ``width_mm`` x ``height_mm`` is
+        ``"1-3,5,7-"`` (7- runs to the end) or a list, range or other
+        iterable, printed in the file's order and each once; default all. A
+        page past the end is refused before anything is rendered. Every
+        page renders before the first is sent; as ``zarn print`` does, the
+        first 256 MiB of bitmaps are kept and later pages are rendered again
+        in their turn, so memory stays bounded however long the file is.
+        ``width_mm`` x ``height_mm`` is
         the label (default: the picture's own size). With ``wait`` it waits
         for each page to print before the next and raises as :meth:`wait`
         does. ``progress`` is told ``(done, total)`` bytes of each page's
@@ -500,18 +509,33 @@ class Printer:
         if wait:
             _number("timeout", timeout)
         self._h()
-        # Every page is rendered before the first is sent, so a bad page
-        # number or a damaged page leaves nothing half printed.
-        with contextlib.closing(raster.render_pages(source, pages, o)) as rendered:
-            bitmaps = list(rendered)
-        try:
-            for bitmap in bitmaps:
-                self._call_reporting(self._client.print_bitmap, bitmap._h(), n, progress=progress)
-                if wait:
-                    self.wait(timeout)
-        finally:
-            for bitmap in bitmaps:
-                bitmap.close()
+        with raster.Pages(source, pages, o) as job:
+            # Every page is rendered before the first is sent, so a damaged
+            # page leaves nothing half printed. As zarn print does, the first
+            # _KEPT_BYTES of bitmaps are kept for the send and the rest are
+            # rendered again when their turn comes.
+            kept: list[raster.Bitmap | None] = []
+            try:
+                size = 0
+                for page in job.numbers:
+                    bitmap = job.render(page)
+                    size += bitmap.bytes_per_row * bitmap.height
+                    if size > _KEPT_BYTES:
+                        bitmap.close()
+                        bitmap = None
+                    kept.append(bitmap)
+                for i, page in enumerate(job.numbers):
+                    bitmap, kept[i] = kept[i] or job.render(page), None
+                    try:
+                        self._call_reporting(self._client.print_bitmap, bitmap._h(), n, progress=progress)
+                    finally:
+                        bitmap.close()
+                    if wait:
+                        self.wait(timeout)
+            finally:
+                for bitmap in kept:
+                    if bitmap is not None:
+                        bitmap.close()
 
     def feed(self) -> None:
         """Feeds one blank label (``FORMFEED``)."""
