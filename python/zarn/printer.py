@@ -114,7 +114,7 @@ def _measure(name: str, value: Any, minimum: float = 0.0, inclusive: bool = True
 
 def _rotation(value: Any) -> bytes:
     if isinstance(value, bool) or value not in (0, 90, 180, 270):
-        raise ArgumentError(f"rotation must be 0, 90, 180 or 270 (degrees clockwise), not {value!r}")
+        raise ArgumentError(f"rotation must be 0, 90, 180 or 270 (degrees clockwise), not {_lib.shown(value)}")
     return str(int(value)).encode()
 
 

@@ -32,6 +32,8 @@ def parse_threshold(value: float | str) -> float:
     (a fraction between 0 and 1, or a percentage with %)."""
     if isinstance(value, bool) or not isinstance(value, (int, float, str)):
         raise ArgumentTypeError(f"threshold is a number or a text such as '50%', not {type(value).__name__}")
+    if isinstance(value, int) and value.bit_length() > 64:  # str() refuses the longest ints
+        raise AddressError(f"bad threshold {_lib.shown(value)}: a fraction between 0 and 1 such as 0.5")
     fraction = ctypes.c_double()
     _lib.check(_lib.client().parse_threshold(_lib.text("threshold", str(value)), ctypes.byref(fraction)))
     return fraction.value
@@ -209,7 +211,7 @@ class Bitmap:
             if isinstance(v, bool) or not isinstance(v, int):
                 raise ArgumentTypeError(f"{name} is a whole number of dots, not {type(v).__name__}")
         if not (0 <= x < self.width and 0 <= y < self.height):
-            raise ArgumentError(f"({x}, {y}) is outside the {self.width} x {self.height} bitmap")
+            raise ArgumentError(f"({_lib.shown(x)}, {_lib.shown(y)}) is outside the {self.width} x {self.height} bitmap")
         byte = self._lib.bitmap_data(self._h())[y * self.bytes_per_row + x // 8]
         return not byte & (0x80 >> (x % 8))
 

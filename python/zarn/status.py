@@ -66,7 +66,7 @@ class Status:
     def from_byte(cls, byte: int) -> Status:
         """The status the printer reports with this byte (0 to 255)."""
         if isinstance(byte, bool) or not isinstance(byte, int) or not 0 <= byte <= 0xFF:
-            raise ArgumentError(f"a status byte is 0 to 255, not {byte!r}")
+            raise ArgumentError(f"a status byte is 0 to 255, not {_lib.shown(byte)}")
         return cls._of(Reply.ANSWERED, byte)
 
     @classmethod

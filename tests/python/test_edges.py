@@ -99,6 +99,9 @@ def test_numbers_past_a_c_argument_are_refused_without_a_printer():
         (lambda p: p.setup(10**400, 60), zarn.ArgumentError, "width_mm must be a number more than 0"),
         (lambda p: p.print(wait=True, timeout=10**400), zarn.ArgumentError, "timeout must be a number"),
         (lambda p: p.image(picture(), width_mm=10**400, height_mm=10), zarn.ArgumentError, "width_mm is too large"),
+        # Python refuses str() and repr() of an int of more than 4300 digits.
+        (lambda p: p.text(0, 0, "x", rotation=10**5000), zarn.ArgumentError, "rotation must be 0, 90, 180 or 270"),
+        (lambda p: p.image(picture(), dither="threshold", threshold=10**5000), zarn.AddressError, "bad threshold a 16610-bit number"),
         (lambda p: p.print_file(picture(), pages=[1, "2"]), zarn.ArgumentTypeError, "each an int"),
         (lambda p: p.print_file(picture(), pages=[]), zarn.ArgumentTypeError, "one page number or more"),
         (lambda p: p.print_file(picture(), pages=[0]), zarn.AddressError, "bad page 0 in the list"),
@@ -121,6 +124,8 @@ def test_bad_arguments_without_a_printer_raise_zarn_errors(tmp_path):
         refused = [
             (lambda: bitmap.ink(0.5, 0), zarn.ArgumentTypeError, "x is a whole number"),
             (lambda: bitmap.ink(0, "1"), zarn.ArgumentTypeError, "y is a whole number"),
+            (lambda: bitmap.ink(10**5000, 0), zarn.ArgumentError, "(a 16610-bit number, 0) is outside the 16 x 8 bitmap"),
+            (lambda: zarn.Status.from_byte(10**5000), zarn.ArgumentError, "a status byte is 0 to 255, not a 16610-bit number"),
             (lambda: bitmap.save_png(None), zarn.ArgumentTypeError, "path is a path"),
             (lambda: bitmap.save_png(str(tmp_path / "a\0b.png")), zarn.ArgumentError, "without NUL"),
             (lambda: zarn.Status.unanswered(99), zarn.ArgumentError, "reply is a zarn.Reply, not 99"),
