@@ -342,7 +342,7 @@ class Printer:
         args = (
             _dots("x", x),
             _dots("y", y),
-            _field("font", str(font) if isinstance(font, int) and not isinstance(font, bool) else font),
+            _field("font", _dots("font", font).decode() if isinstance(font, int) and not isinstance(font, bool) else font),
             _rotation(rotation),
             _dots("x_mul", x_mul, 1, 10),
             _dots("y_mul", y_mul, 1, 10),

@@ -101,6 +101,7 @@ def test_numbers_past_a_c_argument_are_refused_without_a_printer():
         (lambda p: p.image(picture(), width_mm=10**400, height_mm=10), zarn.ArgumentError, "width_mm is too large"),
         # Python refuses str() and repr() of an int of more than 4300 digits.
         (lambda p: p.text(0, 0, "x", rotation=10**5000), zarn.ArgumentError, "rotation must be 0, 90, 180 or 270"),
+        (lambda p: p.text(0, 0, "x", font=10**5000), zarn.ArgumentError, "font must be at most 2147483647"),
         (lambda p: p.image(picture(), dither="threshold", threshold=10**5000), zarn.AddressError, "bad threshold a 16610-bit number"),
         (lambda p: p.print_file(picture(), pages=[1, "2"]), zarn.ArgumentTypeError, "each an int"),
         (lambda p: p.print_file(picture(), pages=[]), zarn.ArgumentTypeError, "one page number or more"),
