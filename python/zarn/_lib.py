@@ -24,6 +24,16 @@ CLIENT_SONAME = "libzarn-client.so.1"
 #: globals and takes no locks of its own.
 lock = threading.RLock()
 
+
+def _lock_anew() -> None:
+    # A thread of the parent may have held the lock at the fork, and no
+    # thread of the child would ever release it.
+    global lock
+    lock = threading.RLock()
+
+
+os.register_at_fork(after_in_child=_lock_anew)
+
 #: zarn_client_progress: (done, total, context).
 Progress = ctypes.CFUNCTYPE(None, c_size_t, c_size_t, c_void_p)
 
@@ -274,11 +284,51 @@ def check_raster(code: int) -> None:
     raise _RASTER_ERRORS.get(code, errors.PictureError)(message)
 
 
+#: The range of a C int: ctypes would wrap anything past it without a word.
+INT_MIN, INT_MAX = -(2**31), 2**31 - 1
+SIZE_MAX = 2 ** (8 * ctypes.sizeof(c_size_t)) - 1
+
+
+def shown(value) -> str:
+    """A value for a message: Python refuses to print an int of thousands of digits."""
+    if isinstance(value, int) and not isinstance(value, bool) and value.bit_length() > 64:
+        return f"a {value.bit_length()}-bit number"
+    text = repr(value)
+    return text if len(text) <= 80 else text[:77] + "..."
+
+
+def integer(name: str, value, minimum: int = INT_MIN, maximum: int = INT_MAX) -> int:
+    """A whole number for a C integer argument, refused outside minimum..maximum."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise errors.ArgumentTypeError(f"{name} is a whole number, not {type(value).__name__}")
+    if not minimum <= value <= maximum:
+        raise errors.ArgumentError(f"{name} must be {minimum} to {maximum}, not {shown(value)}")
+    return int(value)
+
+
+def path(name: str, value) -> bytes:
+    """A file name as C takes it: the file system's bytes, without NUL."""
+    if not isinstance(value, (str, bytes, os.PathLike)):
+        raise errors.ArgumentTypeError(f"{name} is a path, not {type(value).__name__}")
+    try:
+        data = os.fsencode(value)
+    except UnicodeEncodeError as e:
+        raise errors.ArgumentError(f"{name} cannot be a file name here: {e.reason} at character {e.start}") from None
+    except TypeError as e:  # a PathLike whose __fspath__ gives neither str nor bytes
+        raise errors.ArgumentTypeError(f"{name} is a path: {e}") from None
+    if not data or b"\0" in data:
+        raise errors.ArgumentError(f"{name} must be a file name without NUL characters")
+    return data
+
+
 def text(name: str, value, *, lines: bool = True) -> bytes:
     """A text argument as C takes it: str as UTF-8, bytes unchanged, and no
     NUL, which would end it early."""
     if isinstance(value, str):
-        data = value.encode("utf-8")
+        try:
+            data = value.encode("utf-8")
+        except UnicodeEncodeError as e:  # a lone surrogate
+            raise errors.ArgumentError(f"{name} cannot be sent as UTF-8: {e.reason} at character {e.start}") from None
     elif isinstance(value, (bytes, bytearray, memoryview)):
         data = bytes(value)
     else:

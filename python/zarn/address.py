@@ -15,7 +15,7 @@ import enum
 from dataclasses import dataclass, field
 
 from . import _lib
-from .errors import ArgumentTypeError
+from .errors import AddressError, ArgumentTypeError
 
 
 class Kind(enum.Enum):
@@ -67,17 +67,22 @@ class Address:
         return cls()
 
     def to_c(self) -> _lib.ClientAddress:
-        """The address as zarn_client_address."""
+        """The address as zarn_client_address. Raises :class:`AddressError`
+        for a field the C struct cannot hold (an Address made by hand)."""
         s = self.settings
+        if not isinstance(self.kind, Kind):
+            raise ArgumentTypeError(f"an address's kind is a zarn.Kind, not {type(self.kind).__name__}")
+        if not isinstance(s, SerialSettings):
+            raise ArgumentTypeError(f"an address's settings are zarn.SerialSettings, not {type(s).__name__}")
         return _lib.ClientAddress(
             _KIND_CODES[self.kind],
-            self.device.encode(),
-            s.baud,
-            s.parity.encode()[:1] or b"N",
-            s.data_bits,
-            s.stop_bits,
-            self.host.encode(),
-            self.port,
+            _field("device", self.device, _lib.ClientAddress.device.size),
+            _lib.integer("baud", s.baud),
+            _lib.text("parity", s.parity)[:1] or b"N",
+            _lib.integer("data_bits", s.data_bits),
+            _lib.integer("stop_bits", s.stop_bits),
+            _field("host", self.host, _lib.ClientAddress.host.size),
+            _lib.integer("port", self.port),
         )
 
     @property
@@ -89,3 +94,11 @@ class Address:
 
     def __str__(self) -> str:
         return self.text
+
+
+def _field(name: str, value: str, size: int) -> bytes:
+    """A text for a fixed char array of size bytes, its NUL included."""
+    data = _lib.text(name, value)
+    if len(data) >= size:
+        raise AddressError(f"the {name} is {len(data)} bytes; the library takes at most {size - 1}")
+    return data

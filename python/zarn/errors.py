@@ -60,6 +60,12 @@ class ClosedError(Error):
     or its connection was closed from outside."""
 
 
+class OtherProcessError(ClosedError):
+    """The :class:`~zarn.Printer` was opened in another process: a child
+    after :func:`os.fork` shares the parent's connection, and would read
+    the parent's answers, so it neither uses nor closes it."""
+
+
 class SendError(Error):
     """Bytes could not be sent to the printer."""
 

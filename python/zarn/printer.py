@@ -22,6 +22,7 @@ from .errors import (
     HeadOpen,
     HeadTemperature,
     NoReply,
+    OtherProcessError,
     PaperJam,
     PaperOut,
     Paused,
@@ -39,6 +40,10 @@ REPLY_TIMEOUT_SECONDS = 2.0
 REPLY_WAIT_SECONDS = 10.0
 # Longest lines the library sends whole; it cuts longer ones.
 _MAX_SETUP_LINE, _MAX_TEXT_LINE, _MAX_BARCODE_LINE, _MAX_PRINT_LINE = 99, 499, 1023, 49
+
+# Bitmaps print_file keeps between checking every page and sending them,
+# as zarn print keeps them (some 2000 labels of 4 x 6 in at 203 dpi).
+_KEPT_BYTES = 256 << 20
 
 #: Told (done, total) bytes after each piece of a send.
 ProgressCallback = Callable[[int, int], None]
@@ -73,19 +78,29 @@ def _field(name: str, value: Any) -> bytes:
 
 
 def _dots(name: str, value: Any, minimum: int = 0, maximum: int | None = None) -> bytes:
+    """A whole number; without a maximum of its own, still one a C int holds."""
     if isinstance(value, bool) or not isinstance(value, int):
         raise ArgumentTypeError(f"{name} is a whole number of dots, not {type(value).__name__}")
-    if value < minimum or (maximum is not None and value > maximum):
-        upper = f" to {maximum}" if maximum is not None else " or more"
-        raise ArgumentError(f"{name} must be {minimum}{upper}, not {value}")
+    if maximum is not None and not minimum <= value <= maximum:
+        raise ArgumentError(f"{name} must be {minimum} to {maximum}, not {_lib.shown(value)}")
+    if value < minimum:
+        raise ArgumentError(f"{name} must be {minimum} or more, not {_lib.shown(value)}")
+    if value > _lib.INT_MAX:
+        raise ArgumentError(f"{name} must be at most {_lib.INT_MAX}, not {_lib.shown(value)}")
     return str(value).encode()
 
 
 def _number(name: str, value: Any, minimum: float = 0.0, inclusive: bool = True) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise ArgumentTypeError(f"{name} is a number, not {type(value).__name__}")
-    if not math.isfinite(value) or value < minimum or (not inclusive and value == minimum):
-        raise ArgumentError(f"{name} must be a number {'at least' if inclusive else 'more than'} {minimum:g}, not {value}")
+    try:
+        finite = math.isfinite(value)
+    except OverflowError:  # an int past any float
+        finite = False
+    if not finite or value < minimum or (not inclusive and value == minimum):
+        raise ArgumentError(
+            f"{name} must be a number {'at least' if inclusive else 'more than'} {minimum:g}, not {_lib.shown(value)}"
+        )
     return float(value)
 
 
@@ -99,7 +114,7 @@ def _measure(name: str, value: Any, minimum: float = 0.0, inclusive: bool = True
 
 def _rotation(value: Any) -> bytes:
     if isinstance(value, bool) or value not in (0, 90, 180, 270):
-        raise ArgumentError(f"rotation must be 0, 90, 180 or 270 (degrees clockwise), not {value!r}")
+        raise ArgumentError(f"rotation must be 0, 90, 180 or 270 (degrees clockwise), not {_lib.shown(value)}")
     return str(int(value)).encode()
 
 
@@ -127,8 +142,11 @@ class Printer:
 
     The library holds one connection per process: a second open Printer
     raises :class:`BusyError`. One thread at a time should use a Printer;
-    calls into the library are serialised all the same. Raises
-    :class:`AddressError`, :class:`ConnectError`, :class:`BusyError`.
+    calls into the library are serialised all the same. A Printer belongs
+    to the process that opened it: in a child after :func:`os.fork` every
+    call raises :class:`OtherProcessError`, and closing it there leaves the
+    parent's connection open. Raises :class:`AddressError`,
+    :class:`ConnectError`, :class:`BusyError`.
 
     ``reply_timeout`` is how long, in seconds, the status and queries wait
     for the printer's first byte on TCP and serial before the answer is
@@ -145,6 +163,9 @@ class Printer:
     ) -> None:
         self._handle: int | None = None
         self._last: Status | None = None
+        # A child after os.fork() has a copy of the connection's socket:
+        # its calls would read the parent's answers.
+        self._pid = os.getpid()
         if address is None:
             address = os.environ.get("ZARN_PRINTER") or "usb"
         if isinstance(address, Address):
@@ -178,8 +199,8 @@ class Printer:
 
     @property
     def is_open(self) -> bool:
-        """True until :meth:`close`."""
-        return self._handle is not None
+        """True until :meth:`close`, and only in the process that opened it."""
+        return self._handle is not None and self._pid == os.getpid()
 
     @property
     def last_status(self) -> Status | None:
@@ -204,10 +225,13 @@ class Printer:
         return self._described
 
     def close(self) -> None:
-        """Closes the connection; the Printer can then not be used again."""
+        """Closes the connection; the Printer can then not be used again. In
+        a process forked from the one that opened it, it only forgets the
+        connection, which stays the parent's and open."""
         with _lib.lock:
             if self._handle is not None:
-                self._client.close(self._handle)
+                if self._pid == os.getpid():
+                    self._client.close(self._handle)
                 self._handle = None
 
     def __enter__(self) -> Printer:
@@ -230,6 +254,11 @@ class Printer:
         # ask the host layer with.
         if self._handle is None:
             raise ClosedError(f"the printer connection to {self._address.text} is closed")
+        if self._pid != os.getpid():
+            raise OtherProcessError(
+                f"the printer connection to {self._described} was opened by process {self._pid}, "
+                f"not this one ({os.getpid()}); a forked child cannot share it"
+            )
         return self._handle
 
     def _sent(self, ok: int) -> None:
@@ -259,7 +288,8 @@ class Printer:
         is told ``(done, total)`` after each piece."""
         if not isinstance(data, (bytes, bytearray, memoryview)):
             raise ArgumentTypeError(f"data is bytes, bytearray or memoryview, not {type(data).__name__}")
-        raw = bytes(memoryview(data).cast("B"))
+        # tobytes, unlike a cast, takes a view that is not contiguous too.
+        raw = memoryview(data).tobytes()
         self._call_reporting(self._client.send_binary, raw, len(raw), progress=progress)
 
     def setup(
@@ -312,7 +342,7 @@ class Printer:
         args = (
             _dots("x", x),
             _dots("y", y),
-            _field("font", str(font) if isinstance(font, int) and not isinstance(font, bool) else font),
+            _field("font", _dots("font", font).decode() if isinstance(font, int) and not isinstance(font, bool) else font),
             _rotation(rotation),
             _dots("x_mul", x_mul, 1, 10),
             _dots("y_mul", y_mul, 1, 10),
@@ -451,8 +481,13 @@ class Printer:
         ``BITMAP`` and ``PRINT 1,copies``, as ``zarn print`` does.
 
         ``pages`` selects PDF pages as ``zarn print --pages`` does: 3,
-        ``"1-3,5,7-"`` (7- runs to the end) or a list, printed in the file's
-        order and each once; default all. ``width_mm`` x ``height_mm`` is
+        ``"1-3,5,7-"`` (7- runs to the end) or a list, range or other
+        iterable, printed in the file's order and each once; default all. A
+        page past the end is refused before anything is rendered. Every
+        page renders before the first is sent; as ``zarn print`` does, the
+        first 256 MiB of bitmaps are kept and later pages are rendered again
+        in their turn, so memory stays bounded however long the file is.
+        ``width_mm`` x ``height_mm`` is
         the label (default: the picture's own size). With ``wait`` it waits
         for each page to print before the next and raises as :meth:`wait`
         does. ``progress`` is told ``(done, total)`` bytes of each page's
@@ -474,18 +509,33 @@ class Printer:
         if wait:
             _number("timeout", timeout)
         self._h()
-        # Every page is rendered before the first is sent, so a bad page
-        # number or a damaged page leaves nothing half printed.
-        with contextlib.closing(raster.render_pages(source, pages, o)) as rendered:
-            bitmaps = list(rendered)
-        try:
-            for bitmap in bitmaps:
-                self._call_reporting(self._client.print_bitmap, bitmap._h(), n, progress=progress)
-                if wait:
-                    self.wait(timeout)
-        finally:
-            for bitmap in bitmaps:
-                bitmap.close()
+        with raster.Pages(source, pages, o) as job:
+            # Every page is rendered before the first is sent, so a damaged
+            # page leaves nothing half printed. As zarn print does, the first
+            # _KEPT_BYTES of bitmaps are kept for the send and the rest are
+            # rendered again when their turn comes.
+            kept: list[raster.Bitmap | None] = []
+            try:
+                size = 0
+                for page in job.numbers:
+                    bitmap = job.render(page)
+                    size += bitmap.bytes_per_row * bitmap.height
+                    if size > _KEPT_BYTES:
+                        bitmap.close()
+                        bitmap = None
+                    kept.append(bitmap)
+                for i, page in enumerate(job.numbers):
+                    bitmap, kept[i] = kept[i] or job.render(page), None
+                    try:
+                        self._call_reporting(self._client.print_bitmap, bitmap._h(), n, progress=progress)
+                    finally:
+                        bitmap.close()
+                    if wait:
+                        self.wait(timeout)
+            finally:
+                for bitmap in kept:
+                    if bitmap is not None:
+                        bitmap.close()
 
     def feed(self) -> None:
         """Feeds one blank label (``FORMFEED``)."""
@@ -595,19 +645,19 @@ class Printer:
 def check_upload_name(name: str | bytes, size: int = 0) -> None:
     """Raises :class:`UploadNameError` with the reason when the printer
     cannot store a file of size bytes under name, as :meth:`Printer.upload` would."""
-    _lib.check(_lib.client().upload_name_check(_text("name", name), int(_dots("size", size))))
+    if isinstance(size, int) and not isinstance(size, bool) and _lib.INT_MAX < size <= _lib.SIZE_MAX:
+        size_t = size  # a size_t, wider than the C int _dots stops at
+    else:
+        size_t = int(_dots("size", size))
+    _lib.check(_lib.client().upload_name_check(_text("name", name), size_t))
 
 
 def _milliseconds(name: str, seconds: Any) -> int:
-    """Seconds as the whole milliseconds the host layer takes."""
-    _number(name, seconds)
+    """Seconds as the whole milliseconds the host layer takes (a C int)."""
+    if _number(name, seconds) > _lib.INT_MAX / 1000:
+        raise ArgumentError(f"{name} must be at most {_lib.INT_MAX / 1000:.3f} s, not {_lib.shown(seconds)}")
     return int(round(seconds * 1000))
 
 
 def _path(name: str, value: Any) -> bytes:
-    if not isinstance(value, (str, bytes, os.PathLike)):
-        raise ArgumentTypeError(f"{name} is a path, not {type(value).__name__}")
-    path = os.fsencode(value)
-    if not path or b"\0" in path:
-        raise ArgumentError(f"{name} must be a file name without NUL characters")
-    return path
+    return _lib.path(name, value)

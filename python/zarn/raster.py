@@ -11,7 +11,7 @@ import os
 from typing import TYPE_CHECKING, Any, Generator, Iterable, Union
 
 from . import _lib
-from .errors import ArgumentError, ArgumentTypeError, ClosedError
+from .errors import AddressError, ArgumentError, ArgumentTypeError, ClosedError
 
 if TYPE_CHECKING:
     from PIL.Image import Image as PillowImage
@@ -32,6 +32,8 @@ def parse_threshold(value: float | str) -> float:
     (a fraction between 0 and 1, or a percentage with %)."""
     if isinstance(value, bool) or not isinstance(value, (int, float, str)):
         raise ArgumentTypeError(f"threshold is a number or a text such as '50%', not {type(value).__name__}")
+    if isinstance(value, int) and value.bit_length() > 64:  # str() refuses the longest ints
+        raise AddressError(f"bad threshold {_lib.shown(value)}: a fraction between 0 and 1 such as 0.5")
     fraction = ctypes.c_double()
     _lib.check(_lib.client().parse_threshold(_lib.text("threshold", str(value)), ctypes.byref(fraction)))
     return fraction.value
@@ -40,6 +42,7 @@ def parse_threshold(value: float | str) -> float:
 def parse_pages(text: str, page_count: int) -> list[int]:
     """The pages a page list such as "1-3,5,7-" names in a file of
     page_count pages: in the file's order, each once; "" names every page."""
+    page_count = _lib.integer("page_count", page_count, 0)
     pages = ctypes.POINTER(ctypes.c_int)()
     count = ctypes.c_int()
     lib = _lib.client()
@@ -57,35 +60,61 @@ def parse_label_size(text: str) -> tuple[float, float]:
     return w.value, h.value
 
 
-def _pages_text(pages: int | str | Iterable[int] | None) -> str:
-    """Every way of naming pages as the one page list text."""
+def _no_page(page: int, count: int) -> AddressError:
+    # The words of the host layer's page lists.
+    return AddressError(f"there is no page {_lib.shown(page)} (it has {count} page{'' if count == 1 else 's'})")
+
+
+def _select(pages: int | str | Iterable[int] | None, count: int) -> list[int]:
+    """The pages that pages names in a file of count pages, in the file's
+    order and each once. A list or range is read one number at a time and
+    the first past the end stops it, so range(4, 10**9) costs nothing."""
     if pages is None:
-        return ""
+        return parse_pages("", count)
     if isinstance(pages, str):
-        return pages
+        return parse_pages(pages, count)
     if isinstance(pages, bool):
         raise ArgumentTypeError("pages is a page number, a text such as '1-3', or a list of page numbers")
     if isinstance(pages, int):
-        return str(pages)
+        if pages > _lib.INT_MAX:  # the page count is a C int: no file has it
+            raise _no_page(pages, count)
+        return parse_pages(str(pages), count)
     try:
-        numbers = list(pages)
+        numbers = iter(pages)
     except TypeError:
         raise ArgumentTypeError(f"pages is a page number, a text such as '1-3', or a list, not {type(pages).__name__}") from None
-    if not numbers or any(isinstance(n, bool) or not isinstance(n, int) for n in numbers):
+    chosen = bytearray(count + 1)
+    named = False
+    for n in numbers:
+        if isinstance(n, bool) or not isinstance(n, int):
+            raise ArgumentTypeError("a list of pages holds one page number or more, each an int")
+        if n < 1:
+            raise AddressError(f"bad page {_lib.shown(n)} in the list: pages are numbered from 1")
+        if n > count:
+            raise _no_page(n, count)
+        chosen[n] = named = True
+    if not named:
         raise ArgumentTypeError("a list of pages holds one page number or more, each an int")
-    return ",".join(map(str, numbers))
+    return [n for n in range(1, count + 1) if chosen[n]]
 
 
 def _number(name: str, value: Any) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise ArgumentTypeError(f"{name} is a number, not {type(value).__name__}")
-    return float(value)
+    try:
+        return float(value)
+    except OverflowError:
+        raise ArgumentError(f"{name} is too large a number: {_lib.shown(value)}") from None
 
 
 def _choice(name: str, value: Any, choices: dict) -> int:
     key = value.lower() if isinstance(value, str) else value
-    if isinstance(key, bool) or key not in choices:
-        raise ArgumentError(f"{name} must be one of {', '.join(map(str, choices))}, not {value!r}")
+    try:
+        known = not isinstance(key, bool) and key in choices
+    except TypeError:  # unhashable, such as a list
+        known = False
+    if not known:
+        raise ArgumentError(f"{name} must be one of {', '.join(map(str, choices))}, not {_lib.shown(value)}")
     return choices[key]
 
 
@@ -109,7 +138,9 @@ def options(
     if height_mm is not None:
         o.label_height_mm = _number("height_mm", height_mm)
     if isinstance(dpi, bool) or not isinstance(dpi, int):
-        raise ArgumentTypeError(f"dpi is 203, 300 or 600, not {dpi!r}")
+        raise ArgumentTypeError(f"dpi is 203, 300 or 600, not {_lib.shown(dpi)}")
+    if not 0 < dpi <= _lib.INT_MAX:  # the library says which it takes; ctypes would wrap this
+        raise ArgumentError(f"dpi is 203, 300 or 600, not {_lib.shown(dpi)}")
     o.dpi = dpi
     o.dither = _choice("dither", dither, DITHERS)
     o.rotate = _choice("rotate", rotate, ROTATIONS)
@@ -123,9 +154,9 @@ def options(
         o.max_seconds = seconds
     if max_bytes is not None:
         if isinstance(max_bytes, bool) or not isinstance(max_bytes, int):
-            raise ArgumentTypeError(f"max_bytes is a number of bytes, not {max_bytes!r}")
+            raise ArgumentTypeError(f"max_bytes is a number of bytes, not {_lib.shown(max_bytes)}")
         if not 0 < max_bytes < 2**64:
-            raise ArgumentError(f"max_bytes is a number of bytes over 0, not {max_bytes}")
+            raise ArgumentError(f"max_bytes is a number of bytes over 0, not {_lib.shown(max_bytes)}")
         o.max_bytes = max_bytes
     return o
 
@@ -176,14 +207,17 @@ class Bitmap:
 
     def ink(self, x: int, y: int) -> bool:
         """Whether the dot at (x, y) is ink."""
+        for name, v in (("x", x), ("y", y)):
+            if isinstance(v, bool) or not isinstance(v, int):
+                raise ArgumentTypeError(f"{name} is a whole number of dots, not {type(v).__name__}")
         if not (0 <= x < self.width and 0 <= y < self.height):
-            raise ArgumentError(f"({x}, {y}) is outside the {self.width} x {self.height} bitmap")
+            raise ArgumentError(f"({_lib.shown(x)}, {_lib.shown(y)}) is outside the {self.width} x {self.height} bitmap")
         byte = self._lib.bitmap_data(self._h())[y * self.bytes_per_row + x // 8]
         return not byte & (0x80 >> (x % 8))
 
     def save_png(self, path: str | os.PathLike[str]) -> None:
         """Writes exactly the dots that would print, as a 1-bit PNG."""
-        _lib.check_raster(self._lib.bitmap_write_png(self._h(), os.fsencode(path)))
+        _lib.check_raster(self._lib.bitmap_write_png(self._h(), _lib.path("path", path)))
 
     def close(self) -> None:
         """Releases the bitmap."""
@@ -236,10 +270,7 @@ def _open_document(lib: _lib.RasterLibrary, source: Source) -> int:
         data = bytes(source)
         code = lib.open_memory(data, len(data), b"picture", ctypes.byref(doc))
     elif isinstance(source, (str, os.PathLike)):
-        path = os.fspath(source)
-        if isinstance(path, str) and "\0" in path or isinstance(path, bytes) and b"\0" in path:
-            raise ArgumentError("a file name cannot contain a NUL character")
-        code = lib.open_file(os.fsencode(path), ctypes.byref(doc))
+        code = lib.open_file(_lib.path("the picture's file name", source), ctypes.byref(doc))
     else:
         raise ArgumentTypeError(
             f"a picture is a path, the file's bytes or a Pillow image, not {type(source).__name__}"
@@ -258,25 +289,57 @@ def pages(source: str | os.PathLike[str] | bytes) -> int:
         lib.document_close(doc)
 
 
+class Pages:
+    """A picture or PDF held open with the pages a page list names in it
+    (all when None) in :attr:`numbers`; :meth:`render` renders one of them
+    at a time, as often as asked, so no more than one need be held."""
+
+    def __init__(self, source: Source, pages: int | str | Iterable[int] | None, o: _lib.RasterOptions) -> None:
+        self._lib = _lib.raster()
+        self._options = o
+        self._doc: int | None = None
+        self._pixels: tuple[bytes, int, int, int, int] | None = None
+        if _is_pillow(source):
+            self.numbers = _select(pages, 1)  # a Pillow image has the one page
+            self._pixels = _pillow_pixels(source)
+            return
+        self._doc = _open_document(self._lib, source)
+        try:
+            self.numbers = _select(pages, self._lib.document_pages(self._doc))
+        except BaseException:
+            self.close()
+            raise
+
+    def render(self, page: int) -> Bitmap:
+        bmp = ctypes.c_void_p()
+        if self._pixels is not None:
+            pixels, width, height, stride, fmt = self._pixels
+            code = self._lib.render_pixels(pixels, width, height, stride, fmt, ctypes.byref(self._options), ctypes.byref(bmp))
+        elif self._doc is not None:
+            code = self._lib.render(self._doc, page, ctypes.byref(self._options), ctypes.byref(bmp))
+        else:
+            raise ClosedError("the document was closed")
+        _lib.check_raster(code)
+        return Bitmap(bmp.value)
+
+    def close(self) -> None:
+        if self._doc is not None:
+            self._lib.document_close(self._doc)
+            self._doc = None
+        self._pixels = None
+
+    def __enter__(self) -> Pages:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
 def render_pages(source: Source, pages: int | str | Iterable[int] | None, o: _lib.RasterOptions) -> Generator[Bitmap, None, None]:
     """Renders the pages a page list names (all when None), one at a time."""
-    lib = _lib.raster()
-    text = _pages_text(pages)
-    if _is_pillow(source):
-        parse_pages(text, 1)  # a Pillow image has the one page
-        pixels, width, height, stride, fmt = _pillow_pixels(source)
-        bmp = ctypes.c_void_p()
-        _lib.check_raster(lib.render_pixels(pixels, width, height, stride, fmt, ctypes.byref(o), ctypes.byref(bmp)))
-        yield Bitmap(bmp.value)
-        return
-    doc = _open_document(lib, source)
-    try:
-        for n in parse_pages(text, lib.document_pages(doc)):
-            bmp = ctypes.c_void_p()
-            _lib.check_raster(lib.render(doc, n, ctypes.byref(o), ctypes.byref(bmp)))
-            yield Bitmap(bmp.value)
-    finally:
-        lib.document_close(doc)
+    with Pages(source, pages, o) as job:
+        for n in job.numbers:
+            yield job.render(n)
 
 
 def render(

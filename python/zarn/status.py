@@ -9,7 +9,7 @@ import enum
 from dataclasses import dataclass, field
 
 from . import _lib
-from .errors import ArgumentError
+from .errors import ArgumentError, ArgumentTypeError
 
 
 class Condition(enum.IntFlag):
@@ -66,12 +66,14 @@ class Status:
     def from_byte(cls, byte: int) -> Status:
         """The status the printer reports with this byte (0 to 255)."""
         if isinstance(byte, bool) or not isinstance(byte, int) or not 0 <= byte <= 0xFF:
-            raise ArgumentError(f"a status byte is 0 to 255, not {byte!r}")
+            raise ArgumentError(f"a status byte is 0 to 255, not {_lib.shown(byte)}")
         return cls._of(Reply.ANSWERED, byte)
 
     @classmethod
     def unanswered(cls, reply: Reply = Reply.NO_REPLY) -> Status:
         """A status for a printer that did not answer."""
+        if isinstance(reply, bool) or reply not in list(Reply):
+            raise ArgumentError(f"reply is a zarn.Reply, not {_lib.shown(reply)}")
         if Reply(reply) is Reply.ANSWERED:
             raise ArgumentError("an unanswered status needs NO_REPLY, RECEIVE_FAILED or DISCONNECTED")
         return cls._of(Reply(reply), 0)
@@ -98,6 +100,11 @@ class Status:
         return cls._of(Reply(c.reply), c.bits)
 
     def to_c(self) -> _lib.ClientStatus:
+        # A Status made by hand may hold anything; ctypes would wrap the byte.
+        if isinstance(self.reply, bool) or self.reply not in list(Reply):
+            raise ArgumentError(f"a status's reply is a zarn.Reply, not {_lib.shown(self.reply)}")
+        if isinstance(self.bits, bool) or not isinstance(self.bits, int) or not 0 <= self.bits <= 0xFF:
+            raise ArgumentError(f"a status's bits are 0 to 255, not {_lib.shown(self.bits)}")
         return _lib.ClientStatus(int(self.reply), self.bits)
 
     @property
@@ -153,5 +160,7 @@ class Outcome(enum.IntEnum):
 def outcome_of(status: Status) -> Outcome:
     """The outcome a status stands for once printing has stopped, or
     :attr:`Outcome.TIMED_OUT` while it is still printing without a fault."""
+    if not isinstance(status, Status):
+        raise ArgumentTypeError(f"status is a zarn.Status, not {type(status).__name__}")
     c = status.to_c()
     return Outcome(_lib.client().outcome_of(ctypes.byref(c)))

@@ -191,3 +191,28 @@ def no_printer_left_open():
 
 def run(argv: list[str], **kw) -> subprocess.CompletedProcess:
     return subprocess.run(argv, capture_output=True, text=True, timeout=120, **kw)
+
+
+def labels_pdf(path: Path, count: int) -> Path:
+    """A PDF of count pages of 4 x 6 in (a label at 203 dpi is some 124 KB
+    of bitmap), page n with a black bar n points from the left edge, so
+    that every page's BITMAP differs."""
+    objects = [b"<< /Type /Catalog /Pages 2 0 R >>", b""]
+    kids = []
+    for n in range(1, count + 1):
+        bar = b"0 g %d 36 72 36 re f" % (n % 200)
+        objects.append(b"<< /Length %d >>\nstream\n%s\nendstream" % (len(bar), bar))
+        objects.append(b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 288 432] /Contents %d 0 R /Resources << >> >>" % len(objects))
+        kids.append(b"%d 0 R" % len(objects))
+    objects[1] = b"<< /Type /Pages /Kids [%s] /Count %d >>" % (b" ".join(kids), count)
+    out = bytearray(b"%PDF-1.4\n")
+    offsets = []
+    for number, body in enumerate(objects, 1):
+        offsets.append(len(out))
+        out += b"%d 0 obj\n%s\nendobj\n" % (number, body)
+    xref = len(out)
+    out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objects) + 1)
+    out += b"".join(b"%010d 00000 n \n" % o for o in offsets)
+    out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objects) + 1, xref)
+    path.write_bytes(bytes(out))
+    return path

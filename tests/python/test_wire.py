@@ -13,7 +13,7 @@ import pytest
 from PIL import Image
 
 import zarn
-from conftest import font
+from conftest import font, labels_pdf, run, tool
 
 
 def sent(fake, action) -> bytes:
@@ -262,3 +262,17 @@ def test_progress_counts_up_to_the_whole_and_its_exception_comes_after_the_send(
     assert len(dones) > 1 and dones == sorted(dones) and uploaded[-1] == (len(data), len(data))
     assert len(seen) == 1 and 0 < seen[0][0] < len(data) == seen[0][1]
     assert printer.received() == b'DOWNLOAD F,"BIG",10240,' + data + b"\r\n\r\n" + data + b"END\r\n"
+
+
+def test_print_file_sends_what_zarn_print_sends_with_pages_rendered_again(fake, tmp_path, monkeypatch):
+    pdf = labels_pdf(tmp_path / "labels.pdf", 12)
+    # Keeps three labels' bitmaps, so the other eight are rendered a second time to be sent.
+    monkeypatch.setattr(zarn.printer, "_KEPT_BYTES", 3 * 124_338)
+    by_python, by_command = fake(), fake()
+    with zarn.Printer(by_python.address) as p:
+        p.print_file(pdf, pages="2-", copies=2)
+    done = run([tool("ZARN_CLI"), "-p", by_command.address, "print", "--pages", "2-", "--copies", "2", str(pdf)])
+    assert done.returncode == 0, done.stderr
+    wire = by_python.received()
+    assert wire.count(b"BITMAP ") == 11
+    assert wire == by_command.received()
