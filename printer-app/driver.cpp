@@ -553,9 +553,16 @@ bool driver_callback(pappl_system_t *system, const char *driver_name, const char
     return false;
   }
 
+  // A device that can never work is refused now, with the reason, rather
+  // than taking jobs that wait for it for ever.
   auto state = std::make_unique<PrinterState>();
-  std::string ignored;
-  if (const auto address = parse_device_uri(device_uri, ignored)) {
+  std::string error;
+  const auto address = parse_device_uri(device_uri, error);
+  if (!address) {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "Bad device %s", error.c_str());
+    return false;
+  }
+  {
     state->address = address_text(*address);
     std::lock_guard lock(devices_mutex);
     if (devices.count(state->address) != 0) {

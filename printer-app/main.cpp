@@ -7,9 +7,35 @@
 #include "system.hpp"
 #include "worker.hpp"
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <filesystem>
 #include <iterator>
+
+namespace {
+
+// add and modify check the device of -v before it goes to the server,
+// which would only say that the driver cannot be used with it: the
+// reason is the user's to read. Empty when there is nothing to refuse.
+std::string device_problem(int argc, char *argv[])
+{
+  if (argc < 2 || (std::strcmp(argv[1], "add") != 0 && std::strcmp(argv[1], "modify") != 0))
+    return {};
+  for (int i = 2; i < argc; ++i) {
+    const char *uri = nullptr;
+    if (std::strcmp(argv[i], "-v") == 0 && i + 1 < argc)
+      uri = argv[++i];
+    else if (std::strncmp(argv[i], "-v", 2) == 0)
+      uri = argv[i] + 2;
+    std::string error;
+    if (uri != nullptr && zarn::app::is_zarn_uri(uri) && !zarn::app::parse_device_uri(uri, error))
+      return "bad device " + error;
+  }
+  return {};
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -21,6 +47,10 @@ int main(int argc, char *argv[])
   app.base_name = argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "";
   if (app.base_name.empty())
     app.base_name = "zarn-printer-app";
+  if (const std::string problem = device_problem(argc, argv); !problem.empty()) {
+    std::fprintf(stderr, "%s: %s\n", app.base_name.c_str(), problem.c_str());
+    return 1;
+  }
   zarn::app::register_device_schemes();
   return papplMainloop(argc, argv, ZARN_APP_VERSION, nullptr,
                        static_cast<int>(std::size(zarn::app::kDrivers)), zarn::app::kDrivers,

@@ -208,6 +208,44 @@ TEST_F(PrinterAppTest, BadJobsEndWithAReasonAndThePrinterGoesOn)
   EXPECT_EQ(app_->printer_attributes("Labels")["printer-state"], "idle");
 }
 
+TEST_F(PrinterAppTest, ADeviceThatCannotWorkIsRefusedWhenAdded)
+{
+  for (const char *uri : {"zarn-serial:/etc/passwd", "zarn-serial:/dev/null",
+                          "zarn-serial:/dev/ttyUSB0?baud=abc", "zarn-tcp://[::1]:9100",
+                          "zarn-tcp://user@host", "zarn-tcp://127.0.0.1:-1", "zarn-usb://x"}) {
+    const Outcome r = app_->add_printer("Bad", uri);
+    EXPECT_NE(r.status, 0) << uri << "\n" << r.output;
+  }
+  // The command says why, in one line.
+  const Outcome r = app_->add_printer("Bad", "zarn-serial:/dev/ttyUSB0?baud=abc");
+  EXPECT_EQ(r.output, app_->program().filename().string() +
+                          ": bad device 'zarn-serial:/dev/ttyUSB0?baud=abc': bad printer address "
+                          "'serial:ttyUSB0?baud=abc': baud must be one of 115200, 38400, 19200, "
+                          "9600, 4800, 2400, 1200, 300\n");
+  // None of them became a printer; the good one still prints.
+  EXPECT_EQ(app_->printer_attributes("Bad").count("printer-state"), 0u);
+  // An IPP client that asks the server itself is refused as well.
+  const Outcome created = app_->ipptool(app_->system_uri(), R"({
+  OPERATION Create-Printer
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language en
+  ATTR uri system-uri $uri
+  ATTR keyword printer-service-type print
+  ATTR keyword smi55357-driver label203
+  ATTR uri smi55357-device-uri zarn-serial:/etc/passwd
+  GROUP printer-attributes-tag
+  ATTR name printer-name Bad
+  STATUS successful-ok
+})");
+  EXPECT_NE(created.status, 0) << created.output;
+  EXPECT_NE(app_->server_log().find("Bad device \\'zarn-serial:/etc/passwd\\': the serial device "
+                                    "must be /dev/tty"),
+            std::string::npos)
+      << app_->server_log();
+  EXPECT_EQ(app_->printer_attributes("Labels")["printer-state"], "idle");
+}
+
 TEST_F(PrinterAppTest, ListensOnLoopbackOnlyAndKeepsItsStateUnderHome)
 {
   // Every listening socket on the app's port is bound to a loopback address.
