@@ -6,6 +6,7 @@
 #include "order.hpp"
 
 #include <arpa/inet.h>
+#include <grp.h>
 #include <netdb.h>
 #include <pthread.h>
 #include <signal.h>
@@ -28,6 +29,9 @@ namespace {
 // listens on the network and none is given; with no /etc/pam.d file of this
 // name, PAM uses its "other" service.
 constexpr char kDefaultAuthService[] = "zarn-printer-app";
+// Who administers printers on the network when no admin-group is given:
+// Debian's printer administrators, or else only the root group.
+constexpr char kDefaultAdminGroup[] = "lpadmin";
 
 const std::map<std::string, pappl_soptions_t> kServerOptions = {
     {"dnssd-host", PAPPL_SOPTIONS_DNSSD_HOST}, {"no-multi-queue", PAPPL_SOPTIONS_MULTI_QUEUE},
@@ -204,6 +208,17 @@ pappl_system_t *create_system(int num, cups_option_t *options, void *data)
       auth = kDefaultAuthService;
   }
 
+  // PAPPL lets every account PAM accepts administer when the group is not
+  // found, so a group that does not exist is refused, and on the network
+  // the group is never left open.
+  std::string group = option(num, options, "admin-group");
+  if (group.empty() && network)
+    group = ::getgrnam(kDefaultAdminGroup) != nullptr ? kDefaultAdminGroup : "root";
+  if (!group.empty() && ::getgrnam(group.c_str()) == nullptr) {
+    bad(app, "bad admin-group value '" + group + "': there is no such group");
+    return nullptr;
+  }
+
   const std::string spool = option(num, options, "spool-directory");
   const std::string log = option(num, options, "log-file");
   pappl_system_t *system = papplSystemCreate(
@@ -221,8 +236,10 @@ pappl_system_t *create_system(int num, cups_option_t *options, void *data)
   }
   if (const std::string host = option(num, options, "server-hostname"); !host.empty())
     papplSystemSetHostName(system, host.c_str());
-  if (const std::string group = option(num, options, "admin-group"); !group.empty())
+  if (!group.empty()) {
     papplSystemSetAdminGroup(system, group.c_str());
+    papplLog(system, PAPPL_LOGLEVEL_INFO, "Administration is for the group %s.", group.c_str());
+  }
 
   papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(kDrivers)), kDrivers,
                                autoadd_callback, nullptr, driver_callback, nullptr);

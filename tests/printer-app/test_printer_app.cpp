@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
+
 namespace zarn::emu::test {
 namespace {
 
@@ -437,6 +439,25 @@ TEST(PrinterAppNetwork, ListeningOnTheNetworkTurnsAuthenticationOn)
   const Outcome added = app.add_printer("Open", "zarn-tcp://127.0.0.1:9");
   EXPECT_NE(added.status, 0);
   EXPECT_NE(added.output.find("Unauthorized"), std::string::npos) << added.output;
+  // Not every account PAM accepts administers: a group does, by default
+  // Debian's printer administrators.
+  const std::string group = ::getgrnam("lpadmin") != nullptr ? "lpadmin" : "root";
+  EXPECT_NE(app.server_log().find("Administration is for the group " + group + "."),
+            std::string::npos)
+      << app.server_log();
+}
+
+TEST(PrinterAppNetwork, AnAdminGroupThatDoesNotExistIsRefused)
+{
+  // PAPPL would let every account in, as if no group were given.
+  TempDir dir;
+  AppServer app(dir.path / "app",
+                {"-o", "listen-hostname=*", "-o", "admin-group=zarn-no-such-group"});
+  EXPECT_FALSE(app.started());
+  EXPECT_NE(app.server_log().find("bad admin-group value 'zarn-no-such-group': there is no such "
+                                  "group"),
+            std::string::npos)
+      << app.server_log();
 }
 
 } // namespace
