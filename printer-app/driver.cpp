@@ -468,7 +468,10 @@ bool wait_until_ready(pappl_job_t *job, pappl_device_t *device)
       }
       return true;
     }
-    if (!answered(status))
+    // A printer that is silent on a connection still open (switched off,
+    // busy, its cable out) waits like one out of paper: the label is kept.
+    // One that hung up or whose reply failed cannot be asked again.
+    if (!answered(status) && status.reply != ZARN_CLIENT_REPLY_NONE)
       return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
                       "The printer does not answer its status request: " + describe(status) + ".");
     const std::string why = describe(status);

@@ -5,6 +5,7 @@
 // ipptool and the app's own PAPPL command line. Labels are checked by
 // decoding the emulator's PNGs with zbar.
 #include "app_harness.hpp"
+#include "common/protocol.hpp"
 #include "raster/costly_files.hpp"
 
 #include <gtest/gtest.h>
@@ -402,6 +403,37 @@ TEST(PrinterAppSilent, ASilentTcpPrinterIsOfflineWithinTheReplyTimeout)
   })) << app.server_log();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 6s);
   EXPECT_GT(silent.connections(), 0);
+}
+
+TEST(PrinterAppSilent, AJobWaitsForASilentPrinterAndPrintsWhenItAnswers)
+{
+  TempDir dir;
+  zarn::test::FakeTcpPrinter quiet; // reads, and answers nothing until told to
+  AppServer app(dir.path / "app");
+  ASSERT_TRUE(app.started()) << app.server_log();
+  ASSERT_EQ(app.add_printer("Quiet", "zarn-tcp://127.0.0.1:" + std::to_string(quiet.port())).status,
+            0);
+  const fs::path png = dir.path / "label.png";
+  write_png(png);
+  const int job = app.submit("Quiet", png, {"media=oe_2x1-label_2x1in"});
+  ASSERT_GT(job, 0) << app.server_log();
+  // Longer than a status request waits for its answer, several times over.
+  ASSERT_TRUE(eventually(
+      [&] {
+        return app.job_attributes("Quiet", job)["job-state-reasons"].find("printer-stopped") !=
+               std::string::npos;
+      },
+      20s))
+      << app.server_log();
+  std::this_thread::sleep_for(6s);
+  EXPECT_EQ(app.job_attributes("Quiet", job)["job-state"], "processing") << app.server_log();
+  EXPECT_NE(app.job_attributes("Quiet", job)["job-state-message"].find("no reply"),
+            std::string::npos);
+
+  // It answers again: ready. The label is sent.
+  quiet.on({protocol::kStatusRequest, {{std::string(1, '\0')}}});
+  EXPECT_EQ(app.wait_job("Quiet", job), "completed") << app.server_log();
+  EXPECT_TRUE(quiet.wait_for_text("PRINT 1")) << quiet.received().size();
 }
 
 // ---- USB through umockdev ------------------------------------------------------
