@@ -51,6 +51,22 @@ class Orderer {
     keep_order(printer_id);
   }
 
+  // From now on every waiting job is held, to print after a restart.
+  void stop()
+  {
+    std::lock_guard lock(order_mutex_);
+    stopping_ = true;
+    std::vector<int> printers;
+    papplSystemIteratePrinters(
+        system_,
+        [](pappl_printer_t *p, void *data) {
+          static_cast<std::vector<int> *>(data)->push_back(papplPrinterGetID(p));
+        },
+        &printers);
+    for (const int id : printers)
+      keep_order(id);
+  }
+
   void run()
   {
     for (;;) {
@@ -117,7 +133,9 @@ class Orderer {
       // The oldest stays pending even while another job prints, so that
       // PAPPL has it to start next.
       const ipp_jstate_t state = papplJobGetState(job);
-      if (i == 0) {
+      // While the application stops, PAPPL would start one waiting job
+      // after another only to have each end as aborted.
+      if (i == 0 && !stopping_ && !papplSystemIsShutdown(system_)) {
         // Not before its document is all there: PAPPL would start it.
         if (state == IPP_JSTATE_HELD && !arriving.count(waiting[i]) &&
             !(papplJobGetReasons(job) & PAPPL_JREASON_JOB_INCOMING) &&
@@ -168,7 +186,8 @@ class Orderer {
   std::mutex mutex_; // changed_; never held while PAPPL is called
   std::condition_variable wake_;
   std::set<int> changed_;
-  std::mutex order_mutex_;            // ours_ and the holds and releases
+  std::mutex order_mutex_; // ours_, stopping_ and the holds and releases
+  bool stopping_ = false;
   std::map<int, std::set<int>> ours_; // per printer: the jobs this holds
 };
 
@@ -190,6 +209,12 @@ void keep_job_order(pappl_system_t *system, const std::string &order_file)
   the_orderer = orderer;
   std::thread([orderer] { orderer->run(); }).detach();
   papplSystemSetEventCallback(system, on_event, orderer);
+}
+
+void stop_job_order()
+{
+  if (the_orderer != nullptr)
+    the_orderer->stop();
 }
 
 void settle_job_order(pappl_job_t *ending)

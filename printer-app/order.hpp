@@ -23,4 +23,8 @@ void keep_job_order(pappl_system_t *system, const std::string &order_file);
 // oldest, which is released, so that PAPPL starts that one next.
 void settle_job_order(pappl_job_t *ending);
 
+// The application is stopping: every waiting job of every printer is held
+// for its turn after the restart (PAPPL would start and abort them).
+void stop_job_order();
+
 } // namespace zarn::app

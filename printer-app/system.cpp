@@ -135,6 +135,7 @@ bool shut_down_if_signalled(pappl_system_t *system, void *)
   if (sig == 0)
     return true;
   papplLog(system, PAPPL_LOGLEVEL_INFO, "Stopping on signal %d.", sig);
+  stop_job_order();
   papplSystemShutdown(system);
   return false;
 }

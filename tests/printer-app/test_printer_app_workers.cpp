@@ -234,6 +234,30 @@ TEST_F(PrinterAppWorkers, ABacklogPrintsInTheOrderItWasSent)
   EXPECT_EQ(printed_texts(labels_, 5), sent);
 }
 
+TEST_F(PrinterAppWorkers, JobsWaitingAtAStopPrintInOrderAfterTheRestart)
+{
+  AppServer app(dir_.path / "app");
+  ASSERT_TRUE(app.started()) << app.server_log();
+  auto printer = add_emulated(app, "Kept", labels_, "paper-out");
+  std::vector<std::string> sent;
+  std::vector<int> jobs;
+  for (int i = 1; i <= 4; ++i) {
+    sent.push_back("K-" + std::to_string(i));
+    jobs.push_back(app.submit("Kept", png(sent.back()), {"media=oe_2x1-label_2x1in"}));
+  }
+  std::this_thread::sleep_for(1s);
+  ASSERT_TRUE(app.restart()) << app.server_log();
+  // The job in hand, started and waiting for paper, ends with the reason
+  // (PAPPL cannot put a started job back); the jobs behind it wait on.
+  EXPECT_EQ(app.job_attributes("Kept", jobs[0])["job-state"], "aborted");
+  printer->set_status("ok");
+  EXPECT_EQ(app.wait_job("Kept", jobs.back()), "completed") << app.server_log();
+  ASSERT_TRUE(eventually([&] { return labels_in(labels_) >= 3; })) << app.server_log();
+  std::this_thread::sleep_for(500ms); // nothing more comes
+  EXPECT_EQ(printed_texts(labels_, 3), std::vector<std::string>(sent.begin() + 1, sent.end()));
+  EXPECT_EQ(labels_in(labels_), 3);
+}
+
 TEST_F(PrinterAppWorkers, HeldPausedAndCancelledJobsLeaveThePrinterWorking)
 {
   AppServer app(dir_.path / "app");
