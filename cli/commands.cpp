@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -141,6 +142,19 @@ std::string terminal_text(std::string_view text)
   return out;
 }
 
+volatile std::sig_atomic_t stop_signal = 0;
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void on_stop_signal(int sig)
+{
+  if (stop_signal != 0) {
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+    return;
+  }
+  stop_signal = sig;
+}
+
 void require_readable(const std::string &file, const char *what)
 {
   std::error_code ec;
@@ -196,6 +210,24 @@ int run_status(const Address &address, bool json, std::chrono::milliseconds time
   }
   return status_exit(s);
 }
+
+FinishLabelOnStop::FinishLabelOnStop()
+{
+  struct sigaction sa {};
+  sa.sa_handler = on_stop_signal;
+  sa.sa_flags = SA_RESTART; // the send goes on where it was
+  sigemptyset(&sa.sa_mask);
+  for (const int sig : kStopSignals)
+    ::sigaction(sig, &sa, nullptr);
+}
+
+FinishLabelOnStop::~FinishLabelOnStop()
+{
+  for (const int sig : kStopSignals)
+    std::signal(sig, SIG_DFL);
+}
+
+int FinishLabelOnStop::signalled() { return stop_signal; }
 
 int run_info(const Address &address, bool json, std::chrono::milliseconds timeout)
 {
@@ -328,10 +360,13 @@ int run_text(const Address &address, const std::string &text, const std::string 
   require_readable(font, "the font ");
   require_fits(text, font, size, mm);
   Printer printer(address);
+  const FinishLabelOnStop finish;
   printer.send("SIZE " + mm_text(mm.width_mm) + " mm," + mm_text(mm.height_mm) + " mm");
   printer.send("CLS");
   printer.text_bitmap(x, y, size, font, text);
   printer.send("PRINT 1,1");
+  if (const int sig = FinishLabelOnStop::signalled())
+    throw Stopped(sig, "the label was sent whole");
   return wait_and_report(printer, wait);
 }
 

@@ -5,6 +5,7 @@
 #include "zarn.hpp"
 
 #include <chrono>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,34 @@ inline constexpr int kExitOk = 0;        // done; ready; printed
 inline constexpr int kExitFailure = 1;   // bad input, no printer, no reply, a failed transfer
 inline constexpr int kExitAttention = 2; // the printer needs a person (paper out, head open, ...)
 inline constexpr int kExitTimedOut = 3;  // --wait: still printing when the time was up
+
+// The command stopped on a signal once what it was sending was whole; main
+// says so and exits 128 + the signal, as a shell reports it.
+class Stopped : public std::runtime_error {
+ public:
+  Stopped(int sig, const std::string &what)
+      : std::runtime_error("stopped by signal " + std::to_string(sig) + ": " + what), sig_(sig)
+  {
+  }
+  int signal() const { return sig_; }
+
+ private:
+  int sig_;
+};
+
+// While one lives, SIGINT, SIGTERM and SIGHUP do not cut a label short:
+// the one being sent goes whole (half a BITMAP would swallow the next
+// job's bytes), and signalled() then tells the caller to stop. A second
+// signal ends the program at once.
+class FinishLabelOnStop {
+ public:
+  FinishLabelOnStop();
+  ~FinishLabelOnStop();
+  FinishLabelOnStop(const FinishLabelOnStop &) = delete;
+  FinishLabelOnStop &operator=(const FinishLabelOnStop &) = delete;
+  // The signal that came, or 0.
+  static int signalled();
+};
 
 struct WaitOptions {
   bool wait = false;

@@ -25,7 +25,9 @@ constexpr const char *kExitStatus = "Exit status:\n"
                                     "  1  bad input, no printer, no reply, or a failed transfer\n"
                                     "  2  the printer needs attention (paper out, ribbon out, "
                                     "paper jam, head or cover open, paused, temperature)\n"
-                                    "  3  --wait: still printing when the time-out ran out";
+                                    "  3  --wait: still printing when the time-out ran out\n"
+                                    "  128+N  stopped by signal N (the label being sent was "
+                                    "sent whole)";
 
 // Seconds from min to max, as --timeout and --max-seconds take them.
 // CLI11's Range lets NaN through, which no wait can be made of.
@@ -260,6 +262,9 @@ int main(int argc, char **argv)
       return run_list(json);
     if (doctor->parsed())
       return run_doctor(address);
+  } catch (const Stopped &e) {
+    std::cerr << "zarn: " << e.what() << '\n';
+    return 128 + e.signal();
   } catch (const zarn::ConnectError &e) {
     std::string why;
     if (address.kind == zarn::Address::Kind::usb)

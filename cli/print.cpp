@@ -251,6 +251,7 @@ int run_print(const Address &address, const PrintOptions &options)
   }
 
   Printer printer(address);
+  const FinishLabelOnStop finish;
   ProgressMeter meter(STDERR_FILENO);
   std::size_t sent = 0;
   const std::string of = " of " + std::to_string(labels.size());
@@ -275,6 +276,9 @@ int run_print(const Address &address, const PrintOptions &options)
     }
     sent += bytes;
     label.bitmap.reset();
+    if (const int sig = FinishLabelOnStop::signalled())
+      throw Stopped(sig, "label " + std::to_string(i + 1) + of + " was sent whole, " +
+                             std::to_string(labels.size() - i - 1) + " not sent");
   }
   meter.finish(sent, labels.size() > 1 ? std::to_string(labels.size()) + " labels, " +
                                              human_bytes(static_cast<double>(sent))

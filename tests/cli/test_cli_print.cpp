@@ -290,6 +290,42 @@ TEST_F(Print, ProgressOnATerminalOnly)
   EXPECT_TRUE(emu->wait_for("label 4:")) << emu->log();
 }
 
+TEST_F(Print, AStopSignalMidLabelLetsThatLabelEndWhole)
+{
+  ZARN_REQUIRE_FAKE(::geteuid() == 0, "not root: cannot link the printer's pty under /dev");
+  zarn::test::FakeSerialPrinter fake;
+  ZARN_REQUIRE_FAKE(fake.problem().empty(), fake.problem());
+  // Two labels of 480 KB each; the printer takes nothing for a while, so
+  // the first is in the middle of its BITMAP when the signal comes.
+  rt::Grey g(1600, 2400);
+  g.paste_barcode(BARCODE_CODE128, "ZARN-STOP", 40, 40, 4, 200);
+  const std::string big = put("big.png", rt::png_file(g)).string();
+  fake.pause_reading(true);
+  const pid_t pid = zarn::test::spawn_logged(
+      {zarn_bin(), "print", "-p", "serial:" + fake.port_name(), big, big},
+      environment({"ZARN_PRINTER"}), {}, dir.path / "stop.out", dir.path / "stop.err");
+  ASSERT_GT(pid, 0);
+  std::this_thread::sleep_for(1500ms);
+  ::kill(pid, SIGTERM);
+  std::this_thread::sleep_for(300ms);
+  fake.pause_reading(false);
+  EXPECT_EQ(wait_exit(pid, 60s), 128 + SIGTERM) << slurp(dir.path / "stop.err");
+  EXPECT_EQ(slurp(dir.path / "stop.err"),
+            "zarn: stopped by signal 15: label 1 of 2 was sent whole, 1 not sent\n");
+
+  // One whole label: its BITMAP has every byte its header declares, then
+  // its PRINT, and nothing of the second.
+  ASSERT_TRUE(fake.wait_for_text("PRINT 1,1\r\n", 10s)) << fake.received().size();
+  const std::string got = fake.received();
+  const std::size_t at = got.find("BITMAP ");
+  ASSERT_NE(at, std::string::npos);
+  int x = 0, y = 0, w = 0, h = 0;
+  ASSERT_EQ(std::sscanf(got.c_str() + at, "BITMAP %d,%d,%d,%d,0,", &x, &y, &w, &h), 4);
+  const std::size_t data = got.find(",0,", at) + 3;
+  EXPECT_EQ(got.substr(data + static_cast<std::size_t>(w) * static_cast<std::size_t>(h)),
+            "PRINT 1,1\r\n");
+}
+
 TEST_F(Print, PrintImageThroughTheCppInterface)
 {
   auto emu = Emulator::tcp(dir.path / "tcp");
