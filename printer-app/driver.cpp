@@ -185,12 +185,20 @@ bool start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *d
     return fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The raster page has no size.");
   state->line.resize(h.cupsBytesPerLine);
 
+  // The label is the raster page: dots at the raster's resolution. One
+  // longer than any label would get a SIZE the printer refuses, and the
+  // job would end as printed with nothing printed.
+  const int width = static_cast<int>(std::lround(h.cupsWidth * 2540.0 / h.HWResolution[0]));
+  const int height = static_cast<int>(std::lround(h.cupsHeight * 2540.0 / h.HWResolution[1]));
+  if (height > kLongestLabel)
+    return fail_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
+                    "The raster page is " + std::to_string(std::lround(height / 100.0)) +
+                        " mm long; labels are at most " + std::to_string(kLongestLabel / 100) +
+                        " mm.");
+
   if (!wait_until_ready(job, device))
     return false;
 
-  // The label is the raster page: dots at the raster's resolution.
-  const int width = static_cast<int>(std::lround(h.cupsWidth * 2540.0 / h.HWResolution[0]));
-  const int height = static_cast<int>(std::lround(h.cupsHeight * 2540.0 / h.HWResolution[1]));
   LabelSetup s = label_setup(*options, width, height);
   zarn_raster_options ro;
   zarn_raster_options_init(&ro);

@@ -11,6 +11,10 @@
 
 namespace zarn::app {
 
+// The longest label, in hundredths of a millimetre (the roll range's
+// roll_max_108x1000mm): a SIZE past it is refused by the printer.
+inline constexpr int kLongestLabel = 100000;
+
 // Fills the media, roll range, sources, tracking, darkness and speed of a
 // driver for dpi dots per inch.
 void fill_media(pappl_pr_driver_data_t &data);

@@ -182,8 +182,14 @@ TEST_F(PrinterAppTest, BadJobsEndWithAReasonAndThePrinterGoesOn)
         .write(reinterpret_cast<const char *>(bytes.data()), static_cast<long>(bytes.size()));
   }
 
+  // A raster page a little over a metre long: past the longest label, so
+  // the printer would refuse its SIZE.
+  const fs::path tall = dir_->path / "tall.pwg";
+  write_pwg(tall, "custom_tall_50x1001mm");
+
   for (const auto &[file, format] : {std::pair{corrupt, "image/png"},
                                      {truncated, "image/pwg-raster"},
+                                     {tall, "image/pwg-raster"},
                                      {text, "text/plain"},
                                      {costly, "application/pdf"}}) {
     SCOPED_TRACE(file.filename().string());
@@ -194,6 +200,11 @@ TEST_F(PrinterAppTest, BadJobsEndWithAReasonAndThePrinterGoesOn)
     const auto attrs = app_->job_attributes("Labels", job);
     EXPECT_NE(attrs.at("job-state-reasons"), "none");
     EXPECT_FALSE(attrs.at("job-state-reasons").empty());
+    if (file == tall) {
+      EXPECT_NE(attrs.at("job-state-message").find("1001 mm long; labels are at most 1000 mm"),
+                std::string::npos)
+          << attrs.at("job-state-message");
+    }
     if (file == costly) {
       EXPECT_NE(attrs.at("job-state-message").find("page 1 needs more than 256 MiB"),
                 std::string::npos)
