@@ -163,10 +163,12 @@ TEST(Doctor, ReadsSerialFactsFromTheFiles)
   text = render(diagnose(gather(Address::parse("serial:" + name))));
   EXPECT_TRUE(has(text, "problem: no serial device " + path)) << text;
   // The first virtual console is a terminal, but a screen.
-  text = render(diagnose(gather(Address::parse("serial:tty0"))));
-  EXPECT_TRUE(has(text, "problem: /dev/tty0 is a console (a screen and keyboard), not a serial "
-                        "line\n"))
-      << text;
+  if (struct stat st{}; ::stat("/dev/tty0", &st) == 0 && S_ISCHR(st.st_mode)) {
+    text = render(diagnose(gather(Address::parse("serial:tty0"))));
+    EXPECT_TRUE(has(text, "problem: /dev/tty0 is a console (a screen and keyboard), not a serial "
+                          "line\n"))
+        << text;
+  }
 
   // A pty slave through a link is a terminal.
   int master = -1, slave = -1;
