@@ -123,14 +123,6 @@ void delete_printer(pappl_printer_t * /*printer*/, pappl_pr_driver_data_t *data)
   data->extension = nullptr;
 }
 
-bool fail_job(pappl_job_t *job, pappl_jreason_t reason, const std::string &message)
-{
-  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message.c_str());
-  papplJobSetMessage(job, "%s", message.c_str());
-  papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
-  return false;
-}
-
 // The job's state, for the thread that prints it. PAPPL can run one job on
 // two threads at once under a burst; the second sees nullptr and does
 // nothing, so the label is printed once and nothing is freed twice.
@@ -335,6 +327,14 @@ bool older_job_started(pappl_job_t *job)
 }
 
 } // namespace
+
+bool fail_job(pappl_job_t *job, pappl_jreason_t reason, const std::string &message)
+{
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message.c_str());
+  papplJobSetMessage(job, "%s", message.c_str());
+  papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
+  return false;
+}
 
 // PAPPL may start a printer's next job while one is printing (two jobs of a
 // burst 6 ms apart): a job waits here for its turn, and of the jobs waiting

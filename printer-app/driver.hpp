@@ -21,6 +21,10 @@ bool driver_callback(pappl_system_t *system, const char *driver_name, const char
 const char *autoadd_callback(const char *device_info, const char *device_uri, const char *device_id,
                              void *data);
 
+// Ends job as failed: message logged and shown as its state message, with
+// reason. Returns false, for a filter or callback to return.
+bool fail_job(pappl_job_t *job, pappl_jreason_t reason, const std::string &message);
+
 // A job's turn on its printer: one job prints at a time, whatever PAPPL
 // starts. Waits for the turn; taken() is false when the job was cancelled
 // or the application stopped meanwhile.

@@ -22,14 +22,6 @@ using Document = Owned<zarn_raster_document, zarn_raster_document_close>;
 using Bitmap = Owned<zarn_raster_bitmap, zarn_raster_bitmap_free>;
 using Options = Owned<pappl_pr_options_t, papplJobDeletePrintOptions>;
 
-bool fail(pappl_job_t *job, pappl_jreason_t reason, const std::string &message)
-{
-  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message.c_str());
-  papplJobSetMessage(job, "%s", message.c_str());
-  papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
-  return false;
-}
-
 // Renders each page asked for with libzarn-raster onto the job's label and
 // prints it: a PDF, or a picture fitted by fit.
 bool print_document(pappl_job_t *job, pappl_device_t *device, zarn_raster_fit fit)
@@ -42,12 +34,12 @@ bool print_document(pappl_job_t *job, pappl_device_t *device, zarn_raster_fit fi
     return false;
   zarn_raster_document *opened = nullptr;
   if (zarn_raster_open_file(papplJobGetFilename(job), &opened) != ZARN_RASTER_OK)
-    return fail(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, zarn_raster_last_error());
+    return fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, zarn_raster_last_error());
   const Document document(opened);
   const int pages = zarn_raster_document_pages(document.get());
   const Options options(papplJobCreatePrintOptions(job, static_cast<unsigned>(pages), false));
   if (!options)
-    return fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Cannot read the job's options.");
+    return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Cannot read the job's options.");
 
   const int first = std::max(1, static_cast<int>(options->first_page));
   const int last =
@@ -73,7 +65,7 @@ bool print_document(pappl_job_t *job, pappl_device_t *device, zarn_raster_fit fi
       return true;
     zarn_raster_bitmap *rendered = nullptr;
     if (zarn_raster_render(document.get(), page, &ro, &rendered) != ZARN_RASTER_OK)
-      return fail(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, zarn_raster_last_error());
+      return fail_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, zarn_raster_last_error());
     const Bitmap bitmap(rendered);
 
     if (!wait_until_ready(job, device) || !start_label(job, device, s) ||
@@ -97,8 +89,8 @@ bool print_png_filled(pappl_job_t *job, pappl_device_t *device)
   png_image image{};
   image.version = PNG_IMAGE_VERSION;
   if (!png_image_begin_read_from_file(&image, papplJobGetFilename(job)))
-    return fail(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
-                std::string("Cannot read the PNG picture: ") + image.message);
+    return fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                    std::string("Cannot read the PNG picture: ") + image.message);
   // Colour stays colour (PAPPL converts it); transparency shows the paper.
   const bool colour = (image.format & PNG_FORMAT_FLAG_COLOR) != 0;
   image.format = colour ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
@@ -108,19 +100,19 @@ bool print_png_filled(pappl_job_t *job, pappl_device_t *device)
   if ((max_width > 0 && image.width > static_cast<png_uint_32>(max_width)) ||
       (max_height > 0 && image.height > static_cast<png_uint_32>(max_height))) {
     png_image_free(&image);
-    return fail(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
-                "The PNG picture is " + std::to_string(image.width) + " x " +
-                    std::to_string(image.height) + " pixels, more than the printer takes.");
+    return fail_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
+                    "The PNG picture is " + std::to_string(image.width) + " x " +
+                        std::to_string(image.height) + " pixels, more than the printer takes.");
   }
   std::vector<unsigned char> pixels(PNG_IMAGE_SIZE(image));
   const png_color white{255, 255, 255};
   if (!png_image_finish_read(&image, &white, pixels.data(), 0, nullptr))
-    return fail(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
-                std::string("The PNG picture is damaged: ") + image.message);
+    return fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                    std::string("The PNG picture is damaged: ") + image.message);
 
   const Options options(papplJobCreatePrintOptions(job, 1, colour));
   if (!options)
-    return fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Cannot read the job's options.");
+    return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Cannot read the job's options.");
   return papplJobFilterImage(job, device, options.get(), pixels.data(),
                              static_cast<int>(image.width), static_cast<int>(image.height),
                              colour ? 3 : 1, 0, true);
@@ -140,7 +132,7 @@ bool print_png(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
 {
   const Options options(papplJobCreatePrintOptions(job, 1, false));
   if (!options)
-    return fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Cannot read the job's options.");
+    return fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Cannot read the job's options.");
   switch (options->print_scaling) {
   case PAPPL_SCALING_FILL: return print_png_filled(job, device);
   case PAPPL_SCALING_AUTO_FIT: return print_document(job, device, ZARN_RASTER_FIT_SHRINK);
