@@ -329,17 +329,22 @@ void require_fits(const std::string &text, const std::string &font, int size, co
   constexpr double kFinestDotsPerMm = 600 / 25.4;
   const int most_w = static_cast<int>(mm.width_mm * kFinestDotsPerMm);
   const int most_h = static_cast<int>(mm.height_mm * kFinestDotsPerMm);
-  if (TTF_WasInit() == 0 && TTF_Init() != 0)
-    throw Error(std::string("cannot start the font engine: ") + TTF_GetError());
+  // TTF_Init counts its callers: each is matched by one TTF_Quit, after
+  // the font is closed.
+  struct FontEngine {
+    FontEngine()
+    {
+      if (TTF_Init() != 0)
+        throw Error(std::string("cannot start the font engine: ") + TTF_GetError());
+    }
+    ~FontEngine() { TTF_Quit(); }
+  } const engine;
+  const Owned<TTF_Font, TTF_CloseFont> f(TTF_OpenFont(font.c_str(), size));
+  if (!f)
+    throw FileError("cannot use the font " + printable(font) + " (not a TrueType font?)");
   int w = 0, h = 0;
-  {
-    const Owned<TTF_Font, TTF_CloseFont> f(TTF_OpenFont(font.c_str(), size));
-    if (!f)
-      throw FileError("cannot use the font " + printable(font) + " (not a TrueType font?)");
-    if (TTF_SizeUTF8(f.get(), text.c_str(), &w, &h) != 0)
-      throw Error("cannot measure the text: " + std::string(TTF_GetError()));
-  }
-  TTF_Quit();
+  if (TTF_SizeUTF8(f.get(), text.c_str(), &w, &h) != 0)
+    throw Error("cannot measure the text: " + std::string(TTF_GetError()));
   if (w > most_w || h > most_h)
     throw Error("the text is " + std::to_string(w) + " x " + std::to_string(h) + " dots at size " +
                 std::to_string(size) + "; the " + mm_text(mm.width_mm) + " x " +

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "devices.hpp"
 
+#include "common/console.hpp"
 #include "common/handle.hpp"
 
 #include <libusb.h>
@@ -209,7 +210,7 @@ SerialDevice serial_device(const std::string &path)
     const fs::path subsystem = fs::read_symlink(
         "/sys/dev/char/" + std::to_string(maj) + ":" + std::to_string(min) + "/subsystem", ec);
     s.is_terminal = (!ec && subsystem.filename() == "tty") || (maj >= 136 && maj <= 143);
-    s.is_console = (maj == 4 && min < 64) || (maj == 5 && min <= 1);
+    s.is_console = zarn::is_console(st.st_rdev);
     s.kind = s.is_terminal ? "terminal" : "character device that is not a terminal";
   } else if (S_ISREG(st.st_mode)) {
     s.kind = "regular file";

@@ -6,6 +6,7 @@
 // connection itself for the host's chosen time; libzarn's own queries would
 // take their whole 10 s receive wait to say nothing. On USB libusb hides
 // the transfer, so there silence is still told by the time the query took.
+#include "common/console.hpp"
 #include "core.hpp"
 #include "printer.hpp"
 #include "wire/wire.hpp"
@@ -17,7 +18,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -325,10 +325,7 @@ void open_serial(Connection &c, const zarn_client_address &a)
   if (::stat(path.c_str(), &st) != 0 || ::access(path.c_str(), R_OK | W_OK) != 0)
     fail(ZARN_CLIENT_ERR_CONNECT,
          "cannot open the serial printer " + path + ": " + std::strerror(errno));
-  // Virtual consoles (tty0 to tty63), /dev/console and /dev/tty are
-  // terminals too, but a screen: label bytes there land on someone's display.
-  if (S_ISCHR(st.st_mode) && ((major(st.st_rdev) == 4 && minor(st.st_rdev) < 64) ||
-                              (major(st.st_rdev) == 5 && minor(st.st_rdev) <= 1)))
+  if (S_ISCHR(st.st_mode) && zarn::is_console(st.st_rdev))
     fail(ZARN_CLIENT_ERR_CONNECT,
          "cannot use the serial printer " + path +
              ": it is a console (a screen and keyboard), not a serial line");
